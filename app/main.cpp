@@ -1,0 +1,72 @@
+#include "digest/digest.h"
+#include "folderstats/folderstats.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+#include <iostream>
+
+namespace {
+
+enum Mode {
+    ModeMd5 = 0,
+    ModeSha1 = 1,
+    ModeMd5Sha1 = 2,
+    ModeFolderStats = 3,
+    ModeRestartViewer = 4,
+};
+
+const int NoModeExitCode = -1;
+
+void printLine(const QString &text)
+{
+    std::cout << text.toStdString() << std::endl;
+}
+
+// The viewer is found the way the platform finds a bare program name; 1 when it started.
+int restartViewer()
+{
+    QThread::sleep(2);
+    return QProcess::startDetached(QStringLiteral("Vuro.exe"), QStringList()) ? 1 : 0;
+}
+
+// Runs one mode and returns the exit code; numbers outside 0 to 4 do nothing.
+int runMode(int mode)
+{
+    switch (mode) {
+    case ModeMd5:
+    case ModeSha1:
+    case ModeMd5Sha1:
+        printLine(QStringLiteral("IT_MD5_SHA1"));
+        runDigestMode(mode);
+        return 0;
+    case ModeFolderStats:
+        printLine(QStringLiteral("IT_Dir_Size"));
+        runFolderStatsMode();
+        return 0;
+    case ModeRestartViewer:
+        return restartViewer();
+    default:
+        return 0;
+    }
+}
+
+// The echo comes before any check: it is the caller's trace of what the helper was asked.
+int runEntry(const QStringList &arguments)
+{
+    printLine(arguments.join(QStringLiteral("      ")));
+    if (arguments.size() < 2)
+        return NoModeExitCode;
+    // Text that is not a number reads as 0, so it runs the MD5 mode.
+    return runMode(arguments.at(1).toInt());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    return runEntry(QCoreApplication::arguments());
+}

@@ -1,0 +1,107 @@
+#include "folderstats.h"
+
+#include "folderstats/walk.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <exception>
+
+namespace {
+
+QString withTrailingSeparator(const QString &path)
+{
+    if (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\')))
+        return path;
+    return path + QLatin1Char('/');
+}
+
+// The volume root that dir is, or an empty file information when it is none.
+QFileInfo volumeRootOf(const QDir &dir)
+{
+    const QString absolute = dir.absolutePath();
+    for (const QFileInfo &root : QDir::drives()) {
+        if (root.absolutePath() == absolute)
+            return root;
+    }
+    return QFileInfo();
+}
+
+void addVolumeCapacity(const QFileInfo &root, std::uint64_t &total)
+{
+    const QString native = QDir::toNativeSeparators(root.absoluteFilePath());
+    queryVolumeCapacity(native.toUtf8().toStdString(), total);
+}
+
+// The start folder can fail as a whole (its status unreadable); what was gathered still stands.
+void walkFrom(const QString &folder, std::uint64_t &total)
+{
+    folderCounter = 0;
+    fileCounter = 0;
+    try {
+        walkFolder(folder.toUtf8().toStdString(), total);
+    } catch (const std::exception &failure) {
+        qDebug() << failure.what();
+    }
+}
+
+} // namespace
+
+void computeFolderStats(const QString &path, std::uint64_t &total, std::uint64_t *folderCount,
+                        std::uint64_t *fileCount)
+{
+    const QString folder = withTrailingSeparator(path);
+    folderCounter = NoCount;
+    fileCounter = NoCount;
+    const QDir dir(folder);
+    if (dir.exists()) {
+        const QFileInfo root = volumeRootOf(dir);
+        if (root.filePath().isEmpty())
+            walkFrom(folder, total);
+        else
+            addVolumeCapacity(root, total);
+    }
+    if (folderCount)
+        *folderCount = folderCounter;
+    if (fileCount)
+        *fileCount = fileCounter;
+}
+
+QString formatByteSize(std::uint64_t bytes)
+{
+    return QString::fromStdString(formatShortByteSize(bytes));
+}
+
+ReportList folderStatsReport(std::uint64_t total, std::uint64_t folderCount, std::uint64_t fileCount)
+{
+    ReportList list;
+    list.append({QStringLiteral("Total Size"), formatByteSize(total)});
+    if (folderCount != NoCount)
+        list.append({QStringLiteral("Folder Count "), QString::number(folderCount)});
+    if (fileCount != NoCount)
+        list.append({QStringLiteral("File Count"), QString::number(fileCount)});
+    return list;
+}
+
+void writeFolderStatsReport(const QStringList &arguments)
+{
+    const QString target = targetPathFromArguments(arguments);
+    if (!QFileInfo(target).isDir())
+        return;
+    const QString resultPath = resultPathFromArguments(arguments);
+    std::uint64_t total = 0;
+    std::uint64_t folderCount = 0;
+    std::uint64_t fileCount = 0;
+    computeFolderStats(target, total, &folderCount, &fileCount);
+    const ReportList list = folderStatsReport(total, folderCount, fileCount);
+    if (!list.isEmpty())
+        writeJsonReport(list, resultPath);
+}
+
+void runFolderStatsMode()
+{
+    writeFolderStatsReport(QCoreApplication::arguments());
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Folders the walk has handled, and files whose size it has added; process-wide, set by the
+// caller before a walk and read after it.
+extern std::uint64_t folderCounter;
+extern std::uint64_t fileCounter;
+
+// Stands for no count at all: no walk ran.
+constexpr std::uint64_t NoCount = ~std::uint64_t(0);
+
+// Adds the sizes of all files below folder (a UTF-8 path) to total, one to folderCounter per folder
+// and one to fileCounter per file below it. Links are sized, never walked. An entry that fails is
+// logged on the debug channel and skipped; a folder that cannot be listed yields nothing.
+void walkFolder(const std::string &folder, std::uint64_t &total);

@@ -1,0 +1,29 @@
+# Shared by the project's scripts: installs missing Debian packages and builds the helper.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_PACKAGES="qtbase5-dev cmake g++ make"
+
+# Installs the named Debian packages that are missing; sudo when not root.
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "installing: ${missing[*]}" >&2
+    $sudo apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# Configures (once) and builds the project into the folder $1 with the extra CMake options that follow.
+build_into() {
+    local dir="$1"
+    shift
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >&2 || return 1
+    fi
+    cmake --build "$dir" -j "$(nproc)" >&2
+}

@@ -1,0 +1,86 @@
+#include "digest/digest.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Expected digests are the published test vectors of RFC 1321 (MD5) and FIPS 180 (SHA-1).
+class DigestTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString writeFile(const QString &name, const QByteArray &content)
+    {
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qFatal("cannot write test file");
+        return file.fileName();
+    }
+
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
+
+    // Guards against wrong digests, upper-case hex, or a lost tail of a file longer than one read.
+    void publishedVectors_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("algorithm");
+        QTest::addColumn<QString>("expected");
+        const int md5 = QCryptographicHash::Md5;
+        const int sha1 = QCryptographicHash::Sha1;
+        QTest::newRow("md5 empty") << QByteArray() << md5 << "d41d8cd98f00b204e9800998ecf8427e";
+        QTest::newRow("md5 a") << QByteArray("a") << md5 << "0cc175b9c0f1b6a831c399e269772661";
+        QTest::newRow("md5 abc") << QByteArray("abc") << md5 << "900150983cd24fb0d6963f7d28e17f72";
+        QTest::newRow("md5 message digest") << QByteArray("message digest") << md5 << "f96b697d7cb7938d525a2f31aaf161d0";
+        QTest::newRow("md5 alphabet") << QByteArray("abcdefghijklmnopqrstuvwxyz") << md5 << "c3fcd3d76192e4007dfb496cca67e13b";
+        QTest::newRow("md5 alphanumeric")
+            << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") << md5
+            << "d174ab98d277d9f5a5611c2c9f419d9f";
+        QTest::newRow("md5 digits") << QByteArray("1234567890").repeated(8) << md5 << "57edf4a22be3c955ac49da2e2107b67a";
+        QTest::newRow("sha1 empty") << QByteArray() << sha1 << "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+        QTest::newRow("sha1 abc") << QByteArray("abc") << sha1 << "a9993e364706816aba3e25717850c26c9cd0d89d";
+        QTest::newRow("sha1 two blocks") << QByteArray("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq") << sha1
+                                         << "84983e441c3bd26ebaae4aa1f95129e5e54670f1";
+        QTest::newRow("sha1 million a") << QByteArray(1000000, 'a') << sha1 << "34aa973cd4c4daa4f61eeb2bdbad27316534016f";
+        QTest::newRow("md5 million a") << QByteArray(1000000, 'a') << md5 << "7707d6ae4e027c70eea2a935c2296f21";
+    }
+    void publishedVectors()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, algorithm);
+        QFETCH(QString, expected);
+        const QString path = writeFile(QString("v%1").arg(QTest::currentDataTag()), input);
+        QCOMPARE(fileDigestHex(path, QCryptographicHash::Algorithm(algorithm)), expected);
+    }
+
+    // Guards against the one-read pass mixing up its digests or their order.
+    void oneReadGivesBothInOrder()
+    {
+        const QString path = writeFile("million", QByteArray(1000000, 'a'));
+        const QStringList both = fileDigestsHex(path, {QCryptographicHash::Md5, QCryptographicHash::Sha1});
+        QCOMPARE(both, QStringList({"7707d6ae4e027c70eea2a935c2296f21", "34aa973cd4c4daa4f61eeb2bdbad27316534016f"}));
+        const ReportList report = digestReport(2, path);
+        QCOMPARE(report.size(), 2);
+        QCOMPARE(report.at(0).key, QString("MD5"));
+        QCOMPARE(report.at(1).key, QString("SHA1"));
+        QCOMPARE(report.at(1).value, both.at(1));
+        const ReportList sha1Only = digestReport(1, path);
+        QCOMPARE(sha1Only.size(), 1);
+        QCOMPARE(sha1Only.at(0).key, QString("SHA1"));
+    }
+
+    // Guards against a digest of nothing, or of part of a file, passing for the file's own.
+    void unreadableGivesEmptyValues()
+    {
+        QCOMPARE(fileDigestsHex(dir.filePath("none"), {QCryptographicHash::Md5, QCryptographicHash::Sha1}),
+                 QStringList({QString(), QString()}));
+        // Opens fine as a regular file, then fails on the first read.
+        QVERIFY(QFileInfo("/proc/self/mem").isFile());
+        QCOMPARE(fileDigestHex("/proc/self/mem", QCryptographicHash::Md5), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(DigestTest)
+#include "digest_test.moc"

@@ -1,0 +1,413 @@
+#include "testtree.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/statvfs.h>
+
+// Starts the built helper as the viewer does and checks its standard output, exit code and the
+// result file byte for byte. Digests are published vectors; trees are built with known sizes.
+namespace {
+
+const QString Helper = QStringLiteral(HELPER_PATH);
+const char *const Md5Abc = "900150983cd24fb0d6963f7d28e17f72";
+const char *const Sha1Abc = "a9993e364706816aba3e25717850c26c9cd0d89d";
+
+struct Run {
+    bool finished = false;
+    int exitCode = 0;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The result file as the viewer expects it, written out by hand.
+QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
+{
+    QByteArray text = "[\n";
+    for (int i = 0; i < entries.size(); ++i) {
+        text += "    {\n        \"" + entries[i].first.toUtf8() + "\": \"" + entries[i].second.toUtf8() + "\"\n    }";
+        text += i + 1 < entries.size() ? ",\n" : "\n";
+    }
+    return text + "]\n";
+}
+
+QByteArray echoLine(const QString &program, const QStringList &arguments)
+{
+    return (QStringList(program) + arguments).join("      ").toUtf8() + "\n";
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+} // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString abc;            // a file holding "abc"
+    QString unprivilegedHelper; // a copy any user may run, or empty
+
+    Run run(const QStringList &arguments, const QString &program = Helper,
+            const QStringList &prefix = QStringList(), const QProcessEnvironment &extra = QProcessEnvironment())
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LC_ALL", "C.UTF-8");
+        for (const QString &key : extra.keys())
+            environment.insert(key, extra.value(key));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(dir.path());
+        if (prefix.isEmpty())
+            process.start(program, arguments);
+        else
+            process.start(prefix.first(), prefix.mid(1) + QStringList(program) + arguments);
+        Run result;
+        result.finished = process.waitForFinished(60000);
+        if (!result.finished)
+            process.kill();
+        result.exitCode = process.exitCode();
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    // Runs the helper as an unprivileged user, because root reads everything; skips when the
+    // privileges cannot be dropped here.
+    Run runUnprivileged(const QStringList &arguments)
+    {
+        if (::geteuid() != 0)
+            return run(arguments);
+        return run(arguments, unprivilegedHelper, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    }
+
+    void requireUnprivileged()
+    {
+        if (::geteuid() == 0 && unprivilegedHelper.isEmpty())
+            QSKIP("running as root and cannot run a program as an unprivileged user (setpriv failed)");
+    }
+
+    void checkDigestRun(const QStringList &arguments, const QString &resultPath, const QByteArray &expected)
+    {
+        QFile::remove(resultPath);
+        const Run r = run(arguments);
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, echoLine(Helper, arguments) + "IT_MD5_SHA1\n");
+        QCOMPARE(readFile(resultPath), expected);
+    }
+
+    void checkNothingWritten(const QStringList &arguments, const QByteArray &tag, const QString &resultPath)
+    {
+        QFile::remove(resultPath);
+        const Run r = run(arguments);
+        QVERIFY2(r.finished, "the helper hung");
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, echoLine(Helper, arguments) + tag);
+        QVERIFY2(!QFileInfo::exists(resultPath), qPrintable(resultPath));
+    }
+
+    void checkFolderRun(const QStringList &arguments, const QString &resultPath, const QByteArray &expected)
+    {
+        QFile::remove(resultPath);
+        const Run r = run(arguments);
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, echoLine(Helper, arguments) + "IT_Dir_Size\n");
+        QCOMPARE(readFile(resultPath), expected);
+    }
+
+private slots:
+    // Names that are not valid UTF-8 and read-only folders defeat the framework's own removal.
+    void cleanupTestCase() { QProcess::execute("rm", {"-rf", dir.path()}); }
+
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        QVERIFY(dir.isValid());
+        QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
+        abc = dir.filePath("abc.bin");
+        QVERIFY(writeFile(abc, "abc"));
+        const QString copy = dir.filePath("helper-copy");
+        if (QFile::copy(Helper, copy)) {
+            QFile::setPermissions(copy, QFileDevice::Permissions(0x7555));
+            QProcess probe;
+            probe.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--", copy});
+            if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 255)
+                unprivilegedHelper = copy;
+        }
+    }
+
+    // Guards against a missing echo, a wrong exit code, or a mode run for a number out of range.
+    void commandLineAndModes()
+    {
+        Run r = run({});
+        QCOMPARE(r.out, Helper.toUtf8() + "\n");
+        QCOMPARE(r.exitCode, 255);
+        for (const char *mode : {"-1", "5", "99"}) {
+            r = run({mode, abc, dir.filePath("out-range")});
+            QCOMPARE(r.exitCode, 0);
+            QCOMPARE(r.out, echoLine(Helper, {mode, abc, dir.filePath("out-range")}));
+        }
+        QVERIFY(!QFileInfo::exists(dir.filePath("out-range.json")));
+        // Not a number, or one past 32 bits, reads as 0: the MD5 mode.
+        const QByteArray md5Only = expectedJson({{"MD5", Md5Abc}});
+        checkDigestRun({"abc", abc, dir.filePath("nan")}, dir.filePath("nan.json"), md5Only);
+        checkDigestRun({"4294967296", abc, dir.filePath("big")}, dir.filePath("big.json"), md5Only);
+    }
+
+    // Guards against wrong digests, keys, order or layout in the result file.
+    void digestModes()
+    {
+        const QString out = dir.filePath("out");
+        checkDigestRun({"0", abc, out}, out + ".json", expectedJson({{"MD5", Md5Abc}}));
+        checkDigestRun({"1", abc, out}, out + ".json", expectedJson({{"SHA1", Sha1Abc}}));
+        checkDigestRun({"2", abc, out}, out + ".json", expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        checkDigestRun({"2", abc, dir.filePath("OUT.JSON")}, dir.filePath("OUT.JSON"),
+                       expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        const QString empty = dir.filePath("empty");
+        QVERIFY(writeFile(empty, ""));
+        checkDigestRun({"2", empty}, empty + ".json",
+                       expectedJson({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"},
+                                     {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}));
+    }
+
+    // Guards against a hang or a stray file for targets that are not regular files.
+    void digestTargetsThatAreNoFile()
+    {
+        const QString out = dir.filePath("none");
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const QString &target : {dir.filePath("missing"), dir.path(), fifo, QString("/dev/null")})
+            checkNothingWritten({"2", target, out}, "IT_MD5_SHA1\n", out + ".json");
+        checkNothingWritten({"1"}, "IT_MD5_SHA1\n", dir.filePath("1.json"));
+    }
+
+    // Guards against a report that claims a digest of a file the helper could not read.
+    void unreadableFile()
+    {
+        requireUnprivileged();
+        const QString secret = dir.filePath("secret");
+        QVERIFY(writeFile(secret, "abc"));
+        QFile::setPermissions(secret, QFileDevice::Permissions());
+        const QString out = dir.filePath("secret-out");
+        const QStringList arguments = {"2", secret, out};
+        const Run r = runUnprivileged(arguments);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.endsWith("      2      " + secret.toUtf8() + "      " + out.toUtf8() + "\nIT_MD5_SHA1\n"));
+        QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", ""}, {"SHA1", ""}}));
+    }
+
+    // Guards against result paths that cannot be written crashing the helper, and stale tails.
+    void resultPaths()
+    {
+        checkNothingWritten({"0", abc, dir.filePath("no/such/folder/out")}, "IT_MD5_SHA1\n",
+                            dir.filePath("no/such/folder/out.json"));
+        QVERIFY(QDir(dir.path()).mkpath("is-folder.json"));
+        const Run r = run({"0", abc, dir.filePath("is-folder.json")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(QFileInfo(dir.filePath("is-folder.json")).isDir());
+        const QString longer = dir.filePath("longer.json");
+        QVERIFY(writeFile(longer, QByteArray(10000, '#')));
+        checkDigestRun({"1", abc, longer}, longer, expectedJson({{"SHA1", Sha1Abc}}));
+    }
+
+    // Guards against arguments with spaces or non-ASCII characters being mangled.
+    void spacesAndNonAscii()
+    {
+        QVERIFY(QDir(dir.path()).mkpath("dossier é"));
+        const QString target = dir.filePath("dossier é/naïve file.bin");
+        QVERIFY(writeFile(target, "abc"));
+        const QString out = dir.filePath("dossier é/résultat ü");
+        checkDigestRun({"2", target, out}, out + ".json", expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        checkFolderRun({"3", dir.filePath("dossier é"), out}, out + ".json",
+                       expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "0"}, {"File Count", "1"}}));
+    }
+
+    // Guards against the report replacing the very file it describes.
+    void targetIsNeverOverwritten()
+    {
+        const QByteArray original = "{\"user\": \"data\"}\n";
+        for (const char *name : {"data.json", "DATA.JSON"}) {
+            const QString target = dir.filePath(name);
+            QVERIFY(writeFile(target, original));
+            const Run r = run({"2", target});
+            QCOMPARE(r.exitCode, 0);
+            QCOMPARE(readFile(target), original);
+        }
+        const QString target = dir.filePath("data.json");
+        QVERIFY(QFile::link(target, dir.filePath("alias.json")));
+        for (const QString &result : {target, dir.filePath("alias.json"), dir.path() + "/./data"}) {
+            run({"0", target, result});
+            QCOMPARE(readFile(target), original);
+        }
+    }
+
+    // Guards against the viewer not being started, or started without the pause.
+    void restartViewer()
+    {
+        QTemporaryDir bin;
+        const QString marker = bin.filePath("started");
+        const QString stub = bin.filePath("Vuro.exe");
+        QVERIFY(writeFile(stub, "#!/bin/sh\ntouch \"$VURO_TEST_MARKER\"\n"));
+        QFile::setPermissions(stub, QFileDevice::Permissions(0x7555));
+        QProcessEnvironment extra;
+        extra.insert("PATH", bin.path() + ":" + qgetenv("PATH"));
+        extra.insert("VURO_TEST_MARKER", marker);
+        QElapsedTimer timer;
+        timer.start();
+        Run r = run({"4"}, Helper, {}, extra);
+        QVERIFY(timer.elapsed() >= 1900);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.out, echoLine(Helper, {"4"}));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
+
+        extra.insert("PATH", dir.filePath("no-viewer-here"));
+        r = run({"4", abc, dir.filePath("r4")}, Helper, {}, extra);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
+    }
+
+    // Guards against wrong sums, counts, key spelling or order in a folder report.
+    void folderStats()
+    {
+        const QString tree = dir.filePath("tree");
+        QVERIFY(QDir(tree).mkpath("sub"));
+        QVERIFY(writeSizedFile(QFile::encodeName(tree + "/a"), 1000));
+        QVERIFY(writeSizedFile(QFile::encodeName(tree + "/b"), 340));
+        for (const char *name : {"/sub/c", "/sub/d", "/sub/e"})
+            QVERIFY(writeSizedFile(QFile::encodeName(tree + name), 100));
+        const QByteArray expected = expectedJson({{"Total Size", "1.60 KB"}, {"Folder Count ", "1"}, {"File Count", "5"}});
+        const QString out = dir.filePath("tree-out");
+        checkFolderRun({"3", tree, out}, out + ".json", expected);
+        checkFolderRun({"3", tree + "/", out}, out + ".json", expected);
+        // Three arguments and a trailing separator: the report lands inside, after the walk.
+        checkFolderRun({"3", tree + "/"}, tree + "/.json", expected);
+        QFile::remove(tree + "/.json");
+
+        QVERIFY(QDir(dir.path()).mkpath("hollow"));
+        checkFolderRun({"3", dir.filePath("hollow"), out}, out + ".json",
+                       expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "0"}, {"File Count", "0"}}));
+        for (const QString &target : {dir.filePath("missing"), abc})
+            checkNothingWritten({"3", target, out}, "IT_Dir_Size\n", out + ".json");
+        checkNothingWritten({"3"}, "IT_Dir_Size\n", dir.filePath("3.json"));
+    }
+
+    // Guards against links, FIFOs and odd names derailing or looping the walk.
+    void folderWithOddEntries()
+    {
+        const QString odd = dir.filePath("odd");
+        QVERIFY(QDir(odd).mkpath("inner"));
+        const QByteArray base = QFile::encodeName(odd);
+        QVERIFY(writeSizedFile(base + "/bad\xff name", 100));
+        QVERIFY(writeSizedFile(base + "/new\nline", 200));
+        QVERIFY(writeSizedFile(base + "/-dash", 300));
+        QVERIFY(QFile::link(odd, odd + "/inner/loop"));
+        QVERIFY(QFile::link(odd + "/gone", odd + "/dangling"));
+        QCOMPARE(::mkfifo((base + "/fifo").constData(), 0600), 0);
+        const QString out = dir.filePath("odd-out");
+        checkFolderRun({"3", odd, out}, out + ".json",
+                       expectedJson({{"Total Size", "600 bytes"}, {"Folder Count ", "1"}, {"File Count", "3"}}));
+        const Run r = run({"3", odd, out});
+        QCOMPARE(r.err.count('\n'), 3); // one line each for the loop, the dangling link and the FIFO
+    }
+
+    // Guards against a crash on very deep trees and exact sums beyond 32 bits.
+    void deepAndHugeFolders()
+    {
+        const QString deep = dir.filePath("deep");
+        QVERIFY(QDir().mkpath(deep));
+        QVERIFY(buildFolderChain(deep, 1100, "d"));
+        const QString out = dir.filePath("deep-out");
+        checkFolderRun({"3", deep, out}, out + ".json",
+                       expectedJson({{"Total Size", "1.07 KB"}, {"Folder Count ", "1100"}, {"File Count", "1100"}}));
+        QProcess::execute("rm", {"-rf", deep});
+
+        const QString longer = dir.filePath("longer");
+        QVERIFY(QDir().mkpath(longer));
+        QVERIFY(buildFolderChain(longer, 60, QByteArray(100, 'n')));
+        const Run r = run({"3", longer, out});
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.err.contains("File name too long"));
+        QVERIFY(readFile(out + ".json").contains("\"Folder Count \""));
+        QProcess::execute("rm", {"-rf", longer});
+
+        const QString sparse = dir.filePath("sparse");
+        QVERIFY(QDir().mkpath(sparse));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(writeSizedFile(QFile::encodeName(sparse + QString("/s%1").arg(i)), off_t(1) << 40));
+        checkFolderRun({"3", sparse, out}, out + ".json",
+                       expectedJson({{"Total Size", "5.00 TB"}, {"Folder Count ", "0"}, {"File Count", "5"}}));
+    }
+
+    // Guards against walking a whole volume, or reporting its free space instead of its capacity.
+    void volumeRoot()
+    {
+        struct statvfs info;
+        QCOMPARE(::statvfs("/", &info), 0);
+        const double capacity = double(info.f_blocks) * double(info.f_frsize);
+        const QString out = dir.filePath("root-out");
+        QFile::remove(out + ".json");
+        QElapsedTimer timer;
+        timer.start();
+        const Run r = run({"3", "/", out});
+        QVERIFY(timer.elapsed() < 10000);
+        const QByteArray text = readFile(out + ".json");
+        QVERIFY2(!text.contains("Count"), text.constData());
+        // The short text truncates: the shown number is at most the capacity, less than one step below.
+        const QRegularExpression pattern("\"Total Size\": \"([0-9.]+) (KB|MB|GB|TB|PB)\"");
+        const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(text));
+        QVERIFY2(match.hasMatch(), text.constData());
+        const double unit = std::pow(1024.0, QStringList({"KB", "MB", "GB", "TB", "PB"}).indexOf(match.captured(2)) + 1);
+        const QString number = match.captured(1);
+        const int decimals = number.contains('.') ? number.size() - number.indexOf('.') - 1 : 0;
+        const double shown = number.toDouble() * unit;
+        QVERIFY(shown <= capacity);
+        QVERIFY(capacity < shown + unit / std::pow(10.0, decimals));
+    }
+
+    // Guards against a folder that cannot be listed or sized stopping the walk or being invented.
+    void unreadableFolders()
+    {
+        requireUnprivileged();
+        const QString locked = dir.filePath("locked");
+        QVERIFY(QDir(locked).mkpath("closed/hidden"));
+        QVERIFY(QDir(locked).mkpath("blind/deeper"));
+        QVERIFY(writeSizedFile(QFile::encodeName(locked + "/closed/hidden/x"), 999));
+        QVERIFY(writeSizedFile(QFile::encodeName(locked + "/blind/y"), 999));
+        QVERIFY(writeSizedFile(QFile::encodeName(locked + "/visible"), 1024));
+        for (const QString &path : {locked, locked + "/blind/deeper"})
+            QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(locked + "/closed", QFileDevice::Permissions());       // not listable
+        QFile::setPermissions(locked + "/blind", QFileDevice::Permissions(0x4444)); // listable, not searchable
+        const QString out = dir.filePath("locked-out");
+        QFile::remove(out + ".json");
+        const Run r = runUnprivileged({"3", locked, out});
+        QFile::setPermissions(locked + "/closed", QFileDevice::Permissions(0x7777));
+        QFile::setPermissions(locked + "/blind", QFileDevice::Permissions(0x7777));
+        QCOMPARE(r.exitCode, 0);
+        // "closed" counts as a folder with nothing in it; "blind" is counted, its entries are
+        // logged (y, deeper) and skipped.
+        QCOMPARE(readFile(out + ".json"),
+                 expectedJson({{"Total Size", "1.00 KB"}, {"Folder Count ", "2"}, {"File Count", "1"}}));
+        QCOMPARE(r.err.count("Permission denied"), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "e2e_test.moc"

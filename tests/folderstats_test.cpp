@@ -1,0 +1,228 @@
+#include "folderstats/folderstats.h"
+#include "folderstats/walk.h"
+#include "testtree.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/statvfs.h>
+
+// Trees are built by hand, so their sizes and counts are known from construction.
+namespace {
+
+QStringList debugMessages;
+
+void collectMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg)
+        debugMessages.append(text);
+}
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+void writeBytes(const QByteArray &path, off_t size)
+{
+    if (!writeSizedFile(path, size))
+        qFatal("cannot create %s", path.constData());
+}
+
+struct WalkResult {
+    std::uint64_t total;
+    std::uint64_t folders;
+    std::uint64_t files;
+    int messages;
+};
+
+WalkResult walk(const QString &folder)
+{
+    debugMessages.clear();
+    folderCounter = 0;
+    fileCounter = 0;
+    std::uint64_t total = 0;
+    walkFolder((folder + '/').toStdString(), total);
+    return {total, folderCounter, fileCounter, int(debugMessages.size())};
+}
+
+} // namespace
+
+class FolderStatsTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString makeFolder(const QString &relative)
+    {
+        QDir(dir.path()).mkpath(relative);
+        return dir.filePath(relative);
+    }
+
+    void removeTree(const QString &path) { QProcess::execute("rm", {"-rf", path}); }
+private slots:
+    // Names that are not valid UTF-8 defeat the framework's own removal.
+    void cleanupTestCase() { removeTree(dir.path()); }
+
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        qInstallMessageHandler(collectMessage);
+    }
+
+    // Guards against folders' own sizes being summed, or empty files and folders not counted.
+    void flatAndNestedTrees()
+    {
+        const QString flat = makeFolder("flat");
+        writeBytes(native(flat + "/a"), 10);
+        writeBytes(native(flat + "/b"), 20);
+        writeBytes(native(flat + "/c"), 0);
+        makeFolder("flat/empty");
+        WalkResult r = walk(flat);
+        QCOMPARE(r.total, std::uint64_t(30));
+        QCOMPARE(r.files, std::uint64_t(3));
+        QCOMPARE(r.folders, std::uint64_t(1));
+        QCOMPARE(r.messages, 0);
+
+        makeFolder("A/B/C");
+        for (const char *file : {"A/1", "A/B/1", "A/B/C/1"})
+            writeBytes(native(dir.filePath(file)), 1);
+        r = walk(dir.filePath("A"));
+        QCOMPARE(r.total, std::uint64_t(3));
+        QCOMPARE(r.folders, std::uint64_t(2));
+        QCOMPARE(r.files, std::uint64_t(3));
+
+        r = walk(makeFolder("void"));
+        QCOMPARE(r.total + r.folders + r.files, std::uint64_t(0));
+        QCOMPARE(r.messages, 0);
+    }
+
+    // Guards against links being walked (cycles, double counts) and special files stopping the walk.
+    void linksAndSpecialFiles()
+    {
+        const QString root = makeFolder("links");
+        makeFolder("links/sub");
+        writeBytes(native(root + "/sub/data"), 5);
+        QVERIFY(QFile::link(root + "/sub/data", root + "/to-file"));
+        QVERIFY(QFile::link(root + "/sub", root + "/to-folder"));
+        QVERIFY(QFile::link(root, root + "/sub/to-ancestor"));
+        QVERIFY(QFile::link(root + "/nowhere", root + "/dangling"));
+        QCOMPARE(::mkfifo(native(root + "/pipe").constData(), 0600), 0);
+        const WalkResult r = walk(root);
+        QCOMPARE(r.total, std::uint64_t(10)); // the file, and the file again through its link
+        QCOMPARE(r.files, std::uint64_t(2));
+        QCOMPARE(r.folders, std::uint64_t(1));
+        QCOMPARE(r.messages, 4); // folder link, ancestor link, dangling link, FIFO
+    }
+
+    // Guards against names that are not valid UTF-8 or hold odd characters being lost.
+    void oddNames()
+    {
+        const QString root = makeFolder("names");
+        const QByteArray base = native(root);
+        QCOMPARE(::mkdir((base + "/bad\xff\xfe").constData(), 0755), 0);
+        writeBytes(base + "/bad\xff\xfe/in\x80", 7);
+        writeBytes(base + "/new\nline", 11);
+        writeBytes(base + "/with space", 13);
+        writeBytes(base + "/-dash", 17);
+        writeBytes(base + "/caf\xc3\xa9", 19);
+        const WalkResult r = walk(root);
+        QCOMPARE(r.total, std::uint64_t(7 + 11 + 13 + 17 + 19));
+        QCOMPARE(r.files, std::uint64_t(5));
+        QCOMPARE(r.folders, std::uint64_t(1));
+        QCOMPARE(r.messages, 0);
+    }
+
+    // Guards against stack exhaustion on deep trees and a crash past the path length limit.
+    void deepTrees()
+    {
+        const QString deep = makeFolder("deep");
+        QVERIFY(buildFolderChain(deep, 1100, "d"));
+        WalkResult r = walk(deep);
+        QCOMPARE(r.folders, std::uint64_t(1100));
+        QCOMPARE(r.files, std::uint64_t(1100));
+        QCOMPARE(r.total, std::uint64_t(1100));
+        removeTree(deep);
+
+        // 60 levels of 100-character names run past the 4096-byte path limit part way down.
+        const QString longer = makeFolder("longer");
+        QVERIFY(buildFolderChain(longer, 60, QByteArray(100, 'n')));
+        r = walk(longer);
+        QVERIFY(r.messages >= 1);
+        QVERIFY(r.folders < 60);
+        QVERIFY(r.folders >= std::uint64_t((4095 - longer.size()) / 101 - 1));
+        QCOMPARE(r.total, r.files);
+        removeTree(longer);
+    }
+
+    // Guards against a 32-bit or floating-point sum.
+    void sparseFilesBeyondFourTebibytes()
+    {
+        const QString root = makeFolder("sparse");
+        for (int i = 0; i < 5; ++i) {
+            const int fd = ::open(native(root + QString("/s%1").arg(i)).constData(), O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0);
+            if (::ftruncate(fd, off_t(1) << 40) != 0)
+                QSKIP("this file system cannot hold a 1 TiB sparse file");
+            ::close(fd);
+        }
+        writeBytes(native(root + "/odd"), 3);
+        const WalkResult r = walk(root);
+        QCOMPARE(r.total, (std::uint64_t(5) << 40) + 3);
+        QCOMPARE(r.files, std::uint64_t(6));
+        QCOMPARE(formatByteSize(r.total), QString("5.00 TB"));
+    }
+
+    // Guards against a volume root being walked, or reporting invented zero counts.
+    void volumeRootAndMissingFolder()
+    {
+        struct statvfs info;
+        QCOMPARE(::statvfs("/", &info), 0);
+        for (const char *root : {"/", "//", "/tmp/.."}) {
+            std::uint64_t total = 0, folders = 0, files = 0;
+            computeFolderStats(root, total, &folders, &files);
+            QCOMPARE(total, std::uint64_t(info.f_blocks) * info.f_frsize);
+            QCOMPARE(folders, NoCount);
+            QCOMPARE(files, NoCount);
+        }
+        std::uint64_t total = 0, folders = 0, files = 0;
+        computeFolderStats(dir.filePath("gone"), total, &folders, &files);
+        QCOMPARE(total, std::uint64_t(0));
+        QCOMPARE(folders, NoCount);
+        QCOMPARE(files, NoCount);
+        const ReportList report = folderStatsReport(total, folders, files);
+        QCOMPARE(report.size(), 1);
+        QCOMPARE(report.at(0).key, QString("Total Size"));
+        QCOMPARE(report.at(0).value, QString("0 bytes"));
+    }
+
+    // Guards against the trailing separator changing the result, and against null counts.
+    void trailingSeparator()
+    {
+        const QString root = makeFolder("sep/inner");
+        writeBytes(native(root + "/x"), 1500);
+        std::uint64_t withTotal = 0, withFolders = 0, withFiles = 0;
+        std::uint64_t bareTotal = 0, bareFolders = 0, bareFiles = 0;
+        computeFolderStats(dir.filePath("sep/"), withTotal, &withFolders, &withFiles);
+        computeFolderStats(dir.filePath("sep"), bareTotal, &bareFolders, &bareFiles);
+        QCOMPARE(withTotal, std::uint64_t(1500));
+        QCOMPARE(bareTotal, withTotal);
+        QCOMPARE(bareFolders, std::uint64_t(1));
+        QCOMPARE(bareFiles, std::uint64_t(1));
+        QCOMPARE(withFolders, bareFolders);
+        QCOMPARE(withFiles, bareFiles);
+        std::uint64_t onlyTotal = 0;
+        computeFolderStats(dir.filePath("sep"), onlyTotal, nullptr, nullptr);
+        QCOMPARE(onlyTotal, std::uint64_t(1500));
+        const ReportList report = folderStatsReport(1500, 1, 1);
+        QCOMPARE(report.at(1).key, QString("Folder Count "));
+        QCOMPARE(report.at(0).value, QString("1.46 KB"));
+    }
+};
+
+QTEST_GUILESS_MAIN(FolderStatsTest)
+#include "folderstats_test.moc"

@@ -1,0 +1,59 @@
+#include "platform/platform.h"
+
+#include <QtTest>
+
+#include <sys/statvfs.h>
+
+// Expected texts are the published examples of the Windows shell's short size text and the
+// boundaries that follow from its rules (next unit at 1000 units, 2/1/0 decimals, truncation).
+class PlatformTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
+
+    // Guards against rounding, a wrong unit switch, a lost decimal or overflow at the top.
+    void sizeText_data()
+    {
+        QTest::addColumn<quint64>("bytes");
+        QTest::addColumn<QString>("expected");
+        const QList<QPair<quint64, const char *>> rows = {
+            {0, "0 bytes"}, {1, "1 bytes"}, {532, "532 bytes"}, {1023, "1023 bytes"},
+            {1024, "1.00 KB"}, {1340, "1.30 KB"}, {10239, "9.99 KB"}, {10240, "10.0 KB"},
+            {23506, "22.9 KB"}, {102399, "99.9 KB"}, {102400, "100 KB"}, {1023999, "999 KB"},
+            {1024000, "0.97 MB"}, {1048575, "0.99 MB"}, {1048576, "1.00 MB"}, {2400016, "2.28 MB"},
+            {10485759, "9.99 MB"}, {10485760, "10.0 MB"}, {104857599, "99.9 MB"}, {104857600, "100 MB"},
+            {1048575999, "999 MB"}, {1048576000, "0.97 GB"}, {2400000000ull, "2.23 GB"},
+            {1073741824ull, "1.00 GB"}, {1073741823999ull, "999 GB"}, {1073741824000ull, "0.97 TB"},
+            {1099511627776ull, "1.00 TB"}, {1125899906842623ull, "0.99 PB"},
+            {1125899906842624ull, "1.00 PB"}, {1152921504606846975ull, "0.99 EB"},
+            {1152921504606846976ull, "1.00 EB"}, {9223372036854775807ull, "7.99 EB"},
+            {18446744073709551615ull, "15.9 EB"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.second) << row.first << QString(row.second);
+    }
+    void sizeText()
+    {
+        QFETCH(quint64, bytes);
+        QFETCH(QString, expected);
+        QCOMPARE(QString::fromStdString(formatShortByteSize(bytes)), expected);
+    }
+
+    // Guards against reporting free or used space instead of the capacity, and against a failed
+    // query changing the total.
+    void volumeCapacity()
+    {
+        struct statvfs info;
+        QCOMPARE(statvfs("/", &info), 0);
+        std::uint64_t capacity = 0;
+        QVERIFY(queryVolumeCapacity("/", capacity));
+        QCOMPARE(capacity, std::uint64_t(info.f_blocks) * info.f_frsize);
+        std::uint64_t untouched = 42;
+        QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched));
+        QCOMPARE(untouched, std::uint64_t(42));
+    }
+};
+
+QTEST_GUILESS_MAIN(PlatformTest)
+#include "platform_test.moc"

@@ -1,0 +1,97 @@
+#include "report/report.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class ReportTest : public QObject {
+    Q_OBJECT
+
+private:
+    QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
+
+    // Guards against a result path that misses or doubles the ".json" ending.
+    void resultPath_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << QStringList{"p", "2", "a.bin", "out"} << "out.json";
+        QTest::newRow("upper case kept") << QStringList{"p", "2", "a.bin", "OUT.JSON"} << "OUT.JSON";
+        QTest::newRow("mixed case kept") << QStringList{"p", "2", "a.bin", "o.Json"} << "o.Json";
+        QTest::newRow("json inside") << QStringList{"p", "2", "a.bin", "report.json.txt"} << "report.json.txt.json";
+        QTest::newRow("three arguments") << QStringList{"p", "2", "a.bin"} << "a.bin.json";
+        QTest::newRow("trailing separator") << QStringList{"p", "3", "/d/"} << "/d/.json";
+    }
+    void resultPath()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        QCOMPARE(resultPathFromArguments(arguments), expected);
+    }
+
+    // Guards against a layout the viewer cannot parse: indentation, commas, the key's own space.
+    void renderLayout()
+    {
+        QCOMPARE(renderJsonReport({{"MD5", ""}, {"SHA1", ""}}),
+                 QByteArray("[\n    {\n        \"MD5\": \"\"\n    },\n    {\n        \"SHA1\": \"\"\n    }\n]\n"));
+        QCOMPARE(renderJsonReport({{"Folder Count ", "7"}}),
+                 QByteArray("[\n    {\n        \"Folder Count \": \"7\"\n    }\n]\n"));
+        QCOMPARE(renderJsonReport({{"K", "a\"b\\c"}}),
+                 QByteArray("[\n    {\n        \"K\": \"a\\\"b\\\\c\"\n    }\n]\n"));
+    }
+
+    // Guards against leftovers of a longer old report, and against writing where it must not.
+    void writeReplacesOrSkips()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("r.json");
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(4096, 'x'));
+        old.close();
+        writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}}, path);
+        QCOMPARE(readAll(path),
+                 QByteArray("[\n    {\n        \"MD5\": \"d41d8cd98f00b204e9800998ecf8427e\"\n    }\n]\n"));
+
+        writeJsonReport({{"MD5", ""}}, dir.filePath("missing/r.json"));
+        QVERIFY(!QFile::exists(dir.filePath("missing")));
+        writeJsonReport({{"MD5", ""}}, dir.path()); // a folder: silently nothing
+
+        // A FIFO would block the open until a reader came; it must be left alone at once.
+        const QString fifo = dir.filePath("pipe.json");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        writeJsonReport({{"MD5", ""}}, fifo);
+        QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+    }
+
+    // Guards against the report replacing the target when the two are spelled differently.
+    void sameFile()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("t.json");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        QVERIFY(QFile::link(file, dir.filePath("link.json")));
+        QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(dir.filePath("hard.json")).constData()), 0);
+        QVERIFY(namesSameFile(file, file));
+        QVERIFY(namesSameFile(file, dir.path() + "/./t.json"));
+        QVERIFY(namesSameFile(file, dir.filePath("link.json")));
+        QVERIFY(namesSameFile(file, dir.filePath("hard.json")));
+        QVERIFY(!namesSameFile(file, dir.filePath("other.json")));
+        QVERIFY(!namesSameFile(dir.filePath("x"), dir.filePath("x")));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReportTest)
+#include "report_test.moc"

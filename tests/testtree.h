@@ -1,0 +1,48 @@
+#pragma once
+
+// Builders for hand-made trees whose sizes and counts the tests know from construction.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Creates (or replaces) the file at path with size bytes; sizes past the data read as zeros.
+inline bool writeSizedFile(const QByteArray &path, off_t size)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool done = fd >= 0 && ::ftruncate(fd, size) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+
+// Builds depth nested folders named name below root, each holding one 1-byte file "f", without
+// ever handing a long path to the system. Returns false when a step fails.
+inline bool buildFolderChain(const QString &root, int depth, const QByteArray &name)
+{
+    int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; fd >= 0 && level < depth; ++level) {
+        const int next = ::mkdirat(fd, name.constData(), 0755) == 0
+                             ? ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY) : -1;
+        ::close(fd);
+        fd = next;
+        const int file = fd >= 0 ? ::openat(fd, "f", O_WRONLY | O_CREAT, 0644) : -1;
+        if (file < 0 || ::write(file, "x", 1) != 1) {
+            if (file >= 0)
+                ::close(file);
+            break;
+        }
+        ::close(file);
+        if (level == depth - 1) {
+            ::close(fd);
+            return true;
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return false;
+}
