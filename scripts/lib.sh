@@ -27,3 +27,8 @@ build_into() {
     fi
     cmake --build "$dir" -j "$(nproc)" >&2
 }
+
+# Builds into build/, the output kept in build.log and shown only when the build fails.
+build_quietly() {
+    build_into "$ROOT/build" >"$ROOT/build.log" 2>&1 || { cat "$ROOT/build.log" >&2; return 1; }
+}

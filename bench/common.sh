@@ -1,0 +1,27 @@
+# Shared by the benchmarks: wall-clock timing of whole commands and medians. Sourced, not run.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
+
+# Prints the wall-clock seconds that the command takes, its output discarded.
+seconds_of() {
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    echo "scale=4; ($end - $start) / 1000000000" | bc
+}
+
+# Prints the median of the numbers given as arguments.
+median_of() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# Prints "ratio" of a to b with three decimals, and whether it meets the target (at most limit).
+report_ratio() {
+    local label="$1" a="$2" b="$3" limit="$4"
+    local ratio verdict
+    ratio=$(echo "scale=3; $a / $b" | bc)
+    verdict=$(echo "$ratio <= $limit" | bc)
+    [ "$verdict" = 1 ] && verdict="meets" || verdict="MISSES"
+    printf '%-40s %7.3fs / %7.3fs = %5.3f  (target <= %s: %s)\n' "$label" "$a" "$b" "$ratio" "$limit" "$verdict"
+}
