@@ -39,12 +39,18 @@ void walkEntry(const fs::directory_entry &entry, std::uint64_t &total)
 void walkFolder(const std::string &folder, std::uint64_t &total)
 {
     const fs::path path = fs::u8path(folder);
-    // A missing folder yields nothing; one whose status cannot be read at all (too long a path,
-    // no search permission) raises, so the parent logs it instead of counting a folder unseen.
-    if (!fs::exists(fs::status(path)))
-        return;
     std::error_code error;
-    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+    fs::directory_iterator it(path, error);
+    if (error) {
+        // Only a listing that failed needs the folder's status, which saves a query per folder:
+        // a missing folder, or one that exists but cannot be listed, yields nothing; one whose
+        // status cannot be read at all (too long a path, no search permission) raises, so the
+        // parent logs it instead of counting a folder it never saw.
+        static_cast<void>(fs::status(path));
+        return;
+    }
+    // A listing that fails part way ends this folder's listing only.
+    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
         try {
             walkEntry(*it, total);
         } catch (const std::exception &failure) {
