@@ -1,0 +1,95 @@
+// Runs the Windows source of the platform layer under Wine and checks it against known facts:
+// the shell's size text against the portable formatter the POSIX build uses, and the capacity of
+// C:\ against the figure Linux reports for the folder Wine maps to it (passed as argument 1).
+//
+// Standard C++ only, besides the layer itself: it builds with the MinGW cross compiler, no Qt.
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The shell's arithmetic is exact only below 1000 GiB; above it, it may show one step lower.
+const std::uint64_t ExactLimit = std::uint64_t(1000) << 30;
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const std::string &what)
+{
+    if (ok) {
+        ++passed;
+        return;
+    }
+    ++failed;
+    std::printf("FAIL: %s\n", what.c_str());
+}
+
+void checkSizeText(std::uint64_t bytes)
+{
+    const std::string shell = formatShortByteSize(bytes);
+    const std::string portable = formatEnUsByteSize(bytes);
+    check(shell == portable, std::to_string(bytes) + ": shell \"" + shell + "\", portable \"" + portable + "\"");
+}
+
+// The first count shown at step `step` of a unit (2^shift bytes) with `decimals` decimals, and the
+// last count before it: ceil(step * unit / 10^decimals) and one less.
+void addStepBoundaries(std::vector<std::uint64_t> &counts, int shift, int decimals, std::uint64_t firstStep,
+                       std::uint64_t lastStep)
+{
+    const std::uint64_t scale = decimals == 2 ? 100 : decimals == 1 ? 10 : 1;
+    for (std::uint64_t step = firstStep; step <= lastStep; ++step) {
+        const std::uint64_t first = ((step << shift) + scale - 1) / scale;
+        counts.push_back(first - 1);
+        counts.push_back(first);
+    }
+}
+
+std::vector<std::uint64_t> sizeTextCounts()
+{
+    std::vector<std::uint64_t> counts;
+    for (std::uint64_t bytes = 0; bytes < 1100; ++bytes)
+        counts.push_back(bytes);
+    for (int shift = 10; shift <= 30; shift += 10) {
+        addStepBoundaries(counts, shift, 2, 97, 999); // 0.97 (1000 of the unit below) to 9.99
+        addStepBoundaries(counts, shift, 1, 100, 999); // 10.0 to 99.9
+        addStepBoundaries(counts, shift, 0, 100, 999); // 100 to 999
+    }
+    std::mt19937_64 random(20261207);
+    for (int i = 0; i < 2000; ++i)
+        counts.push_back(random() % ExactLimit);
+    return counts;
+}
+
+void checkVolumeCapacity(const char *expectedText)
+{
+    std::uint64_t capacity = 0;
+    const bool answered = queryVolumeCapacity("C:\\", capacity);
+    check(answered && capacity > 0, "capacity of C:\\ is positive: " + std::to_string(capacity));
+    const std::uint64_t expected = std::strtoull(expectedText, nullptr, 10);
+    check(capacity == expected, "capacity of C:\\ " + std::to_string(capacity) + " equals statvfs " + expectedText);
+    std::uint64_t untouched = 7;
+    check(!queryVolumeCapacity("Q:\\no\\such\\volume\\", untouched) && untouched == 7,
+          "a failed query leaves the total untouched");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::printf("usage: platform_check CAPACITY_OF_C_DRIVE\n");
+        return 2;
+    }
+    for (std::uint64_t bytes : sizeTextCounts())
+        checkSizeText(bytes);
+    checkVolumeCapacity(argv[1]);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
