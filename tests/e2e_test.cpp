@@ -101,34 +101,35 @@ private:
             QSKIP("running as root and cannot run a program as an unprivileged user (setpriv failed)");
     }
 
-    void checkDigestRun(const QStringList &arguments, const QString &resultPath, const QByteArray &expected)
-    {
-        QFile::remove(resultPath);
-        const Run r = run(arguments);
-        QVERIFY(r.finished);
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, echoLine(Helper, arguments) + "IT_MD5_SHA1\n");
-        QCOMPARE(readFile(resultPath), expected);
-    }
-
-    void checkNothingWritten(const QStringList &arguments, const QByteArray &tag, const QString &resultPath)
+    // Runs the helper; checks the echo and tag lines, exit code 0, and the result file's bytes
+    // (an empty expectation: no result file at all).
+    void checkRun(const QByteArray &tag, const QStringList &arguments, const QString &resultPath,
+                  const QByteArray &expected)
     {
         QFile::remove(resultPath);
         const Run r = run(arguments);
         QVERIFY2(r.finished, "the helper hung");
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, echoLine(Helper, arguments) + tag);
-        QVERIFY2(!QFileInfo::exists(resultPath), qPrintable(resultPath));
+        if (expected.isEmpty())
+            QVERIFY2(!QFileInfo::exists(resultPath), qPrintable(resultPath));
+        else
+            QCOMPARE(readFile(resultPath), expected);
+    }
+
+    void checkDigestRun(const QStringList &arguments, const QString &resultPath, const QByteArray &expected)
+    {
+        checkRun("IT_MD5_SHA1\n", arguments, resultPath, expected);
     }
 
     void checkFolderRun(const QStringList &arguments, const QString &resultPath, const QByteArray &expected)
     {
-        QFile::remove(resultPath);
-        const Run r = run(arguments);
-        QVERIFY(r.finished);
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, echoLine(Helper, arguments) + "IT_Dir_Size\n");
-        QCOMPARE(readFile(resultPath), expected);
+        checkRun("IT_Dir_Size\n", arguments, resultPath, expected);
+    }
+
+    void checkNothingWritten(const QStringList &arguments, const QByteArray &tag, const QString &resultPath)
+    {
+        checkRun(tag, arguments, resultPath, QByteArray());
     }
 
 private slots:
