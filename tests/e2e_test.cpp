@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <sys/statvfs.h>
 
 // Starts the built helper as the viewer does and checks its standard output, exit code and the
