@@ -3,7 +3,12 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_PACKAGES="qtbase5-dev cmake g++ make"
 
-# Installs the named Debian packages that are missing; sudo when not root.
+# Runs the command as root: directly when root already, through sudo otherwise.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the named Debian packages that are missing.
 ensure_packages() {
     local missing=()
     local package
@@ -11,11 +16,9 @@ ensure_packages() {
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
     echo "installing: ${missing[*]}" >&2
-    $sudo apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
+    as_root apt-get update -qq >&2
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
 # Configures (once) and builds the project into the folder $1 with the extra CMake options that follow.
