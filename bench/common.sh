@@ -16,6 +16,19 @@ median_of() {
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# Runs the caller's run_round once as a warm-up, then $1 counted rounds; run_round appends one time
+# per command to the associative array `times`, which holds only the counted rounds afterwards.
+run_rounds() {
+    run_round
+    times=()
+    for _ in $(seq "$1"); do run_round; done
+}
+
+# Prints the median time of one command of the rounds, by its key in `times`.
+med() {
+    median_of ${times[$1]}
+}
+
 # Prints "ratio" of a to b with three decimals, and whether it meets the target (at most limit).
 report_ratio() {
     local label="$1" a="$2" b="$3" limit="$4"
