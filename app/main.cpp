@@ -1,5 +1,6 @@
 #include "digest/digest.h"
 #include "folderstats/folderstats.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -25,11 +26,18 @@ void printLine(const QString &text)
     std::cout << text.toStdString() << std::endl;
 }
 
-// The viewer is found the way the platform finds a bare program name; 1 when it started.
+// The viewer is found the way the platform finds a bare program name; 1 when it started. Its
+// standard streams go to the null device: inheriting the helper's would keep a caller that reads
+// the helper's output to its end waiting until the viewer exits.
 int restartViewer()
 {
     QThread::sleep(2);
-    return QProcess::startDetached(QStringLiteral("Vuro.exe"), QStringList()) ? 1 : 0;
+    QProcess viewer;
+    viewer.setProgram(QStringLiteral("Vuro.exe"));
+    viewer.setStandardInputFile(QProcess::nullDevice());
+    viewer.setStandardOutputFile(QProcess::nullDevice());
+    viewer.setStandardErrorFile(QProcess::nullDevice());
+    return viewer.startDetached() ? 1 : 0;
 }
 
 // Runs one mode and returns the exit code; numbers outside 0 to 4 do nothing.
@@ -67,6 +75,8 @@ int runEntry(const QStringList &arguments)
 
 int main(int argc, char *argv[])
 {
+    // The output is a trace: a reader that went away must not stop the report or the restart.
+    ignoreBrokenPipes();
     QCoreApplication application(argc, argv);
     return runEntry(QCoreApplication::arguments());
 }

@@ -19,13 +19,28 @@ QString withTrailingSeparator(const QString &path)
     return path + QLatin1Char('/');
 }
 
-// The volume root that dir is, or an empty file information when it is none.
+// The spellings of a folder that a volume root must match: its cleaned absolute path, and where
+// links are involved, its canonical path ("/tmp/../..", "/..", a link to "/").
+QStringList comparableSpellings(const QDir &dir)
+{
+    QStringList spellings = {QDir::cleanPath(dir.absolutePath())};
+    const QString canonical = dir.canonicalPath();
+    if (!canonical.isEmpty())
+        spellings.append(canonical);
+    return spellings;
+}
+
+// The volume root that dir is, or an empty file information when it is none. Drive letters are
+// compared without regard to case, as Windows names them ("c:\" is "C:/").
 QFileInfo volumeRootOf(const QDir &dir)
 {
-    const QString absolute = dir.absolutePath();
+    const QStringList spellings = comparableSpellings(dir);
     for (const QFileInfo &root : QDir::drives()) {
-        if (root.absolutePath() == absolute)
-            return root;
+        const QString rootPath = QDir::cleanPath(root.absoluteFilePath());
+        for (const QString &spelling : spellings) {
+            if (spelling.compare(rootPath, Qt::CaseInsensitive) == 0)
+                return root;
+        }
     }
     return QFileInfo();
 }

@@ -1,60 +1,61 @@
 #include "walk.h"
 
+#include "platform/platform.h"
+
 #include <QDebug>
 
 #include <exception>
-#include <filesystem>
-#include <system_error>
-
-namespace fs = std::filesystem;
+#include <stdexcept>
+#include <vector>
 
 std::uint64_t folderCounter = 0;
 std::uint64_t fileCounter = 0;
 
 namespace {
 
-// The type the listing reported, without following links: a link to a folder is not a folder
-// here, so links are never walked and cannot lead the walk round in a cycle. Only an entry the
-// listing left untyped costs a status query.
-bool isListedFolder(const fs::directory_entry &entry)
+// A file is counted after its size was added, so one whose size query throws is neither.
+void addFile(const ListedEntry &entry, std::uint64_t &total)
 {
-    return !entry.is_symlink() && entry.is_directory();
+    try {
+        total += sizeOfListedEntry(entry);
+        ++fileCounter;
+    } catch (const std::exception &failure) {
+        qDebug() << failure.what();
+    }
 }
 
-// A folder is counted after its own walk returns, a file after its size was added, so an entry
-// that throws part way is neither counted nor summed.
-void walkEntry(const fs::directory_entry &entry, std::uint64_t &total)
+// A folder is counted after its own walk returns, so one whose walk throws part way is not
+// counted; what it had already summed and counted stays.
+void addFolder(const std::string &folder, std::uint64_t &total)
 {
-    if (isListedFolder(entry)) {
-        walkFolder(entry.path().u8string(), total);
+    try {
+        walkFolder(folder, total);
         ++folderCounter;
-        return;
+    } catch (const std::exception &failure) {
+        qDebug() << failure.what();
     }
-    total += fs::file_size(entry.path());
-    ++fileCounter;
 }
 
 } // namespace
 
 void walkFolder(const std::string &folder, std::uint64_t &total)
 {
-    const fs::path path = fs::u8path(folder);
-    std::error_code error;
-    fs::directory_iterator it(path, error);
-    if (error) {
-        // Only a listing that failed needs the folder's status, which saves a query per folder:
-        // a missing folder, or one that exists but cannot be listed, yields nothing; one whose
-        // status cannot be read at all (too long a path, no search permission) raises, so the
-        // parent logs it instead of counting a folder it never saw.
-        static_cast<void>(fs::status(path));
-        return;
-    }
-    // A listing that fails part way ends this folder's listing only.
-    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-        try {
-            walkEntry(*it, total);
-        } catch (const std::exception &failure) {
-            qDebug() << failure.what();
-        }
-    }
+    // Files are handled while the listing is open; subfolders are walked once it is closed, so
+    // one listing is open at a time however deep the tree, and only this folder's subfolders
+    // are held in memory, never its files.
+    std::vector<std::string> subfolders;
+    std::string failure;
+    const ListingEnd end = listFolder(folder, [&](const ListedEntry &entry) {
+        if (entry.isFolder)
+            subfolders.push_back(entry.path);
+        else
+            addFile(entry, total);
+    }, failure);
+    if (end == ListingEnd::OpenFailed)
+        qDebug() << failure.c_str();
+    for (const std::string &subfolder : subfolders)
+        addFolder(subfolder, total);
+    // The entries listed before the break were handled in full, as if walked in listing order.
+    if (end == ListingEnd::BrokeOff)
+        throw std::runtime_error(failure);
 }

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -38,13 +39,17 @@ void writeJsonReport(const ReportList &list, const QString &path)
     const QFileInfo info(path);
     if (info.exists() && !info.isFile())
         return;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+    // Written beside the result path and renamed over it only when complete, so a full disk or
+    // a helper stopped part way leaves the earlier file as it was and no temporary file behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return;
     QTextStream stream(&file);
     stream << renderJsonReport(list);
     stream.flush();
-    file.close();
+    if (stream.status() != QTextStream::Ok)
+        file.cancelWriting();
+    file.commit();
 }
 
 bool namesSameFile(const QString &first, const QString &second)

@@ -1,4 +1,5 @@
 #include "digest/digest.h"
+#include "testtree.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -9,7 +10,7 @@ class DigestTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir dir;
+    QTemporaryDir dir{scratchTemplate()};
 
     QString writeFile(const QString &name, const QByteArray &content)
     {

@@ -8,7 +8,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <dlfcn.h>
 #include <sys/statvfs.h>
+
+#include <vector>
 
 // Trees are built by hand, so their sizes and counts are known from construction.
 namespace {
@@ -55,7 +58,7 @@ class FolderStatsTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir dir;
+    QTemporaryDir dir{scratchTemplate()};
 
     QString makeFolder(const QString &relative)
     {
@@ -148,14 +151,20 @@ private slots:
         QCOMPARE(r.total, std::uint64_t(1100));
         removeTree(deep);
 
-        // 60 levels of 100-character names run past the 4096-byte path limit part way down.
+        // 60 levels of 100-character names run past the 4096-byte path limit part way down. A
+        // folder can be listed while its path has at most 4095 bytes; every folder a listing
+        // named counts, and a listed file whose own path is too long is logged.
         const QString longer = makeFolder("longer");
         QVERIFY(buildFolderChain(longer, 60, QByteArray(100, 'n')));
         r = walk(longer);
-        QVERIFY(r.messages >= 1);
-        QVERIFY(r.folders < 60);
-        QVERIFY(r.folders >= std::uint64_t((4095 - longer.size()) / 101 - 1));
+        const int base = native(longer).size();
+        const int listable = (4095 - base) / 101;
+        const int sizable = (4095 - base - 2) / 101;
+        QVERIFY(listable < 60);
+        QCOMPARE(r.folders, std::uint64_t(listable + 1));
+        QCOMPARE(r.files, std::uint64_t(sizable));
         QCOMPARE(r.total, r.files);
+        QCOMPARE(r.messages, listable - sizable);
         removeTree(longer);
     }
 
@@ -182,13 +191,19 @@ private slots:
     {
         struct statvfs info;
         QCOMPARE(::statvfs("/", &info), 0);
-        for (const char *root : {"/", "//", "/tmp/.."}) {
+        QVERIFY(QFile::link("/", dir.filePath("to-root")));
+        for (const QString &root : {QString("/"), QString("//"), QString("/tmp/.."), QString("/.."),
+                                    QString("/tmp/../.."), dir.filePath("to-root")}) {
             std::uint64_t total = 0, folders = 0, files = 0;
             computeFolderStats(root, total, &folders, &files);
             QCOMPARE(total, std::uint64_t(info.f_blocks) * info.f_frsize);
             QCOMPARE(folders, NoCount);
             QCOMPARE(files, NoCount);
         }
+        // A folder reached through ".." is walked when it is no root.
+        std::uint64_t walkedTotal = 0, walkedFolders = NoCount;
+        computeFolderStats(makeFolder("up/down") + "/..", walkedTotal, &walkedFolders, nullptr);
+        QCOMPARE(walkedFolders, std::uint64_t(1));
         std::uint64_t total = 0, folders = 0, files = 0;
         computeFolderStats(dir.filePath("gone"), total, &folders, &files);
         QCOMPARE(total, std::uint64_t(0));
@@ -221,6 +236,43 @@ private slots:
         const ReportList report = folderStatsReport(1500, 1, 1);
         QCOMPARE(report.at(1).key, QString("Folder Count "));
         QCOMPARE(report.at(0).value, QString("1.46 KB"));
+    }
+
+    // Guards against a listing that breaks off part way passing for a complete one.
+    void listingThatBreaksOff()
+    {
+        if (!dlsym(RTLD_DEFAULT, "vuroReaddirFaultLoaded"))
+            QSKIP("needs the readdir fault library preloaded, as CTest does");
+        const QString root = makeFolder("flaky/breaks-off");
+        for (const char *name : {"a", "b", "c"})
+            writeBytes(native(root + "/" + name), 1);
+        makeFolder("flaky/breaks-off/inner");
+        writeBytes(native(dir.filePath("flaky/sibling")), 10);
+        const WalkResult r = walk(dir.filePath("flaky"));
+        // The first entry is handled, the rest is lost; the broken folder is not counted.
+        const std::uint64_t firstIsFolder = r.total == 10 ? 1 : 0;
+        QCOMPARE(r.total, 10 + (1 - firstIsFolder));
+        QCOMPARE(r.files, 2 - firstIsFolder);
+        QCOMPARE(r.folders, firstIsFolder);
+        QCOMPARE(r.messages, 1);
+        QVERIFY(debugMessages.first().contains("Input/output error"));
+    }
+
+    // Guards against a folder that could not be opened for want of file descriptors passing
+    // silently for an empty one.
+    void listingWithoutFileDescriptors()
+    {
+        const QString root = makeFolder("starved");
+        writeBytes(native(root + "/x"), 5);
+        std::vector<int> held;
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            held.push_back(fd);
+        const WalkResult r = walk(root);
+        for (int fd : held)
+            ::close(fd);
+        QCOMPARE(r.total + r.files + r.folders, std::uint64_t(0));
+        QCOMPARE(r.messages, 1);
+        QVERIFY(debugMessages.first().contains("Too many open files"));
     }
 };
 

@@ -1,9 +1,12 @@
 #include "report/report.h"
+#include "testtree.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +56,7 @@ private slots:
     // Guards against leftovers of a longer old report, and against writing where it must not.
     void writeReplacesOrSkips()
     {
-        QTemporaryDir dir;
+        QTemporaryDir dir{scratchTemplate()};
         const QString path = dir.filePath("r.json");
         QFile old(path);
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -77,7 +80,7 @@ private slots:
     // Guards against the report replacing the target when the two are spelled differently.
     void sameFile()
     {
-        QTemporaryDir dir;
+        QTemporaryDir dir{scratchTemplate()};
         const QString file = dir.filePath("t.json");
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -90,6 +93,33 @@ private slots:
         QVERIFY(namesSameFile(file, dir.filePath("hard.json")));
         QVERIFY(!namesSameFile(file, dir.filePath("other.json")));
         QVERIFY(!namesSameFile(dir.filePath("x"), dir.filePath("x")));
+    }
+
+    // Guards against a full disk emptying the earlier result, or leaving a temporary file behind.
+    // Runs last: it moves this test into a mount namespace of its own, with a tiny file system.
+    void fullDiskKeepsEarlierResult()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to mount a tiny file system and fill it");
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            QSKIP("cannot make a mount namespace here");
+        QTemporaryDir dir{scratchTemplate()};
+        QCOMPARE(::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k"), 0);
+        const QString path = dir.filePath("r.json");
+        const QByteArray earlier = "[\n    {\n        \"MD5\": \"\"\n    }\n]\n";
+        writeJsonReport({{"MD5", ""}}, path);
+        QCOMPARE(readAll(path), earlier);
+        QFile filler(dir.filePath("filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'f')) > 0) {
+        }
+        filler.close();
+        writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}, {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}, path);
+        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        const QByteArray after = readAll(path);
+        ::umount(QFile::encodeName(dir.path()).constData());
+        QCOMPARE(after, earlier);
+        QCOMPARE(left, QStringList({"filler", "r.json"}));
     }
 };
 

@@ -3,12 +3,20 @@
 // Builders for hand-made trees whose sizes and counts the tests know from construction.
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Returns a QTemporaryDir template in the build folder's scratch area, creating that area.
+inline QString scratchTemplate()
+{
+    QDir().mkpath(QStringLiteral(TEST_SCRATCH));
+    return QStringLiteral(TEST_SCRATCH "/test-XXXXXX");
+}
 
 // Creates (or replaces) the file at path with size bytes; sizes past the data read as zeros.
 inline bool writeSizedFile(const QByteArray &path, off_t size)

@@ -1,0 +1,185 @@
+# Shared by the Windows scripts: QtCore for 32-bit Windows from Debian's source, the helper's
+# cross build, its package and the package check. Sourced after lib.sh, not run.
+
+WINDOWS_BUILD_PACKAGES="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ zip xz-utils"
+WINDOWS_TRIPLE=i686-w64-mingw32
+WINDOWS_BUILD="$ROOT/build-windows"
+WINDOWS_PACKAGE="$WINDOWS_BUILD/package/vuro-helper"
+WINDOWS_ZIP=""
+VURO_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/vuro-helper"
+
+# QtCore alone, release, shared (Qt is LGPL: it ships as its own DLL), no tools or examples.
+QT_CONFIGURE_OPTIONS="-xplatform win32-g++ -device-option CROSS_COMPILE=$WINDOWS_TRIPLE- -opensource
+ -confirm-license -release -shared -no-gui -no-widgets -no-dbus -no-opengl -no-icu -no-openssl
+ -no-feature-sql -no-feature-network -no-feature-testlib -no-feature-concurrent -no-feature-xml
+ -qt-pcre -qt-zlib -nomake examples -nomake tests -nomake tools"
+
+# DLLs that every Windows has; anything else a packaged file imports must be in the package.
+WINDOWS_SYSTEM_DLLS="kernel32 user32 advapi32 shell32 shlwapi ole32 oleaut32 ws2_32 msvcrt version
+ netapi32 userenv winmm mpr gdi32 comdlg32 crypt32 bcrypt ntdll rpcrt4 secur32 iphlpapi dnsapi"
+
+# Runs apt-get or apt-cache with a private source list, so the machine's apt set-up stays as it is.
+private_apt() {
+    local tool="$1"
+    shift
+    "$tool" -o Dir::Etc::SourceList="$VURO_CACHE/apt/sources.list" -o Dir::Etc::SourceParts=- \
+        -o Dir::State::Lists="$VURO_CACHE/apt/lists" -o Dir::Cache="$VURO_CACHE/apt/cache" \
+        -o Debug::NoLocking=1 "$@"
+}
+
+# Prints the newest version of Debian's qtbase source package, or nothing when the index is out of reach.
+newest_qt_source_version() {
+    mkdir -p "$VURO_CACHE/apt/lists/partial" "$VURO_CACHE/apt/cache/archives/partial"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    printf '%s\n' \
+        "deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main" \
+        "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main" \
+        >"$VURO_CACHE/apt/sources.list"
+    private_apt apt-get -qq update >/dev/null 2>&1 || return 0
+    local newest="" version
+    for version in $(private_apt apt-cache showsrc qtbase-opensource-src 2>/dev/null | awk '/^Version:/ { print $2 }'); do
+        if [ -z "$newest" ] || dpkg --compare-versions "$version" gt "$newest"; then newest="$version"; fi
+    done
+    echo "$newest"
+}
+
+# Prints a short fingerprint of what the Qt build depends on besides its source: options and compiler.
+qt_build_fingerprint() {
+    { echo "$QT_CONFIGURE_OPTIONS"; "$WINDOWS_TRIPLE-g++" --version | head -1; } | sha256sum | cut -c1-12
+}
+
+# Downloads and unpacks the source package of the given version into the folder $2.
+fetch_qt_source() {
+    local version="$1" into="$2"
+    local download="$into.download"
+    rm -rf "$download" "$into"
+    mkdir -p "$download"
+    # apt downloads as its unprivileged _apt user when run as root.
+    if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$download"; fi
+    (cd "$download" && private_apt apt-get -qq source --download-only "qtbase-opensource-src=$version")
+    # dpkg-source cannot check the signature without Debian's keyring; apt checked every file
+    # against the signed index already.
+    dpkg-source -x "$download"/*.dsc "$into" >/dev/null 2>&1
+    rm -rf "$download"
+}
+
+# Configures, builds and installs QtCore from the source folder $1 into the prefix $2.
+build_qt() {
+    local source="$1" prefix="$2"
+    local build="$source.build"
+    rm -rf "$build"
+    mkdir -p "$build"
+    # shellcheck disable=SC2086
+    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS)
+    make -C "$build" -j "$(nproc)" sub-src
+    make -C "$build" install
+    rm -rf "$build"
+}
+
+# Prints the prefix of a QtCore for Windows, building it first when the cache has none for the newest
+# source version. Without the package index it takes the newest complete build in the cache.
+ensure_windows_qt() {
+    local fingerprint version folder
+    fingerprint="$(qt_build_fingerprint)"
+    version="$(newest_qt_source_version)"
+    if [ -z "$version" ]; then
+        folder="$(ls -d "$VURO_CACHE"/qt5-win32/*-"$fingerprint" 2>/dev/null | sort -V | tail -1)"
+        if [ -n "$folder" ] && [ -f "$folder/complete" ]; then
+            echo "Debian's package index is out of reach: using the cached $(basename "$folder")" >&2
+            echo "$folder/install"
+            return 0
+        fi
+        echo "Debian's package index is out of reach and no Qt for Windows is cached" >&2
+        return 1
+    fi
+    folder="$VURO_CACHE/qt5-win32/$version-$fingerprint"
+    if [ ! -f "$folder/complete" ]; then
+        mkdir -p "$folder"
+        echo "building QtCore $version for Windows from Debian's source (once, about 10 minutes); log: $folder/build.log" >&2
+        if ! { fetch_qt_source "$version" "$folder/source" && build_qt "$folder/source" "$folder/install"; } \
+            >"$folder/build.log" 2>&1; then
+            tail -n 40 "$folder/build.log" >&2
+            echo "the Qt build failed; the whole log is $folder/build.log" >&2
+            return 1
+        fi
+        rm -rf "$folder/source" "$folder"/*.tar.*
+        touch "$folder/complete"
+    fi
+    echo "$folder/install"
+}
+
+# Builds the helper with the Qt prefix $1 into build-windows/.
+build_windows_helper() {
+    local prefix="$1"
+    cmake -S "$ROOT" -B "$WINDOWS_BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/$WINDOWS_TRIPLE.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+        >"$WINDOWS_BUILD.log" 2>&1 &&
+        cmake --build "$WINDOWS_BUILD" -j "$(nproc)" >>"$WINDOWS_BUILD.log" 2>&1 ||
+        { cat "$WINDOWS_BUILD.log" >&2; return 1; }
+}
+
+# Prints the DLL names that the PE file $1 imports, in lower case.
+imported_dlls() {
+    "$WINDOWS_TRIPLE-objdump" -p "$1" | awk '/DLL Name:/ { print tolower($3) }'
+}
+
+is_system_dll() {
+    local name="${1%.dll}"
+    case "$name" in api-ms-win-*|ext-ms-win-*) return 0 ;; esac
+    [[ " $(echo $WINDOWS_SYSTEM_DLLS) " == *" $name "* ]]
+}
+
+# Prints the path of the runtime DLL named $1 from the cross toolchain or the Qt prefix $2.
+find_runtime_dll() {
+    local name="$1" prefix="$2" folder found
+    for folder in "$prefix/bin" /usr/lib/gcc/$WINDOWS_TRIPLE/*-win32 /usr/$WINDOWS_TRIPLE/lib; do
+        found="$(find "$folder" -maxdepth 1 -iname "$name" 2>/dev/null | head -1)"
+        [ -n "$found" ] && { echo "$found"; return 0; }
+    done
+    return 1
+}
+
+# Fills the package folder with the helper, Qt5Core.dll and the runtime DLLs they need, and zips it.
+package_windows_helper() {
+    local prefix="$1" version
+    rm -rf "$WINDOWS_PACKAGE"
+    mkdir -p "$WINDOWS_PACKAGE"
+    cp "$WINDOWS_BUILD/vuro-helper.exe" "$WINDOWS_PACKAGE/"
+    "$WINDOWS_TRIPLE-strip" "$WINDOWS_PACKAGE/vuro-helper.exe"
+    # Copies each imported DLL that Windows lacks, then the ones those need, until nothing is new.
+    local added=1 file name source
+    while [ "$added" -eq 1 ]; do
+        added=0
+        for file in "$WINDOWS_PACKAGE"/*; do
+            for name in $(imported_dlls "$file"); do
+                is_system_dll "$name" && continue
+                ls "$WINDOWS_PACKAGE" | grep -qix "$name" && continue
+                source="$(find_runtime_dll "$name" "$prefix")" || continue
+                cp "$source" "$WINDOWS_PACKAGE/"
+                added=1
+            done
+        done
+    done
+    version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WINDOWS_BUILD/CMakeCache.txt")"
+    mkdir -p "$ROOT/dist"
+    WINDOWS_ZIP="$ROOT/dist/vuro-helper-$version-win32.zip"
+    rm -f "$WINDOWS_ZIP"
+    (cd "$(dirname "$WINDOWS_PACKAGE")" && zip -qr "$WINDOWS_ZIP" "$(basename "$WINDOWS_PACKAGE")")
+}
+
+# Fails when a program or library in the folder $1 imports a DLL that is neither beside it nor
+# part of Windows; lists the package with each file's imports.
+check_package_imports() {
+    local folder="$1" file name missing=0
+    for file in "$folder"/*; do
+        echo "  $(basename "$file"): $(imported_dlls "$file" | tr '\n' ' ')"
+        for name in $(imported_dlls "$file"); do
+            is_system_dll "$name" && continue
+            ls "$folder" | grep -qix "$name" && continue
+            echo "package check: $(basename "$file") needs $name, which is neither in the package nor part of Windows" >&2
+            missing=1
+        done
+    done
+    [ "$missing" -eq 0 ] && echo "package check: every import is in the package or part of Windows"
+    return "$missing"
+}
