@@ -38,7 +38,7 @@ bool feedHashes(QFile &file, std::list<QCryptographicHash> &hashes)
         if (count < 0)
             return false;
         for (QCryptographicHash &hash : hashes)
-            hash.addData(buffer.constData(), int(count));
+            hash.addData(QByteArray::fromRawData(buffer.constData(), int(count)));
     }
 }
 

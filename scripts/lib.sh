@@ -1,37 +1,108 @@
 # Shared by the project's scripts: installs missing Debian packages and builds the helper.
+# Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_PACKAGES="qtbase5-dev cmake g++ make"
+
+# Prints the named Debian packages that are not installed.
+missing_packages() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
+    done
+}
+
+# True when commands can run as root here: root already, or sudo that works (without a password,
+# or with one typed at a terminal).
+can_be_root() {
+    [ "$(id -u)" -eq 0 ] && return 0
+    command -v sudo >/dev/null 2>&1 || return 1
+    sudo -n true 2>/dev/null && return 0
+    [ -t 0 ] && sudo -v
+}
 
 # Runs the command as root: directly when root already, through sudo otherwise.
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Installs the named Debian packages that are missing.
-ensure_packages() {
-    local missing=()
-    local package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "installing: ${missing[*]}" >&2
-    as_root apt-get update -qq >&2
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+# Prints what is missing and the exact commands for root, then fails.
+explain_root_commands() {
+    local architecture="$1"
+    shift
+    echo "missing Debian packages: $*" >&2
+    [ -n "$architecture" ] && echo "missing package architecture: $architecture" >&2
+    echo "they cannot be installed from this account (not root, and no working sudo); as root, run:" >&2
+    [ -n "$architecture" ] && echo "    dpkg --add-architecture $architecture" >&2
+    echo "    apt-get update" >&2
+    echo "    apt-get install --no-install-recommends $*" >&2
+    echo "then run this script again." >&2
+    return 1
 }
 
-# Configures (once) and builds the project into the folder $1 with the extra CMake options that follow.
+# Runs apt-get as root with its output in the log file $1; waits for a busy package manager.
+quiet_apt_get() {
+    local log="$1"
+    shift
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@" >>"$log" 2>&1
+}
+
+# Installs the named Debian packages that are missing, and the foreign architecture given with
+# --architecture ARCH first (for Wine's 32-bit half). Nothing needs root when all is in place.
+ensure_packages() {
+    local architecture=""
+    if [ "${1:-}" = --architecture ]; then
+        dpkg --print-foreign-architectures | grep -qx "$2" || architecture="$2"
+        shift 2
+    fi
+    local missing
+    missing="$(missing_packages "$@" | tr '\n' ' ')"
+    missing="${missing% }"
+    [ -z "$missing" ] && [ -z "$architecture" ] && return 0
+    can_be_root || { explain_root_commands "$architecture" $missing; return 1; }
+    local log
+    log="$(mktemp "${TMPDIR:-/tmp}/vuro-apt.XXXXXX")"
+    echo "installing Debian packages: $missing (this takes a few minutes)" >&2
+    if { [ -z "$architecture" ] || as_root dpkg --add-architecture "$architecture"; } &&
+        quiet_apt_get "$log" update && quiet_apt_get "$log" install -y --no-install-recommends $missing; then
+        rm -f "$log"
+        return 0
+    fi
+    cat "$log" >&2
+    rm -f "$log"
+    echo "installing the packages failed (apt-get's output above)" >&2
+    return 1
+}
+
+# Fails with a way out when the folder $1 exists but this user cannot write all of it, as after a
+# build run with sudo.
+require_writable_folder() {
+    local dir="$1"
+    [ -e "$dir" ] || return 0
+    [ -z "$(find "$dir" ! -writable -print -quit 2>/dev/null)" ] && return 0
+    echo "the build folder $dir is not writable by $(id -un) (it was built by another user, perhaps with sudo)." >&2
+    echo "remove it with 'sudo rm -rf $dir', or take it over with 'sudo chown -R $(id -un) $dir'." >&2
+    return 1
+}
+
+# Configures (once) and builds the project into the folder $1 with the extra CMake options that
+# follow; BUILD_TARGET, when set, builds that target alone.
 build_into() {
     local dir="$1"
     shift
+    require_writable_folder "$dir" || return 1
     if [ ! -f "$dir/CMakeCache.txt" ]; then
         cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >&2 || return 1
     fi
-    cmake --build "$dir" -j "$(nproc)" >&2
+    cmake --build "$dir" -j "$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >&2
 }
 
-# Builds into build/, the output kept in build.log and shown only when the build fails.
+# Builds the helper alone into build/, the output kept in build/build.log and shown only when the
+# build fails.
 build_quietly() {
-    build_into "$ROOT/build" >"$ROOT/build.log" 2>&1 || { cat "$ROOT/build.log" >&2; return 1; }
+    local dir="$ROOT/build"
+    require_writable_folder "$dir" || return 1
+    mkdir -p "$dir"
+    if [ ! -x "$dir/vuro-helper" ]; then echo "building the helper into $dir (the first time takes a minute)" >&2; fi
+    BUILD_TARGET=vuro-helper build_into "$dir" >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
 }

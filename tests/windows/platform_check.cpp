@@ -23,19 +23,18 @@ int failed = 0;
 
 void check(bool ok, const std::string &what)
 {
-    if (ok) {
-        ++passed;
-        return;
-    }
-    ++failed;
-    std::printf("FAIL: %s\n", what.c_str());
+    ++(ok ? passed : failed);
+    std::printf("%s: %s\n", ok ? "ok" : "FAIL", what.c_str());
 }
 
-void checkSizeText(std::uint64_t bytes)
+bool checkSizeText(std::uint64_t bytes)
 {
     const std::string shell = formatShortByteSize(bytes);
     const std::string portable = formatEnUsByteSize(bytes);
-    check(shell == portable, std::to_string(bytes) + ": shell \"" + shell + "\", portable \"" + portable + "\"");
+    if (shell != portable)
+        std::printf("  %llu: shell \"%s\", portable \"%s\"\n", static_cast<unsigned long long>(bytes),
+                    shell.c_str(), portable.c_str());
+    return shell == portable;
 }
 
 // The first count shown at step `step` of a unit (2^shift bytes) with `decimals` decimals, and the
@@ -79,6 +78,46 @@ void checkVolumeCapacity(const char *expectedText)
           "a failed query leaves the total untouched");
 }
 
+// Windows' reparse tags of the kinds the walk meets (winnt.h).
+const std::uint32_t TagSymlink = 0xA000000C;
+const std::uint32_t TagJunction = 0xA0000003;
+const std::uint32_t TagCloud = 0x9000601A;
+const std::uint32_t TagDedup = 0x80000013;
+const std::uint32_t AttributeDirectory = 0x10;
+const std::uint32_t AttributeReparse = 0x400;
+const std::uint32_t AttributeArchive = 0x20;
+
+// Wine cannot make symbolic links or junctions, so the typing of listing data is checked directly:
+// links and junctions are never folders and never sized by the listing (no cycles, sized as their
+// target); other reparse points are the folders and files they seem.
+void checkEntryTyping()
+{
+    struct Row {
+        const char *what;
+        std::uint32_t attributes, tag;
+        bool folder, sized;
+    };
+    const Row rows[] = {
+        {"plain folder", AttributeDirectory, 0, true, false},
+        {"plain file", AttributeArchive, 0, false, true},
+        {"symbolic link to a folder", AttributeDirectory | AttributeReparse, TagSymlink, false, false},
+        {"junction", AttributeDirectory | AttributeReparse, TagJunction, false, false},
+        {"symbolic link to a file", AttributeArchive | AttributeReparse, TagSymlink, false, false},
+        {"cloud folder", AttributeDirectory | AttributeReparse, TagCloud, true, false},
+        {"deduplicated file", AttributeArchive | AttributeReparse, TagDedup, false, true},
+        {"tag without the reparse attribute", AttributeDirectory, TagSymlink, true, false},
+    };
+    bool ok = true;
+    for (const Row &row : rows) {
+        const ListedEntry entry = listedEntryFromFindData("C:\\x", row.attributes, row.tag, 4321);
+        if (entry.isFolder != row.folder || entry.hasSize != row.sized || (row.sized && entry.size != 4321)) {
+            std::printf("  typed wrongly: %s\n", row.what);
+            ok = false;
+        }
+    }
+    check(ok, "listing data typed as links, junctions, folders and files");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -87,9 +126,12 @@ int main(int argc, char **argv)
         std::printf("usage: platform_check CAPACITY_OF_C_DRIVE\n");
         return 2;
     }
+    bool sameText = true;
     for (std::uint64_t bytes : sizeTextCounts())
-        checkSizeText(bytes);
+        sameText = checkSizeText(bytes) && sameText;
+    check(sameText, "the shell's size text equals the portable one for about 19,000 counts");
     checkVolumeCapacity(argv[1]);
+    checkEntryTyping();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

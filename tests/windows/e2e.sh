@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Usage: tests/windows/e2e.sh WINDOWS_PACKAGE LINUX_HELPER VIEWER_STUB SCRATCH
+# Runs the packaged Windows helper under Wine (the caller has set up the prefix) as the viewer does
+# and checks its output, exit codes and result files. Where Windows must answer as Linux does, the
+# Linux build (tested against hand-built trees and published vectors) gives the expected bytes,
+# with CRLF line ends. Ends with "N passed, N failed".
+set -uo pipefail
+PACKAGE="$1"
+LINUX_HELPER="$2"
+VIEWER_STUB="$3"
+SCRATCH="$4"
+EXE="$PACKAGE/vuro-helper.exe"
+WIN_EXE="$(winepath -w "$EXE" 2>/dev/null)"
+passed=0
+failed=0
+
+check() {
+    local what="$1"
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok: $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $what"
+    fi
+}
+
+# Runs the Windows helper; its stdout, stderr and exit code land in $SCRATCH/out, err, rc.
+win() {
+    wine "$EXE" "$@" >"$SCRATCH/out" 2>"$SCRATCH/err"
+    echo $? >"$SCRATCH/rc"
+}
+
+# The Linux helper's result for the same arguments, with CRLF line ends, into the file $1.
+linux_result_crlf() {
+    local into="$1"
+    shift
+    "$LINUX_HELPER" "$@" "$SCRATCH/linux-result" >/dev/null 2>&1
+    sed 's/$/\r/' "$SCRATCH/linux-result.json" >"$into"
+    rm -f "$SCRATCH/linux-result.json"
+}
+
+same_bytes() { cmp -s "$1" "$2"; }
+rc_is() { [ "$(cat "$SCRATCH/rc")" = "$1" ]; }
+# True when the last run printed exactly the file $1 and exited with $2.
+printed_and_exited() { cmp -s "$SCRATCH/out" "$1" && rc_is "$2"; }
+crlf() { printf '%s\r\n' "$@"; }
+echo_line() {
+    local line="$WIN_EXE" argument
+    for argument in "$@"; do line+="      $argument"; done
+    crlf "$line"
+}
+has_counts() { grep -q '"Folder Count "' "$1"; }
+capacity_only() { grep -q '"Total Size"' "$1" && ! grep -q 'Count' "$1"; }
+
+T="$SCRATCH/trees"
+mkdir -p "$T"
+printf abc >"$T/abc"
+
+# Guards against a wrong echo, line ends or exit codes on Windows.
+win
+echo_line >"$SCRATCH/expected"
+check "no arguments: the program path as Windows gives it, exit -1" printed_and_exited "$SCRATCH/expected" 255
+for mode in -1 5; do
+    win "$mode" "$T/abc" "$T/none"
+    echo_line "$mode" "$T/abc" "$T/none" >"$SCRATCH/expected"
+    check "mode $mode: the echo line alone, exit 0" printed_and_exited "$SCRATCH/expected" 0
+done
+win 1 "$T/abc" "$T/sha"
+{ echo_line 1 "$T/abc" "$T/sha"; crlf IT_MD5_SHA1; } >"$SCRATCH/expected"
+check "mode 1: CRLF echo and tag lines, exit 0" printed_and_exited "$SCRATCH/expected" 0
+
+# Guards against wrong digests or a result file that differs from the Linux one but for line ends.
+crlf '[' '    {' '        "MD5": "900150983cd24fb0d6963f7d28e17f72"' '    },' '    {' \
+    '        "SHA1": "a9993e364706816aba3e25717850c26c9cd0d89d"' '    }' ']' >"$SCRATCH/abc-expected"
+win 2 "$T/abc" "$T/abc-out"
+check "abc: the published MD5 and SHA-1, CRLF line ends" same_bytes "$T/abc-out.json" "$SCRATCH/abc-expected"
+printf '' >"$T/empty"
+printf 'abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq' >"$T/two-blocks"
+head -c $((5 * 1024 * 1024 + 3)) /dev/urandom >"$T/random"
+for name in empty two-blocks random; do
+    win 2 "Z:$(echo "$T/$name" | tr / '\\')" "$T/$name-win"
+    crlf '[' '    {' "        \"MD5\": \"$(md5sum <"$T/$name" | cut -d' ' -f1)\"" '    },' '    {' \
+        "        \"SHA1\": \"$(sha1sum <"$T/$name" | cut -d' ' -f1)\"" '    }' ']' >"$SCRATCH/expected"
+    check "$name: digests as md5sum and sha1sum give them" same_bytes "$T/$name-win.json" "$SCRATCH/expected"
+done
+greek="$T/αρχείο 文件.bin"
+printf abc >"$greek"
+win 2 "$greek" "$T/αποτέλεσμα 結果"
+check "Greek and CJK names in target and result paths" same_bytes "$T/αποτέλεσμα 結果.json" "$SCRATCH/abc-expected"
+win 0 "$T/abc" "$T/abc"
+check "the target is never overwritten" test "$(cat "$T/abc")" = abc
+
+# Guards against separators, trailing separators or drive letters changing what is walked.
+mkdir -p "$T/tree/sub/deeper" "$T/tree/empty"
+head -c 1000 /dev/zero >"$T/tree/a"
+head -c 340 /dev/zero >"$T/tree/sub/b"
+head -c 5000 /dev/zero >"$T/tree/sub/deeper/c"
+linux_result_crlf "$SCRATCH/tree-expected" 3 "$T/tree"
+tree_win="Z:$(echo "$T/tree" | tr / '\\')"
+for spelling in "$tree_win" "$tree_win\\" "$(echo "$tree_win" | tr '\\' /)" "$(echo "$tree_win" | tr '\\' /)/" "$T/tree"; do
+    win 3 "$spelling" "$T/tree-win"
+    check "tree as $spelling: the Linux report" same_bytes "$T/tree-win.json" "$SCRATCH/tree-expected"
+done
+for root in 'c:\' 'c:' 'c:/' 'C:\' 'z:\' 'Z:/tmp/..'; do
+    win 3 "$root" "$T/root"
+    check "$root is a drive root: capacity, no walk" capacity_only "$T/root.json"
+done
+win 3 'C:\users' "$T/users"
+check 'C:\users is walked' has_counts "$T/users.json"
+
+# Guards against folders past 260 characters being skipped (the Windows path limit of old).
+long="$T/long"
+mkdir -p "$long"
+for level in $(seq 1 12); do
+    long="$long/$(printf 'L%.0s' $(seq 1 40))$level"
+    mkdir "$long"
+    printf x >"$long/f"
+done
+linux_result_crlf "$SCRATCH/long-expected" 3 "$T/long"
+win 3 "$T/long" "$T/long-win"
+check "a tree deeper than 260 characters ($(echo -n "Z:$long" | wc -c) at the bottom) is walked in full" \
+    same_bytes "$T/long-win.json" "$SCRATCH/long-expected"
+
+# Guards against the viewer not being started, or being looked for in the wrong places.
+mkdir -p "$SCRATCH/bin" "$SCRATCH/beside"
+cp "$VIEWER_STUB" "$SCRATCH/bin/Vuro.exe"
+cp "$PACKAGE"/* "$SCRATCH/beside/"
+cp "$VIEWER_STUB" "$SCRATCH/beside/Vuro.exe"
+restart_case() {
+    local what="$1" helper="$2" path="$3" expected="$4"
+    rm -f "$SCRATCH/started"
+    WINEPATH="$path" VURO_TEST_MARKER="$(winepath -w "$SCRATCH")\\started" wine "$helper" 4 >"$SCRATCH/out" 2>/dev/null
+    echo $? >"$SCRATCH/rc"
+    local seen=0
+    for _ in $(seq 50); do [ -f "$SCRATCH/started" ] && { seen=1; break; }; sleep 0.1; done
+    check "mode 4, viewer $what: exit $expected" rc_is "$expected"
+    [ "$expected" = 1 ] && check "mode 4, viewer $what: it ran" test "$seen" = 1
+}
+restart_case "on PATH" "$EXE" "$(winepath -w "$SCRATCH/bin")" 1
+restart_case "beside the helper" "$SCRATCH/beside/vuro-helper.exe" "" 1
+restart_case "nowhere" "$EXE" "" 0
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
