@@ -4,6 +4,7 @@
 // so each platform's source compiles on its own, without Qt.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -25,10 +26,13 @@ void ignoreBrokenPipes();
 
 // One entry of a folder listing, typed as the listing reported it.
 struct ListedEntry {
-    std::string path;       // the folder's path and the entry's name, joined by one separator
+    std::string path;       // the folder's path and the entry's name joined by one separator; set
+                            // for folders and for entries the listing did not size
     bool isFolder = false;  // a real folder; a link or junction to one is never a folder here
     bool hasSize = false;   // the listing itself gave the size of a regular file...
     std::uint64_t size = 0; // ...which is this
+    const std::filesystem::directory_entry *listed = nullptr; // the library's own entry, where the
+                                                              // platform lists with it; valid during visit
 };
 
 // How a listing ended: every entry seen; not opened for a reason of the folder's own (missing,
@@ -45,7 +49,6 @@ ListingEnd listFolder(const std::string &folder, const std::function<void(const 
 // Throws a std::exception carrying the error's text when it is no regular file or cannot be sized.
 std::uint64_t sizeOfListedEntry(const ListedEntry &entry);
 
-// Windows only: types an entry from its find data (attributes, reparse tag, size). A name
-// surrogate (symbolic link, junction) is neither a folder nor sized by the listing.
-ListedEntry listedEntryFromFindData(const std::string &path, std::uint32_t attributes,
-                                    std::uint32_t reparseTag, std::uint64_t size);
+// Windows only: types an entry from its find data (attributes, reparse tag, size), path not set.
+// A name surrogate (symbolic link, junction) is neither a folder nor sized by the listing.
+ListedEntry listedEntryFromFindData(std::uint32_t attributes, std::uint32_t reparseTag, std::uint64_t size);

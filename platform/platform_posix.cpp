@@ -74,9 +74,13 @@ ListingEnd listFolder(const std::string &folder, const std::function<void(const 
         return ListingEnd::OpenFailed;
     }
     for (const fs::directory_iterator end; it != end; it.increment(error)) {
+        // Files are sized through the listing's own path: building a path anew costs more than
+        // the size query itself.
         ListedEntry entry;
-        entry.path = it->path().u8string();
+        entry.listed = &*it;
         entry.isFolder = isListedFolder(*it);
+        if (entry.isFolder)
+            entry.path = it->path().native();
         visit(entry);
     }
     // increment() leaves the iterator at the end when it fails, so the loop stops there.
@@ -91,5 +95,7 @@ std::uint64_t sizeOfListedEntry(const ListedEntry &entry)
 {
     if (entry.hasSize)
         return entry.size;
+    if (entry.listed)
+        return fs::file_size(entry.listed->path());
     return fs::file_size(fs::u8path(entry.path));
 }

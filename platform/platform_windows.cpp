@@ -111,7 +111,11 @@ ListedEntry entryFromFindData(const std::wstring &folder, const WIN32_FIND_DATAW
         path += L'\\';
     path += data.cFileName;
     const std::uint64_t size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return listedEntryFromFindData(utf8FromWide(path), data.dwFileAttributes, data.dwReserved0, size);
+    ListedEntry entry = listedEntryFromFindData(data.dwFileAttributes, data.dwReserved0, size);
+    // A file sized by the listing needs no path at all.
+    if (!entry.hasSize)
+        entry.path = utf8FromWide(path);
+    return entry;
 }
 
 } // namespace
@@ -138,11 +142,9 @@ void ignoreBrokenPipes()
     // Windows has no such signal: a write to a closed pipe fails with an error.
 }
 
-ListedEntry listedEntryFromFindData(const std::string &path, std::uint32_t attributes,
-                                    std::uint32_t reparseTag, std::uint64_t size)
+ListedEntry listedEntryFromFindData(std::uint32_t attributes, std::uint32_t reparseTag, std::uint64_t size)
 {
     ListedEntry entry;
-    entry.path = path;
     // Symbolic links and junctions stand for another name: never walked, so no cycles, and sized
     // as their target. Other reparse points (cloud files, deduplicated files) are what they seem.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparseTag))
