@@ -51,7 +51,7 @@ void addVolumeCapacity(const QFileInfo &root, std::uint64_t &total)
     queryVolumeCapacity(native.toUtf8().toStdString(), total);
 }
 
-// The start folder can fail as a whole (its status unreadable); what was gathered still stands.
+// The start folder's listing can break off part way; what was gathered before still stands.
 void walkFrom(const QString &folder, std::uint64_t &total)
 {
     folderCounter = 0;
