@@ -19,28 +19,15 @@ QString withTrailingSeparator(const QString &path)
     return path + QLatin1Char('/');
 }
 
-// The spellings of a folder that a volume root must match: its cleaned absolute path, and where
-// links are involved, its canonical path ("/tmp/../..", "/..", a link to "/").
-QStringList comparableSpellings(const QDir &dir)
-{
-    QStringList spellings = {QDir::cleanPath(dir.absolutePath())};
-    const QString canonical = dir.canonicalPath();
-    if (!canonical.isEmpty())
-        spellings.append(canonical);
-    return spellings;
-}
-
-// The volume root that dir is, or an empty file information when it is none. Drive letters are
-// compared without regard to case, as Windows names them ("c:\" is "C:/").
+// The volume root that dir is, or an empty file information when it is none. Its canonical path
+// catches the spellings its absolute path keeps ("/..", a link to "/"); drive letters compare
+// without regard to case, as Windows names them ("c:\" is "C:/").
 QFileInfo volumeRootOf(const QDir &dir)
 {
-    const QStringList spellings = comparableSpellings(dir);
+    const QStringList spellings = {dir.absolutePath(), dir.canonicalPath()};
     for (const QFileInfo &root : QDir::drives()) {
-        const QString rootPath = QDir::cleanPath(root.absoluteFilePath());
-        for (const QString &spelling : spellings) {
-            if (spelling.compare(rootPath, Qt::CaseInsensitive) == 0)
-                return root;
-        }
+        if (spellings.contains(root.absoluteFilePath(), Qt::CaseInsensitive))
+            return root;
     }
     return QFileInfo();
 }

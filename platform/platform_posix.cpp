@@ -93,9 +93,6 @@ ListingEnd listFolder(const std::string &folder, const std::function<void(const 
 
 std::uint64_t sizeOfListedEntry(const ListedEntry &entry)
 {
-    if (entry.hasSize)
-        return entry.size;
-    if (entry.listed)
-        return fs::file_size(entry.listed->path());
-    return fs::file_size(fs::u8path(entry.path));
+    // Every entry here comes with the listing's own record, and none is sized by the listing.
+    return fs::file_size(entry.listed->path());
 }

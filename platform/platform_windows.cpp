@@ -29,11 +29,6 @@ std::string utf8FromWide(const wchar_t *text)
     return narrow;
 }
 
-std::string utf8FromWide(const std::wstring &text)
-{
-    return utf8FromWide(text.c_str());
-}
-
 // The system's own text for an error code, without its trailing line end.
 std::string errorText(DWORD code)
 {
@@ -45,13 +40,13 @@ std::string errorText(DWORD code)
     LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
         text.pop_back();
-    return text.empty() ? "error " + std::to_string(code) : utf8FromWide(text);
+    return text.empty() ? "error " + std::to_string(code) : utf8FromWide(text.c_str());
 }
 
 // The same wording as the standard library's filesystem errors on the other platforms.
 std::string failureText(const char *what, DWORD code, const std::wstring &path)
 {
-    return std::string("filesystem error: ") + what + ": " + errorText(code) + " [" + utf8FromWide(path) + "]";
+    return std::string("filesystem error: ") + what + ": " + errorText(code) + " [" + utf8FromWide(path.c_str()) + "]";
 }
 
 bool hasPrefix(const std::wstring &text, const wchar_t *prefix)
@@ -104,17 +99,14 @@ bool isDotOrDotDot(const wchar_t *name)
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
 }
 
-ListedEntry entryFromFindData(const std::wstring &folder, const WIN32_FIND_DATAW &data)
+// folderPrefix is the folder's path ending in one separator.
+ListedEntry entryFromFindData(const std::wstring &folderPrefix, const WIN32_FIND_DATAW &data)
 {
-    std::wstring path = folder;
-    if (path.back() != L'\\')
-        path += L'\\';
-    path += data.cFileName;
     const std::uint64_t size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     ListedEntry entry = listedEntryFromFindData(data.dwFileAttributes, data.dwReserved0, size);
     // A file sized by the listing needs no path at all.
     if (!entry.hasSize)
-        entry.path = utf8FromWide(path);
+        entry.path = utf8FromWide((folderPrefix + data.cFileName).c_str());
     return entry;
 }
 
@@ -161,13 +153,11 @@ ListedEntry listedEntryFromFindData(std::uint32_t attributes, std::uint32_t repa
 ListingEnd listFolder(const std::string &folder, const std::function<void(const ListedEntry &)> &visit,
                       std::string &failure)
 {
+    // Entries are this prefix and their name: one separator, also after a drive root's own.
     std::wstring path = extendedLengthPath(wideFromUtf8(folder));
-    while (path.size() > 1 && path.back() == L'\\' && !hasPrefix(path.substr(path.size() - 2), L":\\"))
-        path.pop_back();
-    std::wstring pattern = path;
-    if (pattern.back() != L'\\')
-        pattern += L'\\';
-    pattern += L'*';
+    if (path.empty() || path.back() != L'\\')
+        path += L'\\';
+    const std::wstring pattern = path + L'*';
     WIN32_FIND_DATAW data;
     // Names, attributes, reparse tags and sizes in one call, so no file needs a query of its own.
     const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
@@ -210,6 +200,6 @@ std::uint64_t sizeOfListedEntry(const ListedEntry &entry)
     if (!known)
         throw std::runtime_error(failureText("cannot get file size", code, path));
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        throw std::runtime_error("filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path) + "]");
+        throw std::runtime_error("filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path.c_str()) + "]");
     return (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
