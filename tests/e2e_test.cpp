@@ -257,20 +257,6 @@ private slots:
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", ""}, {"SHA1", ""}}));
     }
 
-    // Guards against result paths that cannot be written crashing the helper, and stale tails.
-    void resultPaths()
-    {
-        checkNothingWritten({"0", abc, dir.filePath("no/such/folder/out")}, "IT_MD5_SHA1\n",
-                            dir.filePath("no/such/folder/out.json"));
-        QVERIFY(QDir(dir.path()).mkpath("is-folder.json"));
-        const Run r = run({"0", abc, dir.filePath("is-folder.json")});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(QFileInfo(dir.filePath("is-folder.json")).isDir());
-        const QString longer = dir.filePath("longer.json");
-        QVERIFY(writeFile(longer, QByteArray(10000, '#')));
-        checkDigestRun({"1", abc, longer}, longer, expectedJson({{"SHA1", Sha1Abc}}));
-    }
-
     // Guards against arguments with spaces or non-ASCII characters being mangled.
     void spacesAndNonAscii()
     {
@@ -375,39 +361,20 @@ private slots:
         QCOMPARE(r.err.count('\n'), 3); // one line each for the loop, the dangling link and the FIFO
     }
 
-    // Guards against a crash on very deep trees and exact sums beyond 32 bits.
-    void deepAndHugeFolders()
+    // Guards against a crash on very deep trees, and against a report that depends on the
+    // open-file limit (1024 in a login shell, some users far fewer): the walk holds one listing.
+    void deepTreeUnderLowFileLimit()
     {
         const QString deep = dir.filePath("deep");
         QVERIFY(QDir().mkpath(deep));
         QVERIFY(buildFolderChain(deep, 1100, "d"));
         const QString out = dir.filePath("deep-out");
-        const QByteArray deepReport =
-            expectedJson({{"Total Size", "1.07 KB"}, {"Folder Count ", "1100"}, {"File Count", "1100"}});
-        checkFolderRun({"3", deep, out}, out + ".json", deepReport);
-        // A login shell allows 1024 open files, and some users far fewer: same report at 64.
-        QFile::remove(out + ".json");
-        const Run limited = run({"3", deep, out}, Helper, {"prlimit", "--nofile=64:64", "--"});
-        QCOMPARE(limited.exitCode, 0);
-        QCOMPARE(readFile(out + ".json"), deepReport);
-        QCOMPARE(limited.err, QByteArray());
-        QProcess::execute("rm", {"-rf", deep});
-
-        const QString longer = dir.filePath("longer");
-        QVERIFY(QDir().mkpath(longer));
-        QVERIFY(buildFolderChain(longer, 60, QByteArray(100, 'n')));
-        const Run r = run({"3", longer, out});
-        QVERIFY(r.finished);
+        const Run r = run({"3", deep, out}, Helper, {"prlimit", "--nofile=64:64", "--"});
         QCOMPARE(r.exitCode, 0);
-        QVERIFY(readFile(out + ".json").contains("\"Folder Count \""));
-        QProcess::execute("rm", {"-rf", longer});
-
-        const QString sparse = dir.filePath("sparse");
-        QVERIFY(QDir().mkpath(sparse));
-        for (int i = 0; i < 5; ++i)
-            QVERIFY(writeSizedFile(QFile::encodeName(sparse + QString("/s%1").arg(i)), off_t(1) << 40));
-        checkFolderRun({"3", sparse, out}, out + ".json",
-                       expectedJson({{"Total Size", "5.00 TB"}, {"Folder Count ", "0"}, {"File Count", "5"}}));
+        QCOMPARE(readFile(out + ".json"),
+                 expectedJson({{"Total Size", "1.07 KB"}, {"Folder Count ", "1100"}, {"File Count", "1100"}}));
+        QCOMPARE(r.err, QByteArray());
+        QProcess::execute("rm", {"-rf", deep});
     }
 
     // Guards against walking a whole volume, or reporting its free space instead of its capacity.

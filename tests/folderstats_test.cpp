@@ -149,23 +149,16 @@ private slots:
         QCOMPARE(r.messages, 0);
     }
 
-    // Guards against stack exhaustion on deep trees and a crash past the path length limit.
-    void deepTrees()
+    // Guards against a crash past the path length limit, and against folders the listing named
+    // going uncounted because they cannot be looked into.
+    void pathsPastTheLengthLimit()
     {
-        const QString deep = makeFolder("deep");
-        QVERIFY(buildFolderChain(deep, 1100, "d"));
-        WalkResult r = walk(deep);
-        QCOMPARE(r.folders, std::uint64_t(1100));
-        QCOMPARE(r.files, std::uint64_t(1100));
-        QCOMPARE(r.total, std::uint64_t(1100));
-        removeTree(deep);
-
         // 60 levels of 100-character names run past the 4096-byte path limit part way down. A
         // folder can be listed while its path has at most 4095 bytes; every folder a listing
         // named counts, and a listed file whose own path is too long is logged.
         const QString longer = makeFolder("longer");
         QVERIFY(buildFolderChain(longer, 60, QByteArray(100, 'n')));
-        r = walk(longer);
+        const WalkResult r = walk(longer);
         const int base = native(longer).size();
         const int listable = (4095 - base) / 101;
         const int sizable = (4095 - base - 2) / 101;
