@@ -6,8 +6,10 @@
 #include <QProcess>
 #include <QStringList>
 #include <QThread>
+#include <QtGlobal>
 
 #include <iostream>
+#include <new>
 
 namespace {
 
@@ -61,6 +63,21 @@ int runMode(int mode)
     }
 }
 
+// Runs the mode; out of memory, it writes no report at all: a walk cut short or a digest not
+// computed must never pass for a result. The stack is unwound by then, so the message can be sent.
+int runModeOrNothing(int mode)
+{
+    try {
+        return runMode(mode);
+    } catch (const std::bad_alloc &) {
+        try {
+            qDebug("out of memory: no result written");
+        } catch (...) {
+        }
+        return 0;
+    }
+}
+
 // The echo comes before any check: it is the caller's trace of what the helper was asked.
 int runEntry(const QStringList &arguments)
 {
@@ -68,7 +85,7 @@ int runEntry(const QStringList &arguments)
     if (arguments.size() < 2)
         return NoModeExitCode;
     // Text that is not a number reads as 0, so it runs the MD5 mode.
-    return runMode(arguments.at(1).toInt());
+    return runModeOrNothing(arguments.at(1).toInt());
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <exception>
+#include <new>
 
 namespace {
 
@@ -45,6 +46,8 @@ void walkFrom(const QString &folder, std::uint64_t &total)
     fileCounter = 0;
     try {
         walkFolder(folder.toUtf8().toStdString(), total);
+    } catch (const std::bad_alloc &) {
+        throw;
     } catch (const std::exception &failure) {
         qDebug() << failure.what();
     }

@@ -12,7 +12,9 @@ extern std::uint64_t fileCounter;
 constexpr std::uint64_t NoCount = ~std::uint64_t(0);
 
 // Adds the sizes of all files below folder (a UTF-8 path) to total, one to folderCounter per folder
-// and one to fileCounter per file below it. Links are sized, never walked. An entry that fails is
-// logged on the debug channel and skipped; a folder that cannot be listed yields nothing, and is
-// logged when the reason is not its own. Throws when the listing of folder breaks off part way.
+// and one to fileCounter per file below it. Links are sized, never walked; a folder that is one of
+// the folders above it is counted, logged and not walked. An entry that fails is logged on the
+// debug channel and skipped; a folder that cannot be listed yields nothing, and is logged when the
+// reason is not its own. Throws when the listing of folder breaks off part way, and std::bad_alloc
+// when memory runs out, whatever was gathered by then.
 void walkFolder(const std::string &folder, std::uint64_t &total);

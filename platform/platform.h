@@ -4,7 +4,6 @@
 // so each platform's source compiles on its own, without Qt.
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -24,31 +23,38 @@ std::string formatEnUsByteSize(std::uint64_t bytes);
 // that the trace on standard output never decides whether the work gets done.
 void ignoreBrokenPipes();
 
-// One entry of a folder listing, typed as the listing reported it.
+// Which folder a listing opened: its volume and its file number there, so two names of one folder
+// (a bind mount, a link the platform lists as a folder) have equal identities, and two volumes never do.
+struct FolderIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t fileHigh = 0;
+    std::uint64_t fileLow = 0;
+};
+
+inline bool operator==(const FolderIdentity &a, const FolderIdentity &b)
+{
+    return a.volume == b.volume && a.fileHigh == b.fileHigh && a.fileLow == b.fileLow;
+}
+
+// One entry of a folder listing, typed as the listing reported it, never following a link.
 struct ListedEntry {
-    std::string path;       // the folder's path and the entry's name joined by one separator; set
-                            // for folders and for entries the listing did not size
     bool isFolder = false;  // a real folder; a link or junction to one is never a folder here
-    bool hasSize = false;   // the listing itself gave the size of a regular file...
-    std::uint64_t size = 0; // ...which is this
-    const std::filesystem::directory_entry *listed = nullptr; // the library's own entry, where the
-                                                              // platform lists with it; valid during visit
+    std::string path;       // a folder's path: the listed folder's path and the entry's name joined
+                            // by one separator; empty for other entries
+    std::uint64_t size = 0; // another entry's size in bytes, a link sized as its target...
+    std::string failure;    // ...unless this holds why it has none (no regular file, or its size
+                            // could not be read), in the standard library's wording with its path
 };
 
 // How a listing ended: every entry seen; not opened for a reason of the folder's own (missing,
 // no permission, path too long), which reads as empty; not opened for another reason (too many
-// open files, out of memory, an I/O error); or broken off after some entries.
-enum class ListingEnd { Complete, NotListable, OpenFailed, BrokeOff };
+// open files, an I/O error); declined by the caller on seeing the folder's identity; or broken off
+// after some entries.
+enum class ListingEnd { Complete, NotListable, OpenFailed, Declined, BrokeOff };
 
-// Lists folder (a UTF-8 path), calling visit once per entry but "." and ".." in the platform's
-// order, with this one listing open. For OpenFailed and BrokeOff, failure holds the error's text.
-ListingEnd listFolder(const std::string &folder, const std::function<void(const ListedEntry &)> &visit,
-                      std::string &failure);
-
-// Returns the size in bytes of a listed entry that is not a folder (a link is sized as its target).
-// Throws a std::exception carrying the error's text when it is no regular file or cannot be sized.
-std::uint64_t sizeOfListedEntry(const ListedEntry &entry);
-
-// Windows only: types an entry from its find data (attributes, reparse tag, size), path not set.
-// A name surrogate (symbolic link, junction) is neither a folder nor sized by the listing.
-ListedEntry listedEntryFromFindData(std::uint32_t attributes, std::uint32_t reparseTag, std::uint64_t size);
+// Opens folder (a UTF-8 path) and asks enter with its identity whether to list it; then calls
+// visit once per entry but "." and ".." in the platform's order, with this one listing open. For
+// OpenFailed and BrokeOff, failure holds the error's text. Throws std::bad_alloc when the system
+// is out of memory, which says nothing about the folder.
+ListingEnd listFolder(const std::string &folder, const std::function<bool(const FolderIdentity &)> &enter,
+                      const std::function<void(const ListedEntry &)> &visit, std::string &failure);

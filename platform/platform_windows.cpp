@@ -1,9 +1,16 @@
+// FILE_ID_INFO and the directory information classes; older systems answer them with an error,
+// which is handled, not with a missing import.
+#define _WIN32_WINNT 0x0602
+
 #include "platform.h"
+#include "platform_windows.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <stdexcept>
+#include <cstring>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -94,21 +101,99 @@ bool isFoldersOwnFailure(DWORD code)
     }
 }
 
-bool isDotOrDotDot(const wchar_t *name)
+// Running out of memory is no failure of one entry or folder: the whole walk is then cut short.
+void throwIfOutOfMemory(DWORD code)
 {
-    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+    if (code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY)
+        throw std::bad_alloc();
 }
 
-// folderPrefix is the folder's path ending in one separator.
-ListedEntry entryFromFindData(const std::wstring &folderPrefix, const WIN32_FIND_DATAW &data)
+ListingEnd openFailure(DWORD code, const std::wstring &path, std::string &failure)
 {
-    const std::uint64_t size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    ListedEntry entry = listedEntryFromFindData(data.dwFileAttributes, data.dwReserved0, size);
-    // A file sized by the listing needs no path at all.
-    if (!entry.hasSize)
-        entry.path = utf8FromWide((folderPrefix + data.cFileName).c_str());
-    return entry;
+    throwIfOutOfMemory(code);
+    if (isFoldersOwnFailure(code))
+        return ListingEnd::NotListable;
+    failure = failureText("directory iterator cannot open directory", code, path);
+    return ListingEnd::OpenFailed;
 }
+
+// The open folder's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
+// has it (Windows 8 and later, ReFS), else the 64-bit index of BY_HANDLE_FILE_INFORMATION.
+bool identityOf(HANDLE folder, FolderIdentity &identity)
+{
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(folder, FileIdInfo, &id, sizeof id)) {
+        identity.volume = id.VolumeSerialNumber;
+        std::memcpy(&identity.fileHigh, id.FileId.Identifier + 8, 8);
+        std::memcpy(&identity.fileLow, id.FileId.Identifier, 8);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder, &info))
+        return false;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.fileHigh = 0;
+    identity.fileLow = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// Sizes a symbolic link or junction as what it leads to, when that is a file.
+void sizeLinkTarget(const std::wstring &path, ListedEntry &entry)
+{
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        throwIfOutOfMemory(code);
+        entry.failure = failureText("cannot get file size", code, path);
+        return;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info);
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (!known)
+        entry.failure = failureText("cannot get file size", code, path);
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        entry.failure = "filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path.c_str()) + "]";
+    else
+        entry.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+bool isDotOrDotDot(const wchar_t *name, std::size_t length)
+{
+    return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
+}
+
+// Fills entry from one record of the folder's listing; prefix is the folder's path ending in one
+// separator. A file is sized by the record itself, so only links and folders need a path.
+void fillEntry(const FILE_ID_BOTH_DIR_INFO &record, const std::wstring &prefix, ListedEntry &entry)
+{
+    entry.isFolder = false;
+    entry.path.clear();
+    entry.size = 0;
+    entry.failure.clear();
+    // For a reparse point, the directory listing reports its reparse tag in the EA size field.
+    const WindowsEntryKind kind = kindOfWindowsEntry(record.FileAttributes, record.EaSize);
+    if (kind == WindowsEntryKind::File) {
+        entry.size = std::uint64_t(record.EndOfFile.QuadPart);
+        return;
+    }
+    const std::wstring path = prefix + std::wstring(record.FileName, record.FileNameLength / sizeof(wchar_t));
+    if (kind == WindowsEntryKind::Folder) {
+        entry.isFolder = true;
+        entry.path = utf8FromWide(path.c_str());
+        return;
+    }
+    sizeLinkTarget(path, entry);
+}
+
+// Closes a handle when the listing ends, however it ends.
+struct HandleCloser {
+    HANDLE handle;
+    ~HandleCloser() { CloseHandle(handle); }
+};
 
 } // namespace
 
@@ -134,72 +219,60 @@ void ignoreBrokenPipes()
     // Windows has no such signal: a write to a closed pipe fails with an error.
 }
 
-ListedEntry listedEntryFromFindData(std::uint32_t attributes, std::uint32_t reparseTag, std::uint64_t size)
+WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag)
 {
-    ListedEntry entry;
     // Symbolic links and junctions stand for another name: never walked, so no cycles, and sized
     // as their target. Other reparse points (cloud files, deduplicated files) are what they seem.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparseTag))
-        return entry;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        entry.isFolder = true;
-        return entry;
-    }
-    entry.hasSize = true;
-    entry.size = size;
-    return entry;
+        return WindowsEntryKind::NameSurrogate;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? WindowsEntryKind::Folder : WindowsEntryKind::File;
 }
 
-ListingEnd listFolder(const std::string &folder, const std::function<void(const ListedEntry &)> &visit,
-                      std::string &failure)
+ListingEnd listFolder(const std::string &folder, const std::function<bool(const FolderIdentity &)> &enter,
+                      const std::function<void(const ListedEntry &)> &visit, std::string &failure)
 {
     // Entries are this prefix and their name: one separator, also after a drive root's own.
-    std::wstring path = extendedLengthPath(wideFromUtf8(folder));
-    if (path.empty() || path.back() != L'\\')
-        path += L'\\';
-    const std::wstring pattern = path + L'*';
-    WIN32_FIND_DATAW data;
-    // Names, attributes, reparse tags and sizes in one call, so no file needs a query of its own.
-    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (isFoldersOwnFailure(code))
-            return ListingEnd::NotListable;
-        failure = failureText("directory iterator cannot open directory", code, path);
-        return ListingEnd::OpenFailed;
+    std::wstring prefix = extendedLengthPath(wideFromUtf8(folder));
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    // One open handle gives the folder's identity and then its listing, in batches of records that
+    // hold names, attributes, reparse tags and sizes, so no file needs a query of its own.
+    const HANDLE handle = CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return openFailure(GetLastError(), prefix, failure);
+    const HandleCloser closer{handle};
+    FolderIdentity identity;
+    if (!identityOf(handle, identity))
+        return openFailure(GetLastError(), prefix, failure);
+    if (!enter(identity))
+        return ListingEnd::Declined;
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
+    const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
+    ListedEntry entry;
+    bool anyRecord = false;
+    while (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.data(), bufferSize)) {
+        anyRecord = true;
+        const char *record = reinterpret_cast<const char *>(buffer.data());
+        for (;;) {
+            const auto &info = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(record);
+            if (!isDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t))) {
+                fillEntry(info, prefix, entry);
+                visit(entry);
+            }
+            if (info.NextEntryOffset == 0)
+                break;
+            record += info.NextEntryOffset;
+        }
     }
-    do {
-        if (!isDotOrDotDot(data.cFileName))
-            visit(entryFromFindData(path, data));
-    } while (FindNextFileW(find, &data));
     const DWORD code = GetLastError();
-    FindClose(find);
-    if (code != ERROR_NO_MORE_FILES) {
-        failure = failureText("directory iterator cannot advance", code, path);
+    throwIfOutOfMemory(code);
+    // A folder without even "." and ".." (a FAT drive's root) has nothing to list from the start.
+    const bool empty = !anyRecord && code == ERROR_FILE_NOT_FOUND;
+    if (code != ERROR_NO_MORE_FILES && !empty) {
+        failure = failureText("directory iterator cannot advance", code, prefix);
         return ListingEnd::BrokeOff;
     }
     return ListingEnd::Complete;
-}
-
-std::uint64_t sizeOfListedEntry(const ListedEntry &entry)
-{
-    if (entry.hasSize)
-        return entry.size;
-    // A link: open what it leads to and size that, when it is a file.
-    const std::wstring path = extendedLengthPath(wideFromUtf8(entry.path));
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        throw std::runtime_error(failureText("cannot get file size", GetLastError(), path));
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(file, &info);
-    const DWORD code = GetLastError();
-    CloseHandle(file);
-    if (!known)
-        throw std::runtime_error(failureText("cannot get file size", code, path));
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        throw std::runtime_error("filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path.c_str()) + "]");
-    return (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }

@@ -8,11 +8,14 @@ WINDOWS_PACKAGE="$WINDOWS_BUILD/package/vuro-helper"
 WINDOWS_ZIP=""
 VURO_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/vuro-helper"
 
-# QtCore alone, release, shared (Qt is LGPL: it ships as its own DLL), no tools or examples.
+# QtCore alone, release, shared (Qt is LGPL: it ships as its own DLL), no tools or examples. The
+# DLL gets a name of its own (Qt5CoreVuroHelper.dll) and carries its C++ and GCC runtimes, so it
+# never meets, nor replaces, the Qt5Core.dll or runtime DLLs of the program it is installed beside.
 QT_CONFIGURE_OPTIONS="-xplatform win32-g++ -device-option CROSS_COMPILE=$WINDOWS_TRIPLE- -opensource
- -confirm-license -release -shared -no-gui -no-widgets -no-dbus -no-opengl -no-icu -no-openssl
- -no-feature-sql -no-feature-network -no-feature-testlib -no-feature-concurrent -no-feature-xml
- -qt-pcre -qt-zlib -nomake examples -nomake tests -nomake tools"
+ -confirm-license -release -shared -qtlibinfix VuroHelper -no-gui -no-widgets -no-dbus -no-opengl
+ -no-icu -no-openssl -no-feature-sql -no-feature-network -no-feature-testlib -no-feature-concurrent
+ -no-feature-xml -qt-pcre -qt-zlib -nomake examples -nomake tests -nomake tools
+ QMAKE_LFLAGS+=-static-libgcc QMAKE_LFLAGS+=-static-libstdc++"
 
 # DLLs that every Windows has; anything else a packaged file imports must be in the package.
 WINDOWS_SYSTEM_DLLS="kernel32 user32 advapi32 shell32 shlwapi ole32 oleaut32 ws2_32 msvcrt version
@@ -27,14 +30,28 @@ private_apt() {
         -o Debug::NoLocking=1 "$@"
 }
 
-# Prints the newest version of Debian's qtbase source package, or nothing when the index is out of reach.
+# Prints the deb-src lines for the Debian release this machine runs, taken from where its own apt
+# sources point (mirrors, proxies and security updates included); nothing when they name none.
+debian_source_lines() {
+    local codename files=() file
+    codename="$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")"
+    [ -n "$codename" ] || return 0
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] && files+=("$file")
+    done
+    [ "${#files[@]}" -gt 0 ] || return 0
+    awk -v codename="$codename" -f "$ROOT/scripts/debian-sources.awk" "${files[@]}"
+}
+
+# Prints the newest version of Debian's qtbase source package, or nothing when the index is out of
+# reach or the machine's apt sources name no Debian mirror.
 newest_qt_source_version() {
     mkdir -p "$VURO_CACHE/apt/lists/partial" "$VURO_CACHE/apt/cache/archives/partial"
-    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    printf '%s\n' \
-        "deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main" \
-        "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main" \
-        >"$VURO_CACHE/apt/sources.list"
+    debian_source_lines >"$VURO_CACHE/apt/sources.list"
+    if [ ! -s "$VURO_CACHE/apt/sources.list" ]; then
+        echo "the apt sources of this machine (/etc/apt/sources.list and sources.list.d/) name no Debian mirror for its release" >&2
+        return 0
+    fi
     private_apt apt-get -qq update >/dev/null 2>&1 || return 0
     local newest="" version
     for version in $(private_apt apt-cache showsrc qtbase-opensource-src 2>/dev/null | awk '/^Version:/ { print $2 }'); do
@@ -63,9 +80,10 @@ fetch_qt_source() {
     rm -rf "$download"
 }
 
-# Configures, builds and installs QtCore from the source folder $1 into the prefix $2.
+# Configures, builds and installs QtCore from the source folder $1 into the prefix $2, with the
+# licence texts of that source and its Debian version ($3) in $2/licenses/, which the package ships.
 build_qt() {
-    local source="$1" prefix="$2"
+    local source="$1" prefix="$2" version="$3"
     local build="$source.build"
     rm -rf "$build"
     mkdir -p "$build"
@@ -74,6 +92,9 @@ build_qt() {
     make -C "$build" -j "$(nproc)" sub-src
     make -C "$build" install
     rm -rf "$build"
+    mkdir -p "$prefix/licenses"
+    cp "$source/LICENSE.LGPL3" "$source/LICENSE.GPL3" "$prefix/licenses/"
+    echo "qtbase-opensource-src $version" >"$prefix/licenses/source-version"
 }
 
 # Prints the prefix of a QtCore for Windows, building it first when the cache has none for the newest
@@ -96,7 +117,7 @@ ensure_windows_qt() {
     if [ ! -f "$folder/complete" ]; then
         mkdir -p "$folder"
         echo "building QtCore $version for Windows from Debian's source (once: about 6 minutes on 2 cores); log: $folder/build.log" >&2
-        if ! { fetch_qt_source "$version" "$folder/source" && build_qt "$folder/source" "$folder/install"; } \
+        if ! { fetch_qt_source "$version" "$folder/source" && build_qt "$folder/source" "$folder/install" "$version"; } \
             >"$folder/build.log" 2>&1; then
             tail -n 40 "$folder/build.log" >&2
             echo "the Qt build failed; the whole log is $folder/build.log" >&2

@@ -377,6 +377,32 @@ private slots:
         QProcess::execute("rm", {"-rf", deep});
     }
 
+    // Guards against a walk cut short by a lack of memory being reported as a result. Where the
+    // line falls depends on the libraries, so the limit rises step by step until the report is
+    // written: every run below it must write nothing at all, never a smaller count.
+    void outOfMemory()
+    {
+        if (HELPER_SANITIZED)
+            QSKIP("the sanitizers reserve more address space than any limit here allows");
+        const QString many = dir.filePath("many");
+        QVERIFY(QDir().mkpath(many));
+        QVERIFY(buildFolderFan(many, 20000, QByteArray(195, 'm')));
+        const QByteArray expected = expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "20000"}, {"File Count", "0"}});
+        const QString out = dir.filePath("many-out");
+        int refused = 0;
+        QByteArray written;
+        for (int mebibytes = 16; mebibytes <= 1024 && written.isEmpty(); ++mebibytes) {
+            QFile::remove(out + ".json");
+            const Run r = run({"3", many, out}, Helper, {"prlimit", QString("--as=%1").arg(mebibytes << 20), "--"});
+            written = QFileInfo::exists(out + ".json") ? readFile(out + ".json") : QByteArray();
+            if (written.isEmpty() && r.err.contains("out of memory: no result written"))
+                ++refused;
+        }
+        QCOMPARE(written, expected);
+        QVERIFY2(refused > 0, "no limit fell between loading the helper and finishing the walk");
+        QProcess::execute("rm", {"-rf", many});
+    }
+
     // Guards against walking a whole volume, or reporting its free space instead of its capacity.
     void volumeRoot()
     {

@@ -9,6 +9,8 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
 
 #include <vector>
@@ -275,6 +277,32 @@ private slots:
         QCOMPARE(r.total + r.files + r.folders, std::uint64_t(0));
         QCOMPARE(r.messages, 1);
         QVERIFY(debugMessages.first().contains("Too many open files"));
+    }
+
+    // Guards against a folder that loops back without being a link (a bind mount of a folder
+    // inside itself) being walked round again, its files counted once more at every turn.
+    // Runs last: it moves this test into a mount namespace of its own.
+    void folderMountedInsideItself()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to bind-mount a folder inside itself");
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            QSKIP("cannot make a mount namespace here");
+        const QString root = makeFolder("looped");
+        makeFolder("looped/sub/again");
+        makeFolder("looped/also");
+        writeBytes(native(root + "/f"), 5);
+        writeBytes(native(root + "/sub/g"), 7);
+        const QStringList mountPoints = {root + "/sub/again", root + "/also"};
+        for (const QString &point : mountPoints)
+            QCOMPARE(::mount(native(root).constData(), native(point).constData(), nullptr, MS_BIND, nullptr), 0);
+        const WalkResult r = walk(root);
+        for (const QString &point : mountPoints)
+            ::umount2(native(point).constData(), MNT_DETACH);
+        QCOMPARE(r.total, std::uint64_t(12));
+        QCOMPARE(r.files, std::uint64_t(2));
+        QCOMPARE(r.folders, std::uint64_t(3)); // sub, and both mount points, counted but not walked
+        QCOMPARE(r.messages, 2);
     }
 };
 

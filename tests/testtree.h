@@ -54,3 +54,16 @@ inline bool buildFolderChain(const QString &root, int depth, const QByteArray &n
         ::close(fd);
     return false;
 }
+
+// Builds count empty folders below root, named by a five-digit number and then name. Returns false
+// when a step fails.
+inline bool buildFolderFan(const QString &root, int count, const QByteArray &name)
+{
+    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY);
+    bool done = fd >= 0;
+    for (int i = 0; done && i < count; ++i)
+        done = ::mkdirat(fd, (QByteArray::number(i).rightJustified(5, '0') + name).constData(), 0755) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}

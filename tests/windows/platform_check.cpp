@@ -5,6 +5,7 @@
 // Standard C++ only, besides the layer itself: it builds with the MinGW cross compiler, no Qt.
 
 #include "platform/platform.h"
+#include "platform/platform_windows.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -92,25 +93,26 @@ const std::uint32_t AttributeArchive = 0x20;
 // target); other reparse points are the folders and files they seem.
 void checkEntryTyping()
 {
+    const WindowsEntryKind Folder = WindowsEntryKind::Folder, File = WindowsEntryKind::File,
+                           Link = WindowsEntryKind::NameSurrogate;
     struct Row {
         const char *what;
         std::uint32_t attributes, tag;
-        bool folder, sized;
+        WindowsEntryKind kind;
     };
     const Row rows[] = {
-        {"plain folder", AttributeDirectory, 0, true, false},
-        {"plain file", AttributeArchive, 0, false, true},
-        {"symbolic link to a folder", AttributeDirectory | AttributeReparse, TagSymlink, false, false},
-        {"junction", AttributeDirectory | AttributeReparse, TagJunction, false, false},
-        {"symbolic link to a file", AttributeArchive | AttributeReparse, TagSymlink, false, false},
-        {"cloud folder", AttributeDirectory | AttributeReparse, TagCloud, true, false},
-        {"deduplicated file", AttributeArchive | AttributeReparse, TagDedup, false, true},
-        {"tag without the reparse attribute", AttributeDirectory, TagSymlink, true, false},
+        {"plain folder", AttributeDirectory, 0, Folder},
+        {"plain file", AttributeArchive, 0, File},
+        {"symbolic link to a folder", AttributeDirectory | AttributeReparse, TagSymlink, Link},
+        {"junction", AttributeDirectory | AttributeReparse, TagJunction, Link},
+        {"symbolic link to a file", AttributeArchive | AttributeReparse, TagSymlink, Link},
+        {"cloud folder", AttributeDirectory | AttributeReparse, TagCloud, Folder},
+        {"deduplicated file", AttributeArchive | AttributeReparse, TagDedup, File},
+        {"tag without the reparse attribute", AttributeDirectory, TagSymlink, Folder},
     };
     bool ok = true;
     for (const Row &row : rows) {
-        const ListedEntry entry = listedEntryFromFindData(row.attributes, row.tag, 4321);
-        if (entry.isFolder != row.folder || entry.hasSize != row.sized || (row.sized && entry.size != 4321)) {
+        if (kindOfWindowsEntry(row.attributes, row.tag) != row.kind) {
             std::printf("  typed wrongly: %s\n", row.what);
             ok = false;
         }
