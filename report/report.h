@@ -23,9 +23,10 @@ QString resultPathFromArguments(const QStringList &arguments);
 // Returns the indented JSON text of the list: an array of one-member objects, in list order.
 QByteArray renderJsonReport(const ReportList &list);
 
-// Writes the list as JSON to path, in text mode, replacing an earlier file whole and at once. Writes
-// nothing, silently, when the file cannot be written in full (the earlier file then stays as it
-// was) or path names an existing entry that is not a regular file.
+// Writes the list as JSON to path, in text mode, replacing an earlier file whole and at once; in
+// place when the folder takes no new file or the old file may not be replaced. Writes nothing,
+// silently, when the file cannot be written in full (the earlier file then stays as it was) or
+// path names an existing entry that is not a regular file.
 void writeJsonReport(const ReportList &list, const QString &path);
 
 // True when both paths name the same existing file, whether spelled alike or not (links,

@@ -65,7 +65,13 @@ class EndToEndTest : public QObject {
 private:
     QTemporaryDir dir{scratchTemplate()};
     QString abc;            // a file holding "abc"
-    QString unprivilegedHelper; // a copy any user may run, or empty
+    // Cases that need an unreadable file run as an unprivileged user when this test runs as root,
+    // in a folder of the system's temporary area that such a user can reach (the checkout may sit
+    // in a folder closed to others), with a copy of the helper there.
+    QString shared;             // that folder, removed afterwards
+    QString work;               // the folder those cases use, writable by anyone
+    QString unprivilegedHelper; // the copy, when it proved to work as that user
+    QString unprivilegedSkip;   // else why those cases are skipped
 
     Run run(const QStringList &arguments, const QString &program = Helper,
             const QStringList &prefix = QStringList(), const QProcessEnvironment &extra = QProcessEnvironment())
@@ -76,7 +82,8 @@ private:
         for (const QString &key : extra.keys())
             environment.insert(key, extra.value(key));
         process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(dir.path());
+        // A folder every user can reach: the unprivileged runs start there too.
+        process.setWorkingDirectory(work.isEmpty() ? dir.path() : work);
         if (prefix.isEmpty())
             process.start(program, arguments);
         else
@@ -122,8 +129,7 @@ private:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Runs the helper as an unprivileged user, because root reads everything; skips when the
-    // privileges cannot be dropped here.
+    // Runs the helper as an unprivileged user, because root reads everything.
     Run runUnprivileged(const QStringList &arguments)
     {
         if (::geteuid() != 0)
@@ -131,9 +137,33 @@ private:
         return run(arguments, unprivilegedHelper, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
     }
 
-    // False when running as root without a way to run the helper as an unprivileged user (setpriv
-    // failed, or the scratch folder is not reachable by others or mounted noexec).
-    bool canRunUnprivileged() const { return ::geteuid() != 0 || !unprivilegedHelper.isEmpty(); }
+    // Prepares the shared folder and proves that the copy works there as the unprivileged user:
+    // it must write the digest of a file. Returns the reason when it does not.
+    QString prepareUnprivilegedRuns()
+    {
+        QByteArray folder = QFile::encodeName(QDir::tempPath() + "/vuro-e2e-XXXXXX");
+        if (!::mkdtemp(folder.data()))
+            return "cannot create a folder in " + QDir::tempPath();
+        shared = QFile::decodeName(folder);
+        work = shared + "/work";
+        QFile::setPermissions(shared, QFileDevice::Permissions(0x7555));
+        if (!QDir().mkdir(work) || !QFile::setPermissions(work, QFileDevice::Permissions(0x7777)))
+            return "cannot prepare " + work;
+        if (::geteuid() != 0)
+            return QString();
+        const QString copy = shared + "/vuro-helper";
+        if (!QFile::copy(Helper, copy) || !QFile::setPermissions(copy, QFileDevice::Permissions(0x7555)))
+            return "cannot copy the helper to " + shared;
+        unprivilegedHelper = copy;
+        if (!writeFile(work + "/probe", "abc"))
+            return "cannot write in " + work;
+        const Run r = runUnprivileged({"1", work + "/probe", work + "/probe"});
+        if (readFile(work + "/probe.json") != expectedJson({{"SHA1", Sha1Abc}})) {
+            unprivilegedHelper.clear();
+            return "the helper copied to " + shared + " does not work as user 65534 (" + r.err.trimmed() + ")";
+        }
+        return QString();
+    }
 
     // Runs the helper; checks the echo and tag lines, exit code 0, and the result file's bytes
     // (an empty expectation: no result file at all).
@@ -168,7 +198,12 @@ private:
 
 private slots:
     // Names that are not valid UTF-8 and read-only folders defeat the framework's own removal.
-    void cleanupTestCase() { QProcess::execute("rm", {"-rf", dir.path()}); }
+    void cleanupTestCase()
+    {
+        QProcess::execute("rm", {"-rf", dir.path()});
+        if (!shared.isEmpty())
+            QProcess::execute("rm", {"-rf", shared});
+    }
 
     void initTestCase()
     {
@@ -177,14 +212,7 @@ private slots:
         QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777));
         abc = dir.filePath("abc.bin");
         QVERIFY(writeFile(abc, "abc"));
-        const QString copy = dir.filePath("helper-copy");
-        if (QFile::copy(Helper, copy)) {
-            QFile::setPermissions(copy, QFileDevice::Permissions(0x7555));
-            QProcess probe;
-            probe.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--", copy});
-            if (probe.waitForFinished(30000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 255)
-                unprivilegedHelper = copy;
-        }
+        unprivilegedSkip = prepareUnprivilegedRuns();
     }
 
     // Guards against a missing echo, a wrong exit code, or a mode run for a number out of range.
@@ -244,17 +272,36 @@ private slots:
     // Guards against a report that claims a digest of a file the helper could not read.
     void unreadableFile()
     {
-        if (!canRunUnprivileged())
-            QSKIP("running as root and cannot run the helper as an unprivileged user here");
-        const QString secret = dir.filePath("secret");
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        const QString secret = work + "/secret";
         QVERIFY(writeFile(secret, "abc"));
         QFile::setPermissions(secret, QFileDevice::Permissions());
-        const QString out = dir.filePath("secret-out");
+        const QString out = work + "/secret-out";
         const QStringList arguments = {"2", secret, out};
         const Run r = runUnprivileged(arguments);
         QCOMPARE(r.exitCode, 0);
         QVERIFY(r.out.endsWith("      2      " + secret.toUtf8() + "      " + out.toUtf8() + "\nIT_MD5_SHA1\n"));
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", ""}, {"SHA1", ""}}));
+    }
+
+    // Guards against a stale result staying when no file can be created beside it: a writable
+    // result file in a read-only folder is written in place.
+    void resultInReadOnlyFolder()
+    {
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        const QString target = work + "/abc-again";
+        const QString closed = work + "/closed";
+        QVERIFY(writeFile(target, "abc") && QDir().mkdir(closed));
+        QVERIFY(writeFile(closed + "/result.json", "OLD STALE RESULT"));
+        QFile::setPermissions(closed + "/result.json", QFileDevice::Permissions(0x6666));
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
+        const Run r = runUnprivileged({"2", target, closed + "/result.json"});
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(readFile(closed + "/result.json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
     }
 
     // Guards against arguments with spaces or non-ASCII characters being mangled.
@@ -432,9 +479,9 @@ private slots:
     // Guards against a folder that cannot be listed or sized stopping the walk or being invented.
     void unreadableFolders()
     {
-        if (!canRunUnprivileged())
-            QSKIP("running as root and cannot run the helper as an unprivileged user here");
-        const QString locked = dir.filePath("locked");
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        const QString locked = work + "/locked";
         QVERIFY(QDir(locked).mkpath("closed/hidden"));
         QVERIFY(QDir(locked).mkpath("blind/deeper"));
         QVERIFY(writeSizedFile(QFile::encodeName(locked + "/closed/hidden/x"), 999));
@@ -444,7 +491,7 @@ private slots:
             QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
         QFile::setPermissions(locked + "/closed", QFileDevice::Permissions());       // not listable
         QFile::setPermissions(locked + "/blind", QFileDevice::Permissions(0x4444)); // listable, not searchable
-        const QString out = dir.filePath("locked-out");
+        const QString out = work + "/locked-out";
         QFile::remove(out + ".json");
         const Run r = runUnprivileged({"3", locked, out});
         QFile::setPermissions(locked + "/closed", QFileDevice::Permissions(0x7777));
