@@ -1,7 +1,7 @@
 # Shared by the Windows scripts: QtCore for 32-bit Windows from Debian's source, the helper's
 # cross build, its package and the package check. Sourced after lib.sh, not run.
 
-WINDOWS_BUILD_PACKAGES="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ zip xz-utils"
+WINDOWS_BUILD_PACKAGES="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ xz-utils"
 WINDOWS_TRIPLE=i686-w64-mingw32
 WINDOWS_BUILD="$ROOT/build-windows"
 WINDOWS_PACKAGE="$WINDOWS_BUILD/package/vuro-helper"
@@ -151,49 +151,54 @@ is_system_dll() {
     [[ " $(echo $WINDOWS_SYSTEM_DLLS) " == *" $name "* ]]
 }
 
-# Prints the path of the runtime DLL named $1 from the cross toolchain or the Qt prefix $2.
-find_runtime_dll() {
-    local name="$1" prefix="$2" folder found
-    for folder in "$prefix/bin" /usr/lib/gcc/$WINDOWS_TRIPLE/*-win32 /usr/$WINDOWS_TRIPLE/lib; do
-        found="$(find "$folder" -maxdepth 1 -iname "$name" 2>/dev/null | head -1)"
-        [ -n "$found" ] && { echo "$found"; return 0; }
-    done
-    return 1
+# Prints the project's version, as the Windows build folder was configured with it.
+windows_package_version() {
+    sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WINDOWS_BUILD/CMakeCache.txt"
 }
 
-# Fills the package folder with the helper, Qt5Core.dll and the runtime DLLs they need, and zips it.
+# Installs the helper as CMake describes it into the package folder, stripped as the zip holds it,
+# and makes the zip with CPack: dist/vuro-helper-VERSION-win32.zip.
 package_windows_helper() {
-    local prefix="$1" version
-    rm -rf "$WINDOWS_PACKAGE"
-    mkdir -p "$WINDOWS_PACKAGE"
-    cp "$WINDOWS_BUILD/vuro-helper.exe" "$WINDOWS_PACKAGE/"
-    "$WINDOWS_TRIPLE-strip" "$WINDOWS_PACKAGE/vuro-helper.exe"
-    # Copies each imported DLL that Windows lacks, then the ones those need, until nothing is new.
-    local added=1 file name source
-    while [ "$added" -eq 1 ]; do
-        added=0
-        for file in "$WINDOWS_PACKAGE"/*; do
-            for name in $(imported_dlls "$file"); do
-                is_system_dll "$name" && continue
-                ls "$WINDOWS_PACKAGE" | grep -qix "$name" && continue
-                source="$(find_runtime_dll "$name" "$prefix")" || continue
-                cp "$source" "$WINDOWS_PACKAGE/"
-                added=1
-            done
-        done
-    done
-    version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WINDOWS_BUILD/CMakeCache.txt")"
+    local log="$WINDOWS_BUILD/build.log" zip
+    rm -rf "$WINDOWS_PACKAGE" "$WINDOWS_BUILD/cpack"
+    cmake --install "$WINDOWS_BUILD" --prefix "$WINDOWS_PACKAGE" --strip >>"$log" 2>&1 &&
+        (cd "$WINDOWS_BUILD" && cpack -G ZIP -B "$WINDOWS_BUILD/cpack") >>"$log" 2>&1 ||
+        { cat "$log" >&2; return 1; }
+    zip="$(ls "$WINDOWS_BUILD/cpack"/*.zip)"
     mkdir -p "$ROOT/dist"
-    WINDOWS_ZIP="$ROOT/dist/vuro-helper-$version-win32.zip"
-    rm -f "$WINDOWS_ZIP"
-    (cd "$(dirname "$WINDOWS_PACKAGE")" && zip -qr "$WINDOWS_ZIP" "$(basename "$WINDOWS_PACKAGE")")
+    WINDOWS_ZIP="$ROOT/dist/$(basename "$zip")"
+    mv -f "$zip" "$WINDOWS_ZIP"
+}
+
+# True when the DLL name $1 is one that other programs commonly ship under the same name (Qt's own
+# names, the GCC and C++ runtimes, Microsoft's runtimes, zlib): in the viewer's folder, unpacking
+# it would replace theirs, or theirs would be loaded in place of ours.
+is_commonly_shipped_dll() {
+    local name
+    name="$(echo "$1" | tr '[:upper:]' '[:lower:]')"
+    [[ "$name" =~ ^(qt[56](core|gui|widgets|network|xml|sql|concurrent|printsupport|opengl|svg|dbus|qml|quick|multimedia|test)d?|libstdc\+\+-6|libgcc_s_[a-z0-9_-]+|libwinpthread-1|msvcp[0-9_]+|vcruntime[0-9_]+|ucrtbased?|zlib1?|libz-1)\.dll$ ]]
+}
+
+# Fails when the package folder $1 holds a DLL under a name that other programs commonly ship.
+check_package_names() {
+    local file clash=0
+    for file in "$1"/*.dll; do
+        [ -e "$file" ] || continue
+        if is_commonly_shipped_dll "$(basename "$file")"; then
+            echo "package check: $(basename "$file") is a name that other programs ship too: it could replace theirs" >&2
+            clash=1
+        fi
+    done
+    [ "$clash" -eq 0 ] && echo "package check: no DLL under a name that other programs ship"
+    return "$clash"
 }
 
 # Fails when a program or library in the folder $1 imports a DLL that is neither beside it nor
-# part of Windows; lists the package with each file's imports.
+# part of Windows; lists its programs and libraries with each one's imports.
 check_package_imports() {
     local folder="$1" file name missing=0
-    for file in "$folder"/*; do
+    for file in "$folder"/*.exe "$folder"/*.dll; do
+        [ -e "$file" ] || continue
         echo "  $(basename "$file"): $(imported_dlls "$file" | tr '\n' ' ')"
         for name in $(imported_dlls "$file"); do
             is_system_dll "$name" && continue

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Usage: tests/windows/e2e.sh WINDOWS_PACKAGE LINUX_HELPER VIEWER_STUB SCRATCH
+# Usage: tests/windows/e2e.sh WINDOWS_PACKAGE WINDOWS_ZIP LINUX_HELPER WINDOWS_BUILD SCRATCH
 # Runs the packaged Windows helper under Wine (the caller has set up the prefix) as the viewer does
 # and checks its output, exit codes and result files. Where Windows must answer as Linux does, the
 # Linux build (tested against hand-built trees and published vectors) gives the expected bytes,
 # with CRLF line ends. Ends with "N passed, N failed".
 set -uo pipefail
 PACKAGE="$1"
-LINUX_HELPER="$2"
-VIEWER_STUB="$3"
-SCRATCH="$4"
+ZIP="$2"
+LINUX_HELPER="$3"
+WINDOWS_BUILD="$4" # also holds the test programs: viewer_stub.exe, hold_open.exe, foreign/*.dll
+SCRATCH="$5"
+VIEWER_STUB="$WINDOWS_BUILD/viewer_stub.exe"
 EXE="$PACKAGE/vuro-helper.exe"
 WIN_EXE="$(winepath -w "$EXE" 2>/dev/null)"
 passed=0
@@ -123,10 +125,81 @@ win 3 "$T/long" "$T/long-win"
 check "a tree deeper than 260 characters ($(echo -n "Z:$long" | wc -c) at the bottom) is walked in full" \
     same_bytes "$T/long-win.json" "$SCRATCH/long-expected"
 
+# Guards against a folder that loops back without being a link being walked round and round:
+# Wine lists a Unix link to a folder as a plain folder. From a: f, and b with up (a itself, counted
+# and not walked) and up2 (the folder above a, walked; its a is counted and not walked).
+mkdir -p "$T/loops/a/b"
+printf abc >"$T/loops/a/f"
+ln -s .. "$T/loops/a/b/up"
+ln -s ../.. "$T/loops/a/b/up2"
+crlf '[' '    {' '        "Total Size": "3 bytes"' '    },' '    {' '        "Folder Count ": "4"' '    },' '    {' \
+    '        "File Count": "1"' '    }' ']' >"$SCRATCH/loops-expected"
+timeout 60 wine "$EXE" 3 "$T/loops/a" "$T/loops-out" >/dev/null 2>&1
+check "folders that loop back are counted, not walked" same_bytes "$T/loops-out.json" "$SCRATCH/loops-expected"
+
+# Guards against a stale result when the old file is held open by a reader, as virus scanners and
+# indexers do: the rename over it is refused, so it is written in place.
+printf 'OLD STALE RESULT' >"$T/held.json"
+rm -f "$SCRATCH/holding"
+wine "$WINDOWS_BUILD/hold_open.exe" "$(winepath -w "$T/held.json")" "$(winepath -w "$SCRATCH/holding")" 8 \
+    >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 100); do [ -f "$SCRATCH/holding" ] && break; sleep 0.1; done
+win 2 "$T/abc" "$T/held.json"
+check "a result file held open by a reader is replaced (held: $([ -f "$SCRATCH/holding" ] && echo yes || echo no))" \
+    same_bytes "$T/held.json" "$SCRATCH/abc-expected"
+wait "$holder"
+
+# Guards against the package replacing, or loading, the DLLs of the program it is unpacked beside.
+viewer="$SCRATCH/viewer"
+mkdir -p "$viewer"
+cp "$WINDOWS_BUILD"/foreign/*.dll "$viewer/"
+(cd "$viewer" && sha256sum ./*.dll >"$SCRATCH/foreign.sha256")
+unzip -oq "$ZIP" -d "$viewer"
+check "unpacked beside other programs' DLLs, it replaces none of them" \
+    sh -c "cd '$viewer' && sha256sum --quiet -c '$SCRATCH/foreign.sha256'"
+wine "$viewer/vuro-helper.exe" 2 "$T/abc" "$T/beside" >/dev/null 2>&1
+check "beside them, mode 2 works" same_bytes "$T/beside.json" "$SCRATCH/abc-expected"
+wine "$viewer/vuro-helper.exe" 3 "$T/tree" "$T/beside-tree" >/dev/null 2>&1
+check "beside them, mode 3 works" same_bytes "$T/beside-tree.json" "$SCRATCH/tree-expected"
+
+# Guards against a build that Windows cannot tell from another, or whose needs it must guess.
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WINDOWS_BUILD/CMakeCache.txt")"
+# Debian's own Python, which has python3-pefile (a python3 earlier on PATH may lack it).
+/usr/bin/python3 - "$EXE" "$version" >"$SCRATCH/pe.log" 2>&1 <<'PYTHON'
+import sys, pefile
+exe, version = sys.argv[1], sys.argv[2]
+pe = pefile.PE(exe)
+strings = {}
+for info in pe.FileInfo[0]:
+    if info.Key == b"StringFileInfo":
+        for table in info.StringTable:
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+fixed = pe.VS_FIXEDFILEINFO[0]
+numbers = "%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16)
+manifest = b""
+for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    if kind.id == 24:
+        data = kind.directory.entries[0].directory.entries[0].data.struct
+        manifest = pe.get_data(data.OffsetToData, data.Size)
+checks = {
+    "FileVersion and ProductVersion": strings.get("FileVersion") == version == strings.get("ProductVersion") == numbers,
+    "names and copyright": strings.get("OriginalFilename") == "vuro-helper.exe" and strings.get("ProductName")
+        and strings.get("FileDescription") and "MIT" in strings.get("LegalCopyright", ""),
+    "manifest: asInvoker, Windows 7 to 11": b'level="asInvoker"' in manifest and manifest.count(b"supportedOS") == 4,
+    "large-address-aware": bool(pe.FILE_HEADER.Characteristics & 0x20),
+}
+for what, ok in checks.items():
+    print(("ok: " if ok else "FAIL: ") + what)
+sys.exit(0 if all(checks.values()) else 1)
+PYTHON
+pe_status=$?
+check "version resource $version and manifest read back ($(tr '\n' ';' <"$SCRATCH/pe.log"))" test "$pe_status" -eq 0
+
 # Guards against the viewer not being started, or being looked for in the wrong places.
 mkdir -p "$SCRATCH/bin" "$SCRATCH/beside"
 cp "$VIEWER_STUB" "$SCRATCH/bin/Vuro.exe"
-cp "$PACKAGE"/* "$SCRATCH/beside/"
+cp -r "$PACKAGE"/* "$SCRATCH/beside/"
 cp "$VIEWER_STUB" "$SCRATCH/beside/Vuro.exe"
 restart_case() {
     local what="$1" helper="$2" path="$3" expected="$4"
