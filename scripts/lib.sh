@@ -18,7 +18,8 @@ can_be_root() {
     [ "$(id -u)" -eq 0 ] && return 0
     command -v sudo >/dev/null 2>&1 || return 1
     sudo -n true 2>/dev/null && return 0
-    [ -t 0 ] && sudo -v
+    # Quietly: a user whom sudo refuses gets the script's explanation, not sudo's complaint first.
+    [ -t 0 ] && sudo -v 2>/dev/null
 }
 
 # Runs the command as root: directly when root already, through sudo otherwise.
@@ -40,11 +41,26 @@ explain_root_commands() {
     return 1
 }
 
-# Runs apt-get as root with its output in the log file $1; waits for a busy package manager.
+# Runs apt-get as root with its output in the log file $1. While another package manager holds one
+# of the locks apt takes (the package lists', the archives', dpkg's), waits for it, up to 10 minutes,
+# saying so once.
 quiet_apt_get() {
-    local log="$1"
+    local log="$1" attempt waited=0 said=""
     shift
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@" >>"$log" 2>&1
+    attempt="$(mktemp "${TMPDIR:-/tmp}/vuro-apt-attempt.XXXXXX")"
+    until as_root env DEBIAN_FRONTEND=noninteractive apt-get "$@" >"$attempt" 2>&1; do
+        cat "$attempt" >>"$log"
+        if [ "$waited" -ge 600 ] || ! grep -qE 'Could not get lock|Unable to lock|Unable to acquire' "$attempt"; then
+            rm -f "$attempt"
+            return 1
+        fi
+        [ -n "$said" ] || echo "waiting for another package manager to finish (it holds a lock of apt or dpkg; up to 10 minutes)" >&2
+        said=1
+        sleep 5
+        waited=$((waited + 5))
+    done
+    cat "$attempt" >>"$log"
+    rm -f "$attempt"
 }
 
 # Installs the named Debian packages that are missing, and the foreign architecture given with
@@ -85,16 +101,28 @@ require_writable_folder() {
     return 1
 }
 
-# Configures (once) and builds the project into the folder $1 with the extra CMake options that
-# follow; BUILD_TARGET, when set, builds that target alone.
+# Configures and builds the project into the folder $1 with the extra CMake options that follow:
+# configured once when none are given, and again whenever options are given, so a folder set up
+# for another Qt or build type is brought in line. BUILD_TARGET, when set, builds that target alone.
 build_into() {
     local dir="$1"
     shift
     require_writable_folder "$dir" || return 1
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
+    if [ ! -f "$dir/CMakeCache.txt" ] || [ $# -gt 0 ]; then
         cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >&2 || return 1
     fi
     cmake --build "$dir" -j "$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >&2
+}
+
+# Prints the Qt version that the build folder $1 was configured with.
+qt_version_of() {
+    sed -n 's/^VURO_QT_USED:INTERNAL=//p' "$1/CMakeCache.txt"
+}
+
+# True when a source of the helper changed after the stamp file $1 was touched (by the last build).
+sources_changed_since() {
+    [ -n "$(find "$ROOT/CMakeLists.txt" "$ROOT/app" "$ROOT/report" "$ROOT/digest" "$ROOT/folderstats" \
+        "$ROOT/platform" -newer "$1" -print -quit 2>/dev/null)" ]
 }
 
 # Builds the helper alone into build/, the output kept in build/build.log and shown only when the
@@ -103,6 +131,12 @@ build_quietly() {
     local dir="$ROOT/build"
     require_writable_folder "$dir" || return 1
     mkdir -p "$dir"
-    if [ ! -x "$dir/vuro-helper" ]; then echo "building the helper into $dir (the first time takes a minute)" >&2; fi
+    local stamp="$dir/vuro-helper.built"
+    if [ ! -x "$dir/vuro-helper" ] || [ ! -f "$stamp" ]; then
+        echo "building the helper into $dir (the first time takes a minute)" >&2
+    elif sources_changed_since "$stamp"; then
+        echo "sources changed: rebuilding the helper in $dir" >&2
+    fi
     BUILD_TARGET=vuro-helper build_into "$dir" >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
+    touch "$stamp"
 }
