@@ -116,7 +116,7 @@ ensure_windows_qt() {
     folder="$VURO_CACHE/qt5-win32/$version-$fingerprint"
     if [ ! -f "$folder/complete" ]; then
         mkdir -p "$folder"
-        echo "building QtCore $version for Windows from Debian's source (once: about 6 minutes on 2 cores); log: $folder/build.log" >&2
+        echo "building QtCore $version for Windows from Debian's source (once: about 7 minutes on 2 cores); log: $folder/build.log" >&2
         if ! { fetch_qt_source "$version" "$folder/source" && build_qt "$folder/source" "$folder/install" "$version"; } \
             >"$folder/build.log" 2>&1; then
             tail -n 40 "$folder/build.log" >&2
