@@ -4,12 +4,9 @@
 #include "platform/platform.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
-#include <exception>
-#include <new>
 
 namespace {
 
@@ -39,18 +36,11 @@ void addVolumeCapacity(const QFileInfo &root, std::uint64_t &total)
     queryVolumeCapacity(native.toUtf8().toStdString(), total);
 }
 
-// The start folder's listing can break off part way; what was gathered before still stands.
 void walkFrom(const QString &folder, std::uint64_t &total)
 {
     folderCounter = 0;
     fileCounter = 0;
-    try {
-        walkFolder(folder.toUtf8().toStdString(), total);
-    } catch (const std::bad_alloc &) {
-        throw;
-    } catch (const std::exception &failure) {
-        qDebug() << failure.what();
-    }
+    walkFolder(folder.toUtf8().toStdString(), total);
 }
 
 } // namespace

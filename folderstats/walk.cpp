@@ -31,19 +31,27 @@ void addFile(const ListedEntry &entry, std::uint64_t &total)
     ++fileCounter;
 }
 
-// A folder is counted after its own walk returns, so one whose walk throws part way is not
-// counted; what it had already summed and counted stays. Running out of memory is no failure of
-// this folder: it ends the whole walk.
-void addFolder(const std::string &folder, FolderChain &chain, std::uint64_t &total)
+// Walks folder; a walk that throws part way is logged, and what it had already summed and counted
+// stays. Returns whether it finished. Running out of memory is no failure of this folder: it ends
+// the whole walk.
+bool walkLogged(const std::string &folder, FolderChain &chain, std::uint64_t &total)
 {
     try {
         walkInside(folder, chain, total);
-        ++folderCounter;
+        return true;
     } catch (const std::bad_alloc &) {
         throw;
     } catch (const std::exception &failure) {
         qDebug() << failure.what();
+        return false;
     }
+}
+
+// A folder is counted after its own walk returns, so one whose walk throws part way is not.
+void addFolder(const std::string &folder, FolderChain &chain, std::uint64_t &total)
+{
+    if (walkLogged(folder, chain, total))
+        ++folderCounter;
 }
 
 // Walks folder unless it is one of the folders above it, which would lead the walk round in a
@@ -87,5 +95,5 @@ void walkInside(const std::string &folder, FolderChain &chain, std::uint64_t &to
 void walkFolder(const std::string &folder, std::uint64_t &total)
 {
     FolderChain chain;
-    walkInside(folder, chain, total);
+    walkLogged(folder, chain, total);
 }

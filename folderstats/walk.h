@@ -15,6 +15,6 @@ constexpr std::uint64_t NoCount = ~std::uint64_t(0);
 // and one to fileCounter per file below it. Links are sized, never walked; a folder that is one of
 // the folders above it is counted, logged and not walked. An entry that fails is logged on the
 // debug channel and skipped; a folder that cannot be listed yields nothing, and is logged when the
-// reason is not its own. Throws when the listing of folder breaks off part way, and std::bad_alloc
-// when memory runs out, whatever was gathered by then.
+// reason is not its own; when the listing of folder itself breaks off part way, that is logged and
+// what was gathered stands. Throws std::bad_alloc when memory runs out, whatever was gathered.
 void walkFolder(const std::string &folder, std::uint64_t &total);

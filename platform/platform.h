@@ -46,6 +46,15 @@ struct ListedEntry {
                             // could not be read), in the standard library's wording with its path
 };
 
+// Empties entry for the next one of a listing, keeping its texts' storage for reuse.
+inline void clearListedEntry(ListedEntry &entry)
+{
+    entry.isFolder = false;
+    entry.path.clear();
+    entry.size = 0;
+    entry.failure.clear();
+}
+
 // How a listing ended: every entry seen; not opened for a reason of the folder's own (missing,
 // no permission, path too long), which reads as empty; not opened for another reason (too many
 // open files, an I/O error); declined by the caller on seeing the folder's identity; or broken off

@@ -87,10 +87,7 @@ void sizeEntry(int dirFd, const char *name, const std::string &prefix, ListedEnt
 // listing left untyped costs a status query of the link itself.
 void fillEntry(int dirFd, const dirent &item, const std::string &prefix, ListedEntry &entry)
 {
-    entry.isFolder = false;
-    entry.path.clear();
-    entry.size = 0;
-    entry.failure.clear();
+    clearListedEntry(entry);
     bool isFolder = item.d_type == DT_DIR;
     if (item.d_type == DT_UNKNOWN) {
         struct stat info;
@@ -139,18 +136,15 @@ ListingEnd listFolder(const std::string &folder, const std::function<bool(const 
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return openFailure(folder, errno, failure);
-    struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return openFailure(folder, error, failure);
-    }
     const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
     if (!dir) {
         const int error = errno;
         ::close(fd);
         return openFailure(folder, error, failure);
     }
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return openFailure(folder, errno, failure);
     if (!enter({std::uint64_t(info.st_dev), 0, std::uint64_t(info.st_ino)}))
         return ListingEnd::Declined;
     const std::string prefix = !folder.empty() && folder.back() == '/' ? folder : folder + '/';

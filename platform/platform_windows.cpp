@@ -170,10 +170,7 @@ bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 // separator. A file is sized by the record itself, so only links and folders need a path.
 void fillEntry(const FILE_ID_BOTH_DIR_INFO &record, const std::wstring &prefix, ListedEntry &entry)
 {
-    entry.isFolder = false;
-    entry.path.clear();
-    entry.size = 0;
-    entry.failure.clear();
+    clearListedEntry(entry);
     // For a reparse point, the directory listing reports its reparse tag in the EA size field.
     const WindowsEntryKind kind = kindOfWindowsEntry(record.FileAttributes, record.EaSize);
     if (kind == WindowsEntryKind::File) {

@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,10 +98,8 @@ private slots:
     // Runs last: it moves this test into a mount namespace of its own, with a tiny file system.
     void fullDiskKeepsEarlierResult()
     {
-        if (::geteuid() != 0)
-            QSKIP("needs root to mount a tiny file system and fill it");
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            QSKIP("cannot make a mount namespace here");
+        if (const char *reason = enterOwnMountNamespace())
+            QSKIP(reason);
         QTemporaryDir dir{scratchTemplate()};
         QCOMPARE(::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k"), 0);
         const QString path = dir.filePath("r.json");

@@ -8,6 +8,8 @@
 #include <QString>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,4 +68,15 @@ inline bool buildFolderFan(const QString &root, int count, const QByteArray &nam
     if (fd >= 0)
         ::close(fd);
     return done;
+}
+
+// Moves this whole test process into a mount namespace of its own, whose mounts no one else sees
+// and which end with it. Returns why it cannot (not root, or no namespaces here), or nothing.
+inline const char *enterOwnMountNamespace()
+{
+    if (::geteuid() != 0)
+        return "needs root to mount file systems in a mount namespace of its own";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return "cannot make a mount namespace here";
+    return nullptr;
 }
