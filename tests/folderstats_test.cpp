@@ -218,29 +218,6 @@ private slots:
         QCOMPARE(report.at(0).value, QString("0 bytes"));
     }
 
-    // Guards against the trailing separator changing the result, and against null counts.
-    void trailingSeparator()
-    {
-        const QString root = makeFolder("sep/inner");
-        writeBytes(native(root + "/x"), 1500);
-        std::uint64_t withTotal = 0, withFolders = 0, withFiles = 0;
-        std::uint64_t bareTotal = 0, bareFolders = 0, bareFiles = 0;
-        computeFolderStats(dir.filePath("sep/"), withTotal, &withFolders, &withFiles);
-        computeFolderStats(dir.filePath("sep"), bareTotal, &bareFolders, &bareFiles);
-        QCOMPARE(withTotal, std::uint64_t(1500));
-        QCOMPARE(bareTotal, withTotal);
-        QCOMPARE(bareFolders, std::uint64_t(1));
-        QCOMPARE(bareFiles, std::uint64_t(1));
-        QCOMPARE(withFolders, bareFolders);
-        QCOMPARE(withFiles, bareFiles);
-        std::uint64_t onlyTotal = 0;
-        computeFolderStats(dir.filePath("sep"), onlyTotal, nullptr, nullptr);
-        QCOMPARE(onlyTotal, std::uint64_t(1500));
-        const ReportList report = folderStatsReport(1500, 1, 1);
-        QCOMPARE(report.at(1).key, QString("Folder Count "));
-        QCOMPARE(report.at(0).value, QString("1.46 KB"));
-    }
-
     // Guards against a listing that breaks off part way passing for a complete one.
     void listingThatBreaksOff()
     {
