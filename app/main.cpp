@@ -1,3 +1,4 @@
+#include "app/request.h"
 #include "digest/digest.h"
 #include "folderstats/folderstats.h"
 #include "platform/platform.h"
@@ -6,20 +7,15 @@
 #include <QProcess>
 #include <QStringList>
 #include <QThread>
-#include <QtGlobal>
 
 #include <iostream>
 #include <new>
 
-namespace {
+// The way through: the arguments become a request; the request's mode computes a report of its
+// target; the report goes, whole or not at all, into the result file. The exit code is 0 for
+// modes 0 to 3 whatever happened, -1 without a mode, and for mode 4 whether the viewer started.
 
-enum Mode {
-    ModeMd5 = 0,
-    ModeSha1 = 1,
-    ModeMd5Sha1 = 2,
-    ModeFolderStats = 3,
-    ModeRestartViewer = 4,
-};
+namespace {
 
 const int NoModeExitCode = -1;
 
@@ -42,50 +38,25 @@ int restartViewer()
     return viewer.startDetached() ? 1 : 0;
 }
 
-// Runs one mode and returns the exit code; numbers outside 0 to 4 do nothing.
-int runMode(int mode)
+// Runs the request's mode; numbers outside 0 to 4 do nothing.
+int runRequest(const Request &request)
 {
-    switch (mode) {
+    switch (request.mode) {
     case ModeMd5:
     case ModeSha1:
     case ModeMd5Sha1:
         printLine(QStringLiteral("IT_MD5_SHA1"));
-        runDigestMode(mode);
+        deliverReport(request, TargetKind::File, [&] { return digestReport(request.mode, request.target); });
         return 0;
     case ModeFolderStats:
         printLine(QStringLiteral("IT_Dir_Size"));
-        runFolderStatsMode();
+        deliverReport(request, TargetKind::Folder, [&] { return folderStatsReport(request.target); });
         return 0;
     case ModeRestartViewer:
         return restartViewer();
     default:
         return 0;
     }
-}
-
-// Runs the mode; out of memory, it writes no report at all: a walk cut short or a digest not
-// computed must never pass for a result. The stack is unwound by then, so the message can be sent.
-int runModeOrNothing(int mode)
-{
-    try {
-        return runMode(mode);
-    } catch (const std::bad_alloc &) {
-        try {
-            qDebug("out of memory: no result written");
-        } catch (...) {
-        }
-        return 0;
-    }
-}
-
-// The echo comes before any check: it is the caller's trace of what the helper was asked.
-int runEntry(const QStringList &arguments)
-{
-    printLine(arguments.join(QStringLiteral("      ")));
-    if (arguments.size() < 2)
-        return NoModeExitCode;
-    // Text that is not a number reads as 0, so it runs the MD5 mode.
-    return runModeOrNothing(arguments.at(1).toInt());
 }
 
 } // namespace
@@ -95,5 +66,20 @@ int main(int argc, char *argv[])
     // The output is a trace: a reader that went away must not stop the report or the restart.
     ignoreBrokenPipes();
     QCoreApplication application(argc, argv);
-    return runEntry(QCoreApplication::arguments());
+    const QStringList arguments = QCoreApplication::arguments();
+    // The echo comes before any check: it is the caller's trace of what the helper was asked.
+    printLine(arguments.join(QStringLiteral("      ")));
+    const std::optional<Request> request = parseRequest(arguments);
+    if (!request)
+        return NoModeExitCode;
+    try {
+        return runRequest(*request);
+    } catch (const std::bad_alloc &) {
+        // A walk cut short or a digest not computed must never pass for a result.
+        try {
+            qDebug("out of memory: no result written");
+        } catch (...) {
+        }
+        return 0;
+    }
 }

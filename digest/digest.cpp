@@ -1,99 +1,184 @@
 #include "digest.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
+#include <QCryptographicHash>
 
-#include <list>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
-// Large enough that system calls cost nothing next to the hashing, small enough to stay in cache
-// while both digests consume it.
-const qint64 ChunkSize = 256 * 1024;
+// Large enough that system calls cost nothing next to the hashing, small enough that the ring
+// stays within a few MiB.
+const std::size_t ChunkSize = 1024 * 1024;
+const std::size_t RingSlots = 4;
 
-QVector<QCryptographicHash::Algorithm> algorithmsForMode(int mode)
+struct Digests {
+    QByteArray md5;
+    QByteArray sha1;
+};
+
+// One buffer of the ring: chunk number `sequence` holds `size` bytes (0 at the end of the file,
+// -1 after a failed read) until every consumer has taken it.
+struct Slot {
+    std::vector<char> bytes;
+    std::uint64_t sequence = ~std::uint64_t(0);
+    std::int64_t size = 0;
+    int consumersLeft = 0;
+};
+
+// The chunks of one file on their way from the reader to the hashing threads.
+struct Ring {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Slot> buffers = std::vector<Slot>(RingSlots);
+    bool abandoned = false;
+};
+
+// Feeds every chunk of the ring to hash, in order, until the end or a failed read.
+void consumeRing(Ring &ring, QCryptographicHash &hash)
 {
-    switch (mode) {
-    case 0: return {QCryptographicHash::Md5};
-    case 1: return {QCryptographicHash::Sha1};
-    case 2: return {QCryptographicHash::Md5, QCryptographicHash::Sha1};
-    default: return {};
+    for (std::uint64_t sequence = 0;; ++sequence) {
+        Slot &slot = ring.buffers[sequence % RingSlots];
+        std::unique_lock<std::mutex> lock(ring.mutex);
+        ring.changed.wait(lock, [&] { return ring.abandoned || (slot.sequence == sequence && slot.consumersLeft > 0); });
+        if (ring.abandoned)
+            return;
+        const std::int64_t size = slot.size;
+        lock.unlock();
+        if (size > 0)
+            hash.addData(QByteArray::fromRawData(slot.bytes.data(), int(size)));
+        lock.lock();
+        --slot.consumersLeft;
+        ring.changed.notify_all();
+        if (size <= 0)
+            return;
     }
 }
 
-QString keyFor(QCryptographicHash::Algorithm algorithm)
+// Reads the file into the ring for `consumers` threads; false when a read failed. A chunk's
+// buffer is refilled only once every consumer has taken it.
+bool fillRing(const ReadFile &file, Ring &ring, int consumers)
 {
-    return algorithm == QCryptographicHash::Md5 ? QStringLiteral("MD5") : QStringLiteral("SHA1");
+    for (std::uint64_t sequence = 0;; ++sequence) {
+        Slot &slot = ring.buffers[sequence % RingSlots];
+        {
+            std::unique_lock<std::mutex> lock(ring.mutex);
+            ring.changed.wait(lock, [&] { return slot.consumersLeft == 0; });
+        }
+        slot.bytes.resize(ChunkSize);
+        const std::int64_t size = readFileChunk(file, slot.bytes.data(), ChunkSize);
+        {
+            const std::lock_guard<std::mutex> lock(ring.mutex);
+            slot.sequence = sequence;
+            slot.size = size;
+            slot.consumersLeft = consumers;
+        }
+        ring.changed.notify_all();
+        if (size <= 0)
+            return size == 0;
+    }
 }
 
-// Feeds the whole file to every hash from one buffer; false when a read fails part way.
-bool feedHashes(QFile &file, std::list<QCryptographicHash> &hashes)
+// Both digests over one read: MD5 and SHA-1 each on a thread of their own, the reader on this
+// one, so the two hashes run side by side on two cores.
+bool hashBoth(const ReadFile &file, Digests &digests)
 {
-    QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
+    Ring ring;
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    std::thread md5Thread(consumeRing, std::ref(ring), std::ref(md5));
+    std::thread sha1Thread(consumeRing, std::ref(ring), std::ref(sha1));
+    bool read = false;
+    std::exception_ptr failure;
+    try {
+        read = fillRing(file, ring, 2);
+    } catch (...) {
+        failure = std::current_exception();
+        const std::lock_guard<std::mutex> lock(ring.mutex);
+        ring.abandoned = true;
+    }
+    ring.changed.notify_all();
+    md5Thread.join();
+    sha1Thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (!read)
+        return false;
+    digests.md5 = md5.result().toHex();
+    digests.sha1 = sha1.result().toHex();
+    return true;
+}
+
+// One digest, on this thread; the system reads ahead, as the file is read in order.
+bool hashOne(const ReadFile &file, QCryptographicHash::Algorithm algorithm, QByteArray &digest)
+{
+    QCryptographicHash hash(algorithm);
+    std::vector<char> buffer(ChunkSize);
     for (;;) {
-        const qint64 count = file.read(buffer.data(), ChunkSize);
-        if (count == 0)
-            return true;
-        if (count < 0)
+        const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
+        if (size < 0)
             return false;
-        for (QCryptographicHash &hash : hashes)
-            hash.addData(QByteArray::fromRawData(buffer.constData(), int(count)));
+        if (size == 0)
+            break;
+        hash.addData(QByteArray::fromRawData(buffer.data(), int(size)));
+    }
+    digest = hash.result().toHex();
+    return true;
+}
+
+bool hashFile(const ReadFile &file, int mode, Digests &digests)
+{
+    switch (mode) {
+    case 0: return hashOne(file, QCryptographicHash::Md5, digests.md5);
+    case 1: return hashOne(file, QCryptographicHash::Sha1, digests.sha1);
+    default: return hashBoth(file, digests);
+    }
+}
+
+ReportList entriesFor(int mode, const Digests &digests)
+{
+    const ReportEntry md5 = {QStringLiteral("MD5"), QString::fromLatin1(digests.md5)};
+    const ReportEntry sha1 = {QStringLiteral("SHA1"), QString::fromLatin1(digests.sha1)};
+    switch (mode) {
+    case 0: return {md5};
+    case 1: return {sha1};
+    default: return {md5, sha1};
     }
 }
 
 } // namespace
 
-QStringList fileDigestsHex(const QString &path, const QVector<QCryptographicHash::Algorithm> &algorithms)
+std::optional<Report> digestReport(int mode, const QString &path)
 {
-    QStringList empty;
-    for (int i = 0; i < algorithms.size(); ++i)
-        empty.append(QString());
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return empty;
-    std::list<QCryptographicHash> hashes;
-    for (QCryptographicHash::Algorithm algorithm : algorithms)
-        hashes.emplace_back(algorithm);
-    // A digest of part of the file would pass for the file's own: report none instead.
-    if (!feedHashes(file, hashes))
-        return empty;
-    QStringList digests;
-    for (const QCryptographicHash &hash : hashes)
-        digests.append(QString::fromLatin1(hash.result().toHex()));
-    return digests;
-}
-
-QString fileDigestHex(const QString &path, QCryptographicHash::Algorithm algorithm)
-{
-    return fileDigestsHex(path, {algorithm}).value(0);
-}
-
-ReportList digestReport(int mode, const QString &path)
-{
-    const QVector<QCryptographicHash::Algorithm> algorithms = algorithmsForMode(mode);
-    const QStringList digests = fileDigestsHex(path, algorithms);
-    ReportList list;
-    for (int i = 0; i < algorithms.size(); ++i)
-        list.append({keyFor(algorithms.at(i)), digests.at(i)});
-    return list;
-}
-
-void writeDigestReport(int mode, const QStringList &arguments)
-{
-    const QString target = targetPathFromArguments(arguments);
-    if (!QFileInfo(target).isFile())
-        return;
-    const QString resultPath = resultPathFromArguments(arguments);
-    // Writing the report over the file it describes would destroy the user's file.
-    if (namesSameFile(target, resultPath))
-        return;
-    const ReportList list = digestReport(mode, target);
-    if (!list.isEmpty())
-        writeJsonReport(list, resultPath);
-}
-
-void runDigestMode(int mode)
-{
-    writeDigestReport(mode, QCoreApplication::arguments());
+    const std::string bytes = pathBytes(path);
+    ReadFile file;
+    Report report;
+    const FileOutcome opened = openReadFile(bytes, file);
+    if (opened == FileOutcome::Failed)
+        return std::nullopt;
+    Digests digests;
+    if (opened == FileOutcome::Refused) {
+        // The file is there but closed to us: say so with empty values, and still guard it.
+        if (identityOfPath(bytes, report.target) != FileOutcome::Done)
+            return std::nullopt;
+    } else {
+        report.target = file.identity;
+        bool hashed = false;
+        try {
+            hashed = hashFile(file, mode, digests);
+        } catch (...) {
+            closeReadFile(file);
+            throw;
+        }
+        closeReadFile(file);
+        // A digest of part of the file would pass for the file's own.
+        if (!hashed)
+            return std::nullopt;
+    }
+    report.entries = entriesFor(mode, digests);
+    return report;
 }

@@ -1,12 +1,8 @@
 #include "folderstats.h"
 
-#include "folderstats/walk.h"
-#include "platform/platform.h"
-
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-
+#include <QStringList>
 
 namespace {
 
@@ -30,73 +26,39 @@ QFileInfo volumeRootOf(const QDir &dir)
     return QFileInfo();
 }
 
-void addVolumeCapacity(const QFileInfo &root, std::uint64_t &total)
+// A volume root is answered by its capacity, not walked; a capacity that cannot be queried is
+// no result, never "0 bytes".
+std::optional<Report> volumeReport(const QFileInfo &root)
 {
-    const QString native = QDir::toNativeSeparators(root.absoluteFilePath());
-    queryVolumeCapacity(native.toUtf8().toStdString(), total);
-}
-
-void walkFrom(const QString &folder, std::uint64_t &total)
-{
-    folderCounter = 0;
-    fileCounter = 0;
-    walkFolder(folder.toUtf8().toStdString(), total);
+    const std::string native = pathBytes(QDir::toNativeSeparators(root.absoluteFilePath()));
+    Report report;
+    std::uint64_t capacity = 0;
+    if (!queryVolumeCapacity(native, capacity) || identityOfPath(native, report.target) != FileOutcome::Done)
+        return std::nullopt;
+    report.entries = {{QStringLiteral("Total Size"), formatByteSize(capacity)}};
+    return report;
 }
 
 } // namespace
 
-void computeFolderStats(const QString &path, std::uint64_t &total, std::uint64_t *folderCount,
-                        std::uint64_t *fileCount)
+std::optional<Report> folderStatsReport(const QString &path, int walkers)
 {
     const QString folder = withTrailingSeparator(path);
-    folderCounter = NoCount;
-    fileCounter = NoCount;
-    const QDir dir(folder);
-    if (dir.exists()) {
-        const QFileInfo root = volumeRootOf(dir);
-        if (root.filePath().isEmpty())
-            walkFrom(folder, total);
-        else
-            addVolumeCapacity(root, total);
-    }
-    if (folderCount)
-        *folderCount = folderCounter;
-    if (fileCount)
-        *fileCount = fileCounter;
+    const QFileInfo root = volumeRootOf(QDir(folder));
+    if (!root.filePath().isEmpty())
+        return volumeReport(root);
+    const std::optional<FolderTotals> totals = walkFolder(pathBytes(folder), walkers);
+    if (!totals)
+        return std::nullopt;
+    Report report;
+    report.target = totals->start;
+    report.entries = {{QStringLiteral("Total Size"), formatByteSize(totals->bytes)},
+                      {QStringLiteral("Folder Count "), QString::number(totals->folders)},
+                      {QStringLiteral("File Count"), QString::number(totals->files)}};
+    return report;
 }
 
 QString formatByteSize(std::uint64_t bytes)
 {
     return QString::fromStdString(formatShortByteSize(bytes));
-}
-
-ReportList folderStatsReport(std::uint64_t total, std::uint64_t folderCount, std::uint64_t fileCount)
-{
-    ReportList list;
-    list.append({QStringLiteral("Total Size"), formatByteSize(total)});
-    if (folderCount != NoCount)
-        list.append({QStringLiteral("Folder Count "), QString::number(folderCount)});
-    if (fileCount != NoCount)
-        list.append({QStringLiteral("File Count"), QString::number(fileCount)});
-    return list;
-}
-
-void writeFolderStatsReport(const QStringList &arguments)
-{
-    const QString target = targetPathFromArguments(arguments);
-    if (!QFileInfo(target).isDir())
-        return;
-    const QString resultPath = resultPathFromArguments(arguments);
-    std::uint64_t total = 0;
-    std::uint64_t folderCount = 0;
-    std::uint64_t fileCount = 0;
-    computeFolderStats(target, total, &folderCount, &fileCount);
-    const ReportList list = folderStatsReport(total, folderCount, fileCount);
-    if (!list.isEmpty())
-        writeJsonReport(list, resultPath);
-}
-
-void runFolderStatsMode()
-{
-    writeFolderStatsReport(QCoreApplication::arguments());
 }

@@ -1,27 +1,17 @@
 #pragma once
 
+#include "folderstats/walk.h"
 #include "report/report.h"
 
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
+#include <optional>
 
-// Runs the folder statistics mode on the application's arguments: writes the total size text and
-// the folder and file counts of the target folder, or nothing when the target is not a folder.
-void runFolderStatsMode();
-
-// The same as runFolderStatsMode, on the given argument list (program, mode, target, result).
-void writeFolderStatsReport(const QStringList &arguments);
-
-// Adds to total the sizes of all files below path, or for a volume root its capacity, and stores
-// the folders and files below it in the counts that are not null; a count is NoCount when no walk
-// ran (volume root, folder missing).
-void computeFolderStats(const QString &path, std::uint64_t &total, std::uint64_t *folderCount,
-                        std::uint64_t *fileCount);
-
-// Returns the report: "Total Size", then "Folder Count " and "File Count" unless NoCount.
-ReportList folderStatsReport(std::uint64_t total, std::uint64_t folderCount, std::uint64_t fileCount);
+// Returns the report of the folder statistics mode for the folder at path: "Total Size", "Folder
+// Count " and "File Count" of a walk with `walkers` threads; for a volume root, "Total Size"
+// alone, the volume's capacity. Nothing when the walk or the capacity query gives no result.
+std::optional<Report> folderStatsReport(const QString &path, int walkers = defaultWalkerCount());
 
 // Returns the platform's short size text of a byte count, such as "1.30 KB".
 QString formatByteSize(std::uint64_t bytes);

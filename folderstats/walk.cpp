@@ -1,99 +1,224 @@
 #include "walk.h"
 
-#include "platform/platform.h"
-
 #include <QDebug>
 
-#include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
-#include <stdexcept>
+#include <thread>
 #include <vector>
-
-std::uint64_t folderCounter = 0;
-std::uint64_t fileCounter = 0;
 
 namespace {
 
-// The folders from the start folder down to the one being walked, by identity.
-using FolderChain = std::vector<FolderIdentity>;
+// A folder's ancestors, from its parent up to the start folder, shared by all their descendants.
+struct Ancestor {
+    FileIdentity identity;
+    std::shared_ptr<const Ancestor> parent;
+};
+using AncestorChain = std::shared_ptr<const Ancestor>;
 
-void walkInside(const std::string &folder, FolderChain &chain, std::uint64_t &total);
+struct PendingFolder {
+    std::string path;
+    AncestorChain ancestors;
+    bool isStart = false;
+};
 
-// A file is counted after its size was added, so one that has no size is neither.
-void addFile(const ListedEntry &entry, std::uint64_t &total)
+// What the walkers share: the stack of folders still to list, and how the walk stands.
+struct WalkState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<PendingFolder> pending;
+    int busyWalkers = 0;
+    int openListings = 0;
+    std::uint64_t closedListings = 0; // grows at every close, so a waiting walker sees one happen
+    FolderTotals totals;
+    bool startListed = false;
+    bool abandoned = false;
+    std::exception_ptr failure;
+};
+
+// Walker stacks stay small: the walk does not recurse.
+const std::size_t WalkerStackBytes = 512 * 1024;
+
+void addSaturating(std::uint64_t &total, std::uint64_t amount)
 {
-    if (!entry.failure.empty()) {
-        qDebug() << entry.failure.c_str();
-        return;
+    total = amount > ~std::uint64_t(0) - total ? ~std::uint64_t(0) : total + amount;
+}
+
+bool isAncestor(const AncestorChain &chain, const FileIdentity &identity)
+{
+    for (const Ancestor *link = chain.get(); link; link = link->parent.get()) {
+        if (isSameFile(link->identity, identity))
+            return true;
     }
-    total += entry.size;
-    ++fileCounter;
+    return false;
 }
 
-// Walks folder; a walk that throws part way is logged, and what it had already summed and counted
-// stays. Returns whether it finished. Running out of memory is no failure of this folder: it ends
-// the whole walk.
-bool walkLogged(const std::string &folder, FolderChain &chain, std::uint64_t &total)
+void logFailure(const std::string &text)
 {
-    try {
-        walkInside(folder, chain, total);
-        return true;
-    } catch (const std::bad_alloc &) {
-        throw;
-    } catch (const std::exception &failure) {
-        qDebug() << failure.what();
-        return false;
+    qDebug() << text.c_str();
+}
+
+// Lists one folder, trying again while the open fails for want of file handles that other
+// walkers hold: only when no other listing is open is that a failure of the walk.
+ListingEnd listCounted(WalkState &state, const PendingFolder &folder, const std::function<bool(const FileIdentity &)> &enter,
+                       const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+{
+    for (;;) {
+        std::uint64_t closedBefore;
+        {
+            const std::lock_guard<std::mutex> lock(state.mutex);
+            ++state.openListings;
+            closedBefore = state.closedListings;
+        }
+        ListingEnd end;
+        try {
+            end = listFolder(folder.path, folder.isStart, enter, visit, failure);
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(state.mutex);
+            --state.openListings;
+            ++state.closedListings;
+            state.changed.notify_all();
+            throw;
+        }
+        std::unique_lock<std::mutex> lock(state.mutex);
+        --state.openListings;
+        ++state.closedListings;
+        state.changed.notify_all();
+        if (end != ListingEnd::Exhausted)
+            return end;
+        if (state.openListings == 0 && state.closedListings == closedBefore + 1)
+            return end;
+        state.changed.wait(lock, [&] { return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore + 1; });
+        if (state.abandoned)
+            return end;
     }
 }
 
-// A folder is counted after its own walk returns, so one whose walk throws part way is not.
-void addFolder(const std::string &folder, FolderChain &chain, std::uint64_t &total)
+// Lists one folder: sums and counts its files, and puts its subfolders on the stack. Returns
+// false when the walk must end without a report.
+bool walkOne(WalkState &state, const PendingFolder &folder, FolderTotals &totals)
 {
-    if (walkLogged(folder, chain, total))
-        ++folderCounter;
-}
-
-// Walks folder unless it is one of the folders above it, which would lead the walk round in a
-// loop: a bind mount of a folder inside itself, or a link that the platform lists as a folder.
-void walkInside(const std::string &folder, FolderChain &chain, std::uint64_t &total)
-{
-    // Files are handled while the listing is open; subfolders are walked once it is closed, so
-    // one listing is open at a time however deep the tree, and only this folder's subfolders
-    // are held in memory, never its files.
     std::vector<std::string> subfolders;
+    FileIdentity identity;
     std::string failure;
-    const ListingEnd end = listFolder(folder, [&](const FolderIdentity &identity) {
-        if (std::find(chain.begin(), chain.end(), identity) != chain.end())
-            return false;
-        chain.push_back(identity);
-        return true;
+    const ListingEnd end = listCounted(state, folder, [&](const FileIdentity &seen) {
+        identity = seen;
+        return !isAncestor(folder.ancestors, seen);
     }, [&](const ListedEntry &entry) {
-        if (entry.isFolder)
+        if (entry.isFolder) {
             subfolders.push_back(entry.path);
-        else
-            addFile(entry, total);
+        } else if (!entry.failure.empty()) {
+            logFailure(entry.failure);
+        } else {
+            // A file is counted after its size was added, so one that has no size is neither.
+            addSaturating(totals.bytes, entry.size);
+            ++totals.files;
+        }
     }, failure);
-    if (end == ListingEnd::Declined) {
-        qDebug() << ("filesystem error: directory loops back to a directory above it, not walked [" + folder + "]").c_str();
-        return;
+    switch (end) {
+    case ListingEnd::Declined:
+        logFailure("filesystem error: directory loops back to a directory above it, not walked [" + folder.path + "]");
+        break;
+    case ListingEnd::OpenFailed:
+    case ListingEnd::NotAFolder:
+    case ListingEnd::BrokeOff:
+    case ListingEnd::Exhausted:
+        logFailure(failure);
+        break;
+    default:
+        break;
     }
-    if (end == ListingEnd::OpenFailed)
-        qDebug() << failure.c_str();
-    if (end == ListingEnd::NotListable || end == ListingEnd::OpenFailed)
-        return;
-    for (const std::string &subfolder : subfolders)
-        addFolder(subfolder, chain, total);
-    chain.pop_back();
-    // The entries listed before the break were handled in full, as if walked in listing order.
-    if (end == ListingEnd::BrokeOff)
-        throw std::runtime_error(failure);
+    if (end == ListingEnd::Exhausted)
+        return false;
+    if (folder.isStart) {
+        // The start folder passed the folder test just before: anything but a listing, or a
+        // folder closed to the user, says nothing about what is in it.
+        if (end != ListingEnd::Complete && end != ListingEnd::BrokeOff && end != ListingEnd::Closed)
+            return false;
+        totals.start = identity;
+    } else if (end != ListingEnd::NotAFolder && end != ListingEnd::BrokeOff) {
+        // A folder that could not be looked into still counts; one that turned into something
+        // else, or whose listing broke off, does not (what it listed before stays).
+        ++totals.folders;
+    }
+    if (subfolders.empty())
+        return true;
+    const AncestorChain chain = std::make_shared<const Ancestor>(Ancestor{identity, folder.ancestors});
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    for (std::string &path : subfolders)
+        state.pending.push_back({std::move(path), chain, false});
+    state.changed.notify_all();
+    return true;
+}
+
+void abandonWalk(WalkState &state, std::exception_ptr failure)
+{
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.abandoned = true;
+    if (failure && !state.failure)
+        state.failure = failure;
+    state.changed.notify_all();
+}
+
+// Takes folders off the stack until none is left and no walker can add more.
+void runWalker(WalkState &state)
+{
+    FolderTotals totals;
+    try {
+        for (;;) {
+            PendingFolder folder;
+            {
+                std::unique_lock<std::mutex> lock(state.mutex);
+                state.changed.wait(lock, [&] { return state.abandoned || !state.pending.empty() || state.busyWalkers == 0; });
+                if (state.abandoned || state.pending.empty())
+                    break;
+                folder = std::move(state.pending.back());
+                state.pending.pop_back();
+                ++state.busyWalkers;
+            }
+            const bool goOn = walkOne(state, folder, totals);
+            {
+                const std::lock_guard<std::mutex> lock(state.mutex);
+                --state.busyWalkers;
+                if (folder.isStart && goOn)
+                    state.startListed = true;
+                state.changed.notify_all();
+            }
+            if (!goOn) {
+                abandonWalk(state, nullptr);
+                break;
+            }
+        }
+    } catch (...) {
+        abandonWalk(state, std::current_exception());
+    }
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    addSaturating(state.totals.bytes, totals.bytes);
+    state.totals.folders += totals.folders;
+    state.totals.files += totals.files;
+    if (totals.start.known)
+        state.totals.start = totals.start;
 }
 
 } // namespace
 
-void walkFolder(const std::string &folder, std::uint64_t &total)
+int defaultWalkerCount()
 {
-    FolderChain chain;
-    walkLogged(folder, chain, total);
+    const int cores = int(std::thread::hardware_concurrency());
+    return std::max(8, 2 * cores);
+}
+
+std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
+{
+    WalkState state;
+    state.pending.push_back({folder, nullptr, true});
+    runOnThreads(walkers - 1, WalkerStackBytes, [&] { runWalker(state); });
+    if (state.failure)
+        std::rethrow_exception(state.failure);
+    if (state.abandoned || !state.startListed)
+        return std::nullopt;
+    return state.totals;
 }

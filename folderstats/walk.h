@@ -1,20 +1,28 @@
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
-// Folders the walk has handled, and files whose size it has added; process-wide, set by the
-// caller before a walk and read after it.
-extern std::uint64_t folderCounter;
-extern std::uint64_t fileCounter;
+// What a walk found below its start folder: the sum of the file sizes (held at 2^64 - 1 rather
+// than wrapping), the folders and the files; and the start folder's identity.
+struct FolderTotals {
+    std::uint64_t bytes = 0;
+    std::uint64_t folders = 0;
+    std::uint64_t files = 0;
+    FileIdentity start;
+};
 
-// Stands for no count at all: no walk ran.
-constexpr std::uint64_t NoCount = ~std::uint64_t(0);
+// Returns the number of walkers the walk uses on this machine: enough to keep a slow share busy.
+int defaultWalkerCount();
 
-// Adds the sizes of all files below folder (a UTF-8 path) to total, one to folderCounter per folder
-// and one to fileCounter per file below it. Links are sized, never walked; a folder that is one of
-// the folders above it is counted, logged and not walked. An entry that fails is logged on the
-// debug channel and skipped; a folder that cannot be listed yields nothing, and is logged when the
-// reason is not its own; when the listing of folder itself breaks off part way, that is logged and
-// what was gathered stands. Throws std::bad_alloc when memory runs out, whatever was gathered.
-void walkFolder(const std::string &folder, std::uint64_t &total);
+// Walks every folder below folder (a UTF-8 path; a link as the start folder is followed) with
+// `walkers` threads sharing a stack of pending folders, and sums and counts what it finds. Links
+// are sized as their target, never walked; a folder that is one of its own ancestors is counted,
+// logged and not walked. An entry that fails is logged on the debug channel and skipped; a
+// folder closed to the user counts and yields nothing. Returns nothing, after one message, when
+// the start folder cannot be listed for a reason not its own or the system runs out of file
+// handles. Throws std::bad_alloc when memory runs out.
+std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers);

@@ -1,13 +1,43 @@
 #pragma once
 
 // Thin wrappers over the operating system services the helper needs. Standard C++ types only,
-// so each platform's source compiles on its own, without Qt.
+// so each platform's source compiles on its own, without Qt. Paths are UTF-8 (WTF-8 on Windows,
+// so that names with unpaired surrogates survive).
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-// Stores in capacity the total number of bytes of the volume whose root is rootUtf8 (a UTF-8 path).
+// Which file or folder an open handle refers to: its volume and its file number there, so two
+// names of one file (links, hard links, bind mounts) have equal identities and two volumes never
+// do. A file system that gives no numbers leaves the identity unknown.
+struct FileIdentity {
+    bool known = false;
+    std::uint64_t volume = 0;
+    std::uint64_t fileHigh = 0;
+    std::uint64_t fileLow = 0;
+};
+
+// True when both identities are known and name the same file; an unknown one equals nothing.
+inline bool isSameFile(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.known && b.known && a.volume == b.volume && a.fileHigh == b.fileHigh && a.fileLow == b.fileLow;
+}
+
+// Returns the identity for a file number, unknown when the file system gave none (zero or all ones).
+inline FileIdentity makeFileIdentity(std::uint64_t volume, std::uint64_t fileHigh, std::uint64_t fileLow)
+{
+    const bool none = (fileHigh == 0 && fileLow == 0) || (fileHigh == ~std::uint64_t(0) && fileLow == ~std::uint64_t(0));
+    return {!none, volume, fileHigh, fileLow};
+}
+
+// How an operation on a file ended: done; refused for a reason of the file's own (no permission,
+// a sharing lock, gone), which the caller may answer for it; or failed for a reason that says
+// nothing about the file (out of file handles, an I/O error).
+enum class FileOutcome { Done, Refused, Failed };
+
+// Stores in capacity the total number of bytes of the volume whose root is rootUtf8.
 // Returns false and leaves capacity untouched when the volume cannot be queried.
 bool queryVolumeCapacity(const std::string &rootUtf8, std::uint64_t &capacity);
 
@@ -19,22 +49,60 @@ std::string formatShortByteSize(std::uint64_t bytes);
 // and without the locale: "532 bytes", "1.30 KB", "22.9 KB", "100 KB", "15.9 EB".
 std::string formatEnUsByteSize(std::uint64_t bytes);
 
+// Returns text (UTF-16, unpaired surrogates allowed) as WTF-8: UTF-8 where it is valid, and each
+// unpaired surrogate as its own three-byte sequence.
+std::string wtf8FromUtf16(const std::u16string &text);
+
+// Returns the UTF-16 text of WTF-8 (or UTF-8) bytes; the exact inverse of wtf8FromUtf16. A byte
+// that starts no valid sequence becomes U+FFFD.
+std::u16string utf16FromWtf8(const std::string &text);
+
 // Makes writes to a closed pipe or console fail with an error instead of ending the process, so
 // that the trace on standard output never decides whether the work gets done.
 void ignoreBrokenPipes();
 
-// Which folder a listing opened: its volume and its file number there, so two names of one folder
-// (a bind mount, a link the platform lists as a folder) have equal identities, and two volumes never do.
-struct FolderIdentity {
-    std::uint64_t volume = 0;
-    std::uint64_t fileHigh = 0;
-    std::uint64_t fileLow = 0;
+// Runs work on this thread and on up to extraThreads new ones, each new one with a stack of
+// stackBytes, and returns once every run has returned. Threads the system refuses are left out.
+void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work);
+
+// An open file read from start to end. Not copyable; closeReadFile releases it.
+struct ReadFile {
+    std::intptr_t handle = -1;
+    FileIdentity identity;
 };
 
-inline bool operator==(const FolderIdentity &a, const FolderIdentity &b)
-{
-    return a.volume == b.volume && a.fileHigh == b.fileHigh && a.fileLow == b.fileLow;
-}
+// Opens a regular file for one sequential read, following links, and takes its identity.
+// Refused for the file's own reasons (no permission, a sharing lock); Failed for others.
+FileOutcome openReadFile(const std::string &pathUtf8, ReadFile &file);
+
+// Reads up to size bytes into buffer; returns the count, 0 at the end, -1 on a read error.
+// Throws std::bad_alloc when the system is out of memory.
+std::int64_t readFileChunk(const ReadFile &file, char *buffer, std::size_t size);
+
+// Closes a file opened by openReadFile.
+void closeReadFile(ReadFile &file);
+
+// Stores in identity what pathUtf8 names, following links. Refused when nothing is there, Failed
+// when that cannot be told.
+FileOutcome identityOfPath(const std::string &pathUtf8, FileIdentity &identity);
+
+// Resolves pathUtf8 as the system does when it opens the path: every link followed, a dangling
+// final link naming the file to create beside it. Stores in resolved a path without links; false
+// when a folder on the way is missing, there are more links than the system follows, or a loop.
+bool resolveResultPath(const std::string &pathUtf8, std::string &resolved);
+
+// Replaces the regular file at pathUtf8 (a path without links; created when missing) with bytes,
+// whole and at once: written under a short temporary name in the same folder and renamed over it.
+// Where the folder takes no new file, or the rename is refused for a while (a reader holds the
+// file), writes in place under an exclusive lock. Failed leaves the earlier file as it was and no
+// temporary file behind; Refused means pathUtf8 names something that is no regular file.
+FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &bytes);
+
+// How a listing ended: every entry seen; not opened because the folder is closed to this user
+// (reads as empty); gone or past the path limit (reads as empty); no longer a folder, or a link
+// (not walked); not opened for a reason that says nothing about the folder (an I/O error); out
+// of file handles; declined by the caller on seeing its identity; broken off after some entries.
+enum class ListingEnd { Complete, Closed, Gone, NotAFolder, OpenFailed, Exhausted, Declined, BrokeOff };
 
 // One entry of a folder listing, typed as the listing reported it, never following a link.
 struct ListedEntry {
@@ -55,15 +123,10 @@ inline void clearListedEntry(ListedEntry &entry)
     entry.failure.clear();
 }
 
-// How a listing ended: every entry seen; not opened for a reason of the folder's own (missing,
-// no permission, path too long), which reads as empty; not opened for another reason (too many
-// open files, an I/O error); declined by the caller on seeing the folder's identity; or broken off
-// after some entries.
-enum class ListingEnd { Complete, NotListable, OpenFailed, Declined, BrokeOff };
-
-// Opens folder (a UTF-8 path) and asks enter with its identity whether to list it; then calls
-// visit once per entry but "." and ".." in the platform's order, with this one listing open. For
-// OpenFailed and BrokeOff, failure holds the error's text. Throws std::bad_alloc when the system
-// is out of memory, which says nothing about the folder.
-ListingEnd listFolder(const std::string &folder, const std::function<bool(const FolderIdentity &)> &enter,
+// Opens folder, following a final link only when followLink (the start folder), and asks enter
+// with its identity whether to list it; then calls visit once per entry but "." and ".." in the
+// platform's order, with this one listing open. For NotAFolder, OpenFailed, Exhausted and
+// BrokeOff, failure holds the error's text. Throws std::bad_alloc when out of memory.
+ListingEnd listFolder(const std::string &folder, bool followLink,
+                      const std::function<bool(const FileIdentity &)> &enter,
                       const std::function<void(const ListedEntry &)> &visit, std::string &failure);

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "platform/platform.h"
+
+#include <QByteArray>
 #include <QString>
-#include <QStringList>
 #include <QVector>
+
+#include <string>
 
 // One result: a key such as "MD5" and its value text, possibly empty.
 struct ReportEntry {
@@ -13,22 +17,25 @@ struct ReportEntry {
 // The results of one mode, written out in the order of appending.
 using ReportList = QVector<ReportEntry>;
 
-// Returns the target path (the argument after the mode), or the empty text when there is none.
-QString targetPathFromArguments(const QStringList &arguments);
+// What a mode hands back: its results, and the identity of the target as the mode read it, so
+// that the report is never written over the file it describes.
+struct Report {
+    ReportList entries;
+    FileIdentity target;
+};
 
-// Returns the result path: the last argument, with ".json" appended unless it already ends with
-// ".json" in any letter case. With three arguments that is the target path itself.
-QString resultPathFromArguments(const QStringList &arguments);
+// Returns path as the bytes the platform layer takes: UTF-8, or WTF-8 where the text holds
+// unpaired surrogates (Windows names may).
+std::string pathBytes(const QString &path);
 
 // Returns the indented JSON text of the list: an array of one-member objects, in list order.
 QByteArray renderJsonReport(const ReportList &list);
 
-// Writes the list as JSON to path, in text mode, replacing an earlier file whole and at once; in
-// place when the folder takes no new file or the old file may not be replaced. Writes nothing,
-// silently, when the file cannot be written in full (the earlier file then stays as it was) or
-// path names an existing entry that is not a regular file.
-void writeJsonReport(const ReportList &list, const QString &path);
+// Returns the bytes of the result file: the JSON text through a text stream in text mode, so in
+// the locale's encoding and with the platform's line ends.
+QByteArray renderReportFile(const ReportList &list);
 
-// True when both paths name the same existing file, whether spelled alike or not (links,
-// hard links, relative forms); false when either is missing.
-bool namesSameFile(const QString &first, const QString &second);
+// Writes the list to path (a path without links), replacing an earlier file whole and at once.
+// Returns false, and leaves the earlier file as it was, when it cannot be written in full or path
+// names an entry that is no regular file.
+bool writeJsonReport(const ReportList &list, const QString &path);

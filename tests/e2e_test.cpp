@@ -3,11 +3,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
+#include <memory>
+#include <thread>
 #include <csignal>
 #include <vector>
 
@@ -43,18 +47,6 @@ QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
 QByteArray echoLine(const QString &program, const QStringList &arguments)
 {
     return (QStringList(program) + arguments).join("      ").toUtf8() + "\n";
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 } // namespace
@@ -331,6 +323,128 @@ private slots:
             run({"0", target, result});
             QCOMPARE(readFile(target), original);
         }
+    }
+
+    // Guards against the report landing where the system would not put it: a link whose text
+    // cancels out as text ("sub/..") but not as the system follows it, and chains of links longer
+    // than the system follows, which it refuses.
+    void resultLinksAsTheSystemFollowsThem()
+    {
+        const QString x = dir.filePath("links-x"), y = dir.filePath("links-y");
+        QVERIFY(QDir().mkpath(x) && QDir().mkpath(y + "/inner"));
+        const QByteArray precious = "precious\n";
+        QVERIFY(writeFile(x + "/t", precious));
+        QVERIFY(QFile::link("../links-y/inner", x + "/sub"));
+        QVERIFY(QFile::link("sub/../t", x + "/res.json"));
+        const QByteArray report = expectedJson({{"MD5", "4ee9c5beec01edf6b964ab48999c0c58"},
+                                                {"SHA1", "e101b916f4964ddeb46a171f0b7cd177b58543de"}});
+        // The link leads to links-y/t, which is missing: that is the file the report creates.
+        checkDigestRun({"2", x + "/t", x + "/res.json"}, y + "/t", report);
+        QCOMPARE(readFile(x + "/t"), precious);
+        QVERIFY(QFileInfo(x + "/res.json").isSymLink());
+        // The same link now leads to the target itself: nothing is written.
+        QVERIFY(writeFile(y + "/t", precious));
+        run({"2", y + "/t", x + "/res.json"});
+        QCOMPARE(readFile(y + "/t"), precious);
+
+        // 45 links, each to the next, the last to the target or to a missing name.
+        for (const QString &end : {x + "/t", x + "/never"}) {
+            for (int i = 0; i < 45; ++i)
+                QFile::remove(x + QString("/chain%1.json").arg(i));
+            for (int i = 0; i < 45; ++i)
+                QVERIFY(QFile::link(i == 44 ? end : x + QString("/chain%1.json").arg(i + 1), x + QString("/chain%1.json").arg(i)));
+            checkDigestRun({"2", x + "/t", x + "/chain0.json"}, x + "/never", QByteArray());
+            QCOMPARE(readFile(x + "/t"), precious);
+            QVERIFY(QFileInfo(x + "/chain44.json").isSymLink());
+        }
+    }
+
+    // Guards against a stale report staying for a result name near the system's 255-byte limit.
+    void resultNameAtTheLengthLimit()
+    {
+        const QString name = dir.filePath(QString(250, 'n') + ".json");
+        QVERIFY(writeFile(name, "the previous target's report"));
+        checkDigestRun({"1", abc, name}, name, expectedJson({{"SHA1", Sha1Abc}}));
+        QCOMPARE(QDir(dir.path()).entryList({".vuro-*"}, QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    // Guards against a link swapped in for a folder between its listing and its walk being walked:
+    // a background loop swaps a folder and a link to a bigger tree under one name while the
+    // helper runs; no run may count a file of the other tree.
+    void linkSwappedInForAFolder()
+    {
+        const QString root = dir.filePath("swap"), other = dir.filePath("swap-other");
+        QVERIFY(QDir().mkpath(root + "/a") && QDir().mkpath(other));
+        QVERIFY(writeSizedFile(QFile::encodeName(root + "/a/one"), 1));
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(writeSizedFile(QFile::encodeName(other + QString("/f%1").arg(i)), 1));
+        QVERIFY(QFile::link(other, root + "/b"));
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            const QByteArray a = QFile::encodeName(root + "/a"), b = QFile::encodeName(root + "/b"),
+                             c = QFile::encodeName(root + "/c");
+            while (!stop) {
+                ::rename(a, c);
+                ::rename(b, a);
+                ::rename(a, b);
+                ::rename(c, a);
+            }
+        });
+        const QString out = dir.filePath("swap-out");
+        int walkedThroughLink = 0, reports = 0;
+        for (int i = 0; i < 150; ++i) {
+            QFile::remove(out + ".json");
+            run({"3", root, out});
+            const QByteArray text = readFile(out + ".json");
+            reports += text.contains("File Count");
+            const QRegularExpressionMatch files = QRegularExpression("\"File Count\": \"(\\d+)\"").match(QString::fromUtf8(text));
+            walkedThroughLink += files.hasMatch() && files.captured(1).toInt() > 1;
+        }
+        stop = true;
+        swapper.join();
+        QCOMPARE(walkedThroughLink, 0);
+        QVERIFY(reports > 0);
+    }
+
+    // Guards against helpers writing one result file in place at once (a folder that takes no new
+    // file) leaving a file that is no report whole: each must hold the file from truncation to end.
+    void concurrentInPlaceWriters()
+    {
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        const QString closed = work + "/shared-result";
+        QVERIFY(QDir().mkpath(closed));
+        QList<QByteArray> reports;
+        QStringList targets;
+        for (int i = 0; i < 10; ++i) {
+            // Reports of different lengths, so that a torn or mixed file shows.
+            const QString target = work + QString("/writer%1").arg(i);
+            const QByteArray content = QByteArray(i * 7 + 1, char('a' + i));
+            QVERIFY(writeFile(target, content));
+            targets.append(target);
+            reports.append(expectedJson({{"MD5", referenceDigest("md5sum", target)}, {"SHA1", referenceDigest("sha1sum", target)}}));
+        }
+        const QString result = closed + "/result.json";
+        QVERIFY(writeFile(result, "OLD"));
+        QFile::setPermissions(result, QFileDevice::Permissions(0x6666));
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
+        int torn = 0;
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::unique_ptr<QProcess>> writers;
+            for (const QString &target : targets) {
+                writers.emplace_back(new QProcess);
+                const QStringList arguments = {"2", target, result};
+                if (::geteuid() == 0)
+                    writers.back()->start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments);
+                else
+                    writers.back()->start(Helper, arguments);
+            }
+            for (const auto &writer : writers)
+                writer->waitForFinished(60000);
+            torn += !reports.contains(readFile(result));
+        }
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
+        QCOMPARE(torn, 0);
     }
 
     // Guards against the viewer not being started, or started without the pause.

@@ -1,8 +1,10 @@
 #include "platform/platform.h"
+#include "testtree.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/statvfs.h>
 
 // Expected texts are the published examples of the Windows shell's short size text and the
 // boundaries that follow from its rules (next unit at 1000 units, 2/1/0 decimals, truncation).
@@ -41,17 +43,64 @@ private slots:
     }
 
     // Guards against reporting free or used space instead of the capacity, and against a failed
-    // query changing the total.
+    // query changing the total. The capacity is what stat(1) says of the file system.
     void volumeCapacity()
     {
-        struct statvfs info;
-        QCOMPARE(statvfs("/", &info), 0);
+        QProcess stat;
+        stat.start("stat", {"-f", "-c", "%b %S", "/"});
+        QVERIFY(stat.waitForFinished(10000));
+        const QList<QByteArray> fields = stat.readAllStandardOutput().trimmed().split(' ');
+        QCOMPARE(fields.size(), 2);
         std::uint64_t capacity = 0;
         QVERIFY(queryVolumeCapacity("/", capacity));
-        QCOMPARE(capacity, std::uint64_t(info.f_blocks) * info.f_frsize);
+        QCOMPARE(capacity, fields.at(0).toULongLong() * fields.at(1).toULongLong());
         std::uint64_t untouched = 42;
         QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched));
         QCOMPARE(untouched, std::uint64_t(42));
+    }
+
+    // Guards against names with unpaired surrogates (which Windows file systems keep) being
+    // changed on their way through the walk's byte strings: WTF-8 is the exact inverse.
+    void wtf8RoundTrip_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("ascii") << QString("abc") << QByteArray("abc");
+        QTest::newRow("two bytes") << QString::fromUtf8("\xc3\xa9") << QByteArray("\xc3\xa9");
+        QTest::newRow("pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << QByteArray("\xf0\x9f\x98\x80");
+        QTest::newRow("lone high") << QString(QChar(0xD800)) + "x" << QByteArray("\xed\xa0\x80x");
+        QTest::newRow("lone low") << QString(QChar(0xDC00)) << QByteArray("\xed\xb0\x80");
+        QTest::newRow("low then high") << QString(QChar(0xDFFF)) + QChar(0xDBFF) << QByteArray("\xed\xbf\xbf\xed\xaf\xbf");
+    }
+    void wtf8RoundTrip()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        const std::u16string utf16(reinterpret_cast<const char16_t *>(text.utf16()), std::size_t(text.size()));
+        QCOMPARE(QByteArray::fromStdString(wtf8FromUtf16(utf16)), bytes);
+        QCOMPARE(utf16FromWtf8(bytes.toStdString()), utf16);
+    }
+
+    // Guards against a result path resolved by cleaning link text instead of following the links
+    // as the system does, and against a chain past the system's limit being followed further.
+    void resultPathResolution()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString base = QFileInfo(dir.path()).canonicalFilePath();
+        QVERIFY(QDir(base).mkpath("x") && QDir(base).mkpath("y/inner"));
+        QVERIFY(QFile::link("../y/inner", base + "/x/sub"));
+        QVERIFY(QFile::link("sub/../t", base + "/x/res.json"));
+        QVERIFY(QFile::link(base + "/x/res.json", base + "/x/again.json"));
+        QVERIFY(QFile::link("loop.json", base + "/x/loop.json"));
+        const auto resolve = [](const QString &path) {
+            std::string resolved;
+            return resolveResultPath(QFile::encodeName(path).toStdString(), resolved) ? QString::fromStdString(resolved) : QString("<refused>");
+        };
+        QCOMPARE(resolve(base + "/x/res.json"), base + "/y/t");
+        QCOMPARE(resolve(base + "/x/again.json"), base + "/y/t");
+        QCOMPARE(resolve(base + "/x/sub/new.json"), base + "/y/inner/new.json");
+        QCOMPARE(resolve(base + "/x/loop.json"), QString("<refused>"));
+        QCOMPARE(resolve(base + "/missing/r.json"), QString("<refused>"));
     }
 };
 

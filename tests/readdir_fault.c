@@ -37,8 +37,8 @@ static struct dirent *nextEntry(DIR *dir, struct dirent *(*real)(DIR *), int *se
     return entry;
 }
 
-static int seenInCurrent;
-static DIR *current;
+static __thread int seenInCurrent;
+static __thread DIR *current;
 
 struct dirent *readdir(DIR *dir)
 {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 
 #include <fcntl.h>
@@ -18,6 +19,29 @@ inline QString scratchTemplate()
 {
     QDir().mkpath(QStringLiteral(TEST_SCRATCH));
     return QStringLiteral(TEST_SCRATCH "/test-XXXXXX");
+}
+
+// Returns the bytes of the file, or "<missing>" when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Creates (or replaces) the file at path with content; false when that fails.
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// Returns the digest that a reference tool (md5sum, sha1sum) prints for the file.
+inline QString referenceDigest(const QString &tool, const QString &path)
+{
+    QProcess process;
+    process.start(tool, {path});
+    process.waitForFinished(60000);
+    return QString::fromLatin1(process.readAllStandardOutput().split(' ').value(0));
 }
 
 // Creates (or replaces) the file at path with size bytes; sizes past the data read as zeros.
