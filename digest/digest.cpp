@@ -61,7 +61,7 @@ void consumeRing(Ring &ring, QCryptographicHash &hash)
 
 // Reads the file into the ring for `consumers` threads; false when a read failed. A chunk's
 // buffer is refilled only once every consumer has taken it.
-bool fillRing(const ReadFile &file, Ring &ring, int consumers)
+bool fillRing(const InputFile &file, Ring &ring, int consumers)
 {
     for (std::uint64_t sequence = 0;; ++sequence) {
         Slot &slot = ring.buffers[sequence % RingSlots];
@@ -83,18 +83,34 @@ bool fillRing(const ReadFile &file, Ring &ring, int consumers)
     }
 }
 
-// Both digests over one read: MD5 and SHA-1 each on a thread of their own, the reader on this
-// one, so the two hashes run side by side on two cores.
-bool hashBoth(const ReadFile &file, Digests &digests)
+// Feeds every chunk of the file to both hashes on this thread; false when a read fails.
+bool hashTogether(const InputFile &file, QCryptographicHash &md5, QCryptographicHash &sha1)
+{
+    std::vector<char> buffer(ChunkSize);
+    for (;;) {
+        const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
+        if (size <= 0)
+            return size == 0;
+        md5.addData(QByteArray::fromRawData(buffer.data(), int(size)));
+        sha1.addData(QByteArray::fromRawData(buffer.data(), int(size)));
+    }
+}
+
+// Reads the file into the ring on this thread while MD5 and SHA-1 each take every chunk on a
+// thread of their own; false when a read fails. Where the system gives no threads, both hashes
+// take each chunk on this one.
+bool hashSideBySide(const InputFile &file, QCryptographicHash &md5, QCryptographicHash &sha1)
 {
     Ring ring;
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    QCryptographicHash sha1(QCryptographicHash::Sha1);
-    std::thread md5Thread(consumeRing, std::ref(ring), std::ref(md5));
-    std::thread sha1Thread(consumeRing, std::ref(ring), std::ref(sha1));
+    std::thread md5Thread;
+    std::thread sha1Thread;
+    bool started = false;
     bool read = false;
     std::exception_ptr failure;
     try {
+        md5Thread = std::thread(consumeRing, std::ref(ring), std::ref(md5));
+        sha1Thread = std::thread(consumeRing, std::ref(ring), std::ref(sha1));
+        started = true;
         read = fillRing(file, ring, 2);
     } catch (...) {
         failure = std::current_exception();
@@ -102,11 +118,23 @@ bool hashBoth(const ReadFile &file, Digests &digests)
         ring.abandoned = true;
     }
     ring.changed.notify_all();
-    md5Thread.join();
-    sha1Thread.join();
+    if (md5Thread.joinable())
+        md5Thread.join();
+    if (sha1Thread.joinable())
+        sha1Thread.join();
+    // Threads refused before anything was read: the hashes have seen nothing yet.
+    if (failure && !started)
+        return hashTogether(file, md5, sha1);
     if (failure)
         std::rethrow_exception(failure);
-    if (!read)
+    return read;
+}
+
+bool hashBoth(const InputFile &file, Digests &digests)
+{
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    if (!hashSideBySide(file, md5, sha1))
         return false;
     digests.md5 = md5.result().toHex();
     digests.sha1 = sha1.result().toHex();
@@ -114,7 +142,7 @@ bool hashBoth(const ReadFile &file, Digests &digests)
 }
 
 // One digest, on this thread; the system reads ahead, as the file is read in order.
-bool hashOne(const ReadFile &file, QCryptographicHash::Algorithm algorithm, QByteArray &digest)
+bool hashOne(const InputFile &file, QCryptographicHash::Algorithm algorithm, QByteArray &digest)
 {
     QCryptographicHash hash(algorithm);
     std::vector<char> buffer(ChunkSize);
@@ -130,7 +158,7 @@ bool hashOne(const ReadFile &file, QCryptographicHash::Algorithm algorithm, QByt
     return true;
 }
 
-bool hashFile(const ReadFile &file, int mode, Digests &digests)
+bool hashFile(const InputFile &file, int mode, Digests &digests)
 {
     switch (mode) {
     case 0: return hashOne(file, QCryptographicHash::Md5, digests.md5);
@@ -155,7 +183,7 @@ ReportList entriesFor(int mode, const Digests &digests)
 std::optional<Report> digestReport(int mode, const QString &path)
 {
     const std::string bytes = pathBytes(path);
-    ReadFile file;
+    InputFile file;
     Report report;
     const FileOutcome opened = openReadFile(bytes, file);
     if (opened == FileOutcome::Failed)

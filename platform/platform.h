@@ -66,21 +66,21 @@ void ignoreBrokenPipes();
 void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work);
 
 // An open file read from start to end. Not copyable; closeReadFile releases it.
-struct ReadFile {
+struct InputFile {
     std::intptr_t handle = -1;
     FileIdentity identity;
 };
 
 // Opens a regular file for one sequential read, following links, and takes its identity.
 // Refused for the file's own reasons (no permission, a sharing lock); Failed for others.
-FileOutcome openReadFile(const std::string &pathUtf8, ReadFile &file);
+FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file);
 
 // Reads up to size bytes into buffer; returns the count, 0 at the end, -1 on a read error.
 // Throws std::bad_alloc when the system is out of memory.
-std::int64_t readFileChunk(const ReadFile &file, char *buffer, std::size_t size);
+std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size);
 
 // Closes a file opened by openReadFile.
-void closeReadFile(ReadFile &file);
+void closeReadFile(InputFile &file);
 
 // Stores in identity what pathUtf8 names, following links. Refused when nothing is there, Failed
 // when that cannot be told.

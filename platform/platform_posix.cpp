@@ -291,7 +291,7 @@ void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<
         pthread_join(thread, nullptr);
 }
 
-FileOutcome openReadFile(const std::string &pathUtf8, ReadFile &file)
+FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)
 {
     // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
     const int fd = ::open(pathUtf8.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -311,7 +311,7 @@ FileOutcome openReadFile(const std::string &pathUtf8, ReadFile &file)
     return FileOutcome::Done;
 }
 
-std::int64_t readFileChunk(const ReadFile &file, char *buffer, std::size_t size)
+std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t count = ::read(int(file.handle), buffer, size);
@@ -324,7 +324,7 @@ std::int64_t readFileChunk(const ReadFile &file, char *buffer, std::size_t size)
     }
 }
 
-void closeReadFile(ReadFile &file)
+void closeReadFile(InputFile &file)
 {
     if (file.handle >= 0)
         ::close(int(file.handle));

@@ -14,26 +14,21 @@
 
 namespace {
 
+// Paths travel as WTF-8, so names with unpaired surrogates (which NTFS keeps) survive.
 std::wstring wideFromUtf8(const std::string &text)
 {
-    if (text.empty())
-        return std::wstring();
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(std::size_t(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &wide[0], length);
-    return wide;
+    const std::u16string wide = utf16FromWtf8(text);
+    return std::wstring(wide.begin(), wide.end());
 }
 
 std::string utf8FromWide(const wchar_t *text)
 {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1)
-        return std::string();
-    std::string narrow(std::size_t(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], length, nullptr, nullptr);
-    narrow.resize(std::size_t(length - 1)); // drop the terminating zero
-    return narrow;
+    return wtf8FromUtf16(std::u16string(text, text + wcslen(text)));
+}
+
+std::string utf8FromWide(const std::wstring &text)
+{
+    return wtf8FromUtf16(std::u16string(text.begin(), text.end()));
 }
 
 // The system's own text for an error code, without its trailing line end.
@@ -81,15 +76,18 @@ std::wstring extendedLengthPath(const std::wstring &path)
     return L"\\\\?\\" + full;
 }
 
-// Reasons that belong to the folder itself: gone, not a folder, closed to this user, a bad or
-// too long name, or a drive without a medium. They read as an empty folder.
-bool isFoldersOwnFailure(DWORD code)
+// Reasons that belong to the folder itself: closed to this user; gone, a bad or too long name, or
+// a drive without a medium. Both read as an empty folder.
+bool isClosedToUser(DWORD code)
+{
+    return code == ERROR_ACCESS_DENIED;
+}
+
+bool isGone(DWORD code)
 {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_DIRECTORY:
     case ERROR_INVALID_NAME:
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_NOT_READY:
@@ -101,39 +99,51 @@ bool isFoldersOwnFailure(DWORD code)
     }
 }
 
-// Running out of memory is no failure of one entry or folder: the whole walk is then cut short.
+// Out of handles, or of the kernel's pools that handles come from: nothing to do with the tree.
+bool isOutOfHandles(DWORD code)
+{
+    return code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_QUOTA;
+}
+
+// Running out of memory is no failure of one entry or folder: the whole mode is then cut short.
 void throwIfOutOfMemory(DWORD code)
 {
     if (code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY)
         throw std::bad_alloc();
 }
 
-ListingEnd openFailure(DWORD code, const std::wstring &path, std::string &failure)
+ListingEnd openFailure(DWORD code, bool followLink, const std::wstring &path, std::string &failure)
 {
     throwIfOutOfMemory(code);
-    if (isFoldersOwnFailure(code))
-        return ListingEnd::NotListable;
+    if (isClosedToUser(code))
+        return ListingEnd::Closed;
+    if (isGone(code))
+        return ListingEnd::Gone;
     failure = failureText("directory iterator cannot open directory", code, path);
-    return ListingEnd::OpenFailed;
+    if (code == ERROR_DIRECTORY || code == ERROR_CANT_ACCESS_FILE || code == ERROR_CANT_RESOLVE_FILENAME)
+        return followLink ? ListingEnd::Gone : ListingEnd::NotAFolder;
+    return isOutOfHandles(code) ? ListingEnd::Exhausted : ListingEnd::OpenFailed;
 }
 
 // The open folder's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
 // has it (Windows 8 and later, ReFS), else the 64-bit index of BY_HANDLE_FILE_INFORMATION.
-bool identityOf(HANDLE folder, FolderIdentity &identity)
+// A file system that gives no ids (zero, or all ones) leaves the identity unknown.
+bool identityOf(HANDLE file, FileIdentity &identity)
 {
     FILE_ID_INFO id;
-    if (GetFileInformationByHandleEx(folder, FileIdInfo, &id, sizeof id)) {
-        identity.volume = id.VolumeSerialNumber;
-        std::memcpy(&identity.fileHigh, id.FileId.Identifier + 8, 8);
-        std::memcpy(&identity.fileLow, id.FileId.Identifier, 8);
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+        std::uint64_t high = 0, low = 0;
+        std::memcpy(&high, id.FileId.Identifier + 8, 8);
+        std::memcpy(&low, id.FileId.Identifier, 8);
+        identity = makeFileIdentity(id.VolumeSerialNumber, high, low);
         return true;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(folder, &info))
+    if (!GetFileInformationByHandle(file, &info))
         return false;
-    identity.volume = info.dwVolumeSerialNumber;
-    identity.fileHigh = 0;
-    identity.fileLow = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    std::uint64_t low = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    // The 64-bit index of all ones is the 128-bit one of all ones seen through the old call.
+    identity = makeFileIdentity(info.dwVolumeSerialNumber, low == ~std::uint64_t(0) ? low : 0, low);
     return true;
 }
 
@@ -167,8 +177,10 @@ bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 }
 
 // Fills entry from one record of the folder's listing; prefix is the folder's path ending in one
-// separator. A file is sized by the record itself, so only links and folders need a path.
-void fillEntry(const FILE_ID_BOTH_DIR_INFO &record, const std::wstring &prefix, ListedEntry &entry)
+// separator. A file is sized by the record itself, so only links and folders need a path. Both
+// record kinds (with file ids, and the fuller one without) carry the same fields used here.
+template <typename Record>
+void fillEntry(const Record &record, const std::wstring &prefix, ListedEntry &entry)
 {
     clearListedEntry(entry);
     // For a reparse point, the directory listing reports its reparse tag in the EA size field.
@@ -180,10 +192,52 @@ void fillEntry(const FILE_ID_BOTH_DIR_INFO &record, const std::wstring &prefix, 
     const std::wstring path = prefix + std::wstring(record.FileName, record.FileNameLength / sizeof(wchar_t));
     if (kind == WindowsEntryKind::Folder) {
         entry.isFolder = true;
-        entry.path = utf8FromWide(path.c_str());
+        entry.path = utf8FromWide(path);
         return;
     }
     sizeLinkTarget(path, entry);
+}
+
+// Visits every record of one batch of the listing.
+template <typename Record>
+void visitBatch(const std::vector<std::uint64_t> &buffer, const std::wstring &prefix, ListedEntry &entry,
+                const std::function<void(const ListedEntry &)> &visit)
+{
+    const char *record = reinterpret_cast<const char *>(buffer.data());
+    for (;;) {
+        const auto &info = *reinterpret_cast<const Record *>(record);
+        if (!isDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t))) {
+            fillEntry(info, prefix, entry);
+            visit(entry);
+        }
+        if (info.NextEntryOffset == 0)
+            break;
+        record += info.NextEntryOffset;
+    }
+}
+
+// Codes with which a file system or network redirector refuses a listing's information class.
+bool refusesInformationClass(DWORD code)
+{
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_LEVEL || code == ERROR_NOT_SUPPORTED;
+}
+
+// A new handle of the file at path, or INVALID_HANDLE_VALUE with the last error set.
+HANDLE openForAttributes(const std::wstring &path, DWORD flags)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// True when the open handle is a folder that is no symbolic link or junction.
+bool isPlainFolder(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return false;
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    return !(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(info.ReparseTag);
 }
 
 // Closes a handle when the listing ends, however it ends.
@@ -225,45 +279,299 @@ WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t repa
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? WindowsEntryKind::Folder : WindowsEntryKind::File;
 }
 
-ListingEnd listFolder(const std::string &folder, const std::function<bool(const FolderIdentity &)> &enter,
-                      const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+namespace {
+
+DWORD WINAPI runWork(void *argument)
+{
+    (*static_cast<const std::function<void()> *>(argument))();
+    return 0;
+}
+
+} // namespace
+
+void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work)
+{
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < extraThreads; ++i) {
+        // A reservation only: the walk does not recurse, so small stacks do, and a 32-bit
+        // process keeps its address space.
+        const HANDLE thread = CreateThread(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(&work),
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread)
+            threads.push_back(thread);
+    }
+    work();
+    for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+}
+
+FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)
+{
+    const HANDLE handle = CreateFileW(extendedLengthPath(wideFromUtf8(pathUtf8)).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        throwIfOutOfMemory(code);
+        return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
+                   ? FileOutcome::Refused : FileOutcome::Failed;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !identityOf(handle, file.identity)) {
+        CloseHandle(handle);
+        return FileOutcome::Failed;
+    }
+    file.handle = reinterpret_cast<std::intptr_t>(handle);
+    return FileOutcome::Done;
+}
+
+std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size)
+{
+    DWORD count = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file.handle), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &count, nullptr)) {
+        throwIfOutOfMemory(GetLastError());
+        return -1;
+    }
+    return count;
+}
+
+void closeReadFile(InputFile &file)
+{
+    if (file.handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(file.handle));
+    file.handle = -1;
+}
+
+FileOutcome identityOfPath(const std::string &pathUtf8, FileIdentity &identity)
+{
+    const HANDLE handle = openForAttributes(extendedLengthPath(wideFromUtf8(pathUtf8)), 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? FileOutcome::Refused : FileOutcome::Failed;
+    }
+    const bool known = identityOf(handle, identity);
+    CloseHandle(handle);
+    return known ? FileOutcome::Done : FileOutcome::Failed;
+}
+
+namespace {
+
+// The path the system gives for an open handle, in extended-length form.
+bool finalPathOf(HANDLE handle, std::wstring &path)
+{
+    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (needed == 0)
+        return false;
+    path.assign(needed, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= needed)
+        return false;
+    path.resize(length);
+    return true;
+}
+
+} // namespace
+
+bool resolveResultPath(const std::string &pathUtf8, std::string &resolved)
+{
+    const std::wstring path = extendedLengthPath(wideFromUtf8(pathUtf8));
+    std::wstring final;
+    // An existing file: the system follows every link to it and names where it ended.
+    HANDLE handle = openForAttributes(path, 0);
+    if (handle != INVALID_HANDLE_VALUE) {
+        const bool named = finalPathOf(handle, final);
+        CloseHandle(handle);
+        if (!named)
+            return false;
+        resolved = utf8FromWide(final);
+        return true;
+    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    // A link whose target is missing is left alone: where Windows would create it is not told.
+    handle = openForAttributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    const std::size_t separator = path.find_last_of(L'\\');
+    if (separator == std::wstring::npos)
+        return false;
+    handle = openForAttributes(path.substr(0, separator + 1), 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool named = finalPathOf(handle, final);
+    CloseHandle(handle);
+    if (!named)
+        return false;
+    if (final.empty() || final.back() != L'\\')
+        final += L'\\';
+    resolved = utf8FromWide(final + path.substr(separator + 1));
+    return true;
+}
+
+namespace {
+
+bool writeAll(HANDLE file, const std::string &bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD count = 0;
+        if (!WriteFile(file, bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr) || count == 0)
+            return false;
+        done += count;
+    }
+    return true;
+}
+
+// Writes bytes over the existing file, under an exclusive lock from the truncation to the last
+// byte, so helpers writing at once leave one whole report; a failed write leaves it empty.
+FileOutcome writeInPlace(const std::wstring &path, const std::string &bytes)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FileOutcome::Failed;
+    OVERLAPPED whole = {};
+    bool done = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    const bool locked = done;
+    done = done && SetEndOfFile(file);
+    if (done && !writeAll(file, bytes)) {
+        done = false;
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(file);
+    }
+    if (locked)
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(file);
+    return done ? FileOutcome::Done : FileOutcome::Failed;
+}
+
+// A new file under a short name of the helper's own in folder, which fits beside any name.
+HANDLE createTemporary(const std::wstring &folder, std::wstring &name)
+{
+    static const wchar_t Letters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    std::uint64_t seed = GetTickCount64() ^ (std::uint64_t(GetCurrentProcessId()) << 32);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = folder + L".vuro-";
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            name += Letters[(seed >> 33) % 36];
+        }
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool refusesRename(DWORD code)
+{
+    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+// Writes bytes beside path and moves them over it; Refused when the folder takes no new file or
+// the move stays refused (the old file held open by a reader, a scanner or an indexer).
+FileOutcome writeBeside(const std::wstring &path, const std::string &bytes)
+{
+    std::wstring temporary;
+    const HANDLE file = createTemporary(path.substr(0, path.find_last_of(L'\\') + 1), temporary);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT || code == ERROR_FILENAME_EXCED_RANGE
+                   ? FileOutcome::Refused : FileOutcome::Failed;
+    }
+    const bool written = writeAll(file, bytes) && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!written) {
+        DeleteFileW(temporary.c_str());
+        return FileOutcome::Failed;
+    }
+    DWORD code = 0;
+    for (DWORD delayMs : {0, 20, 40, 80, 160}) {
+        Sleep(delayMs);
+        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return FileOutcome::Done;
+        code = GetLastError();
+        if (!refusesRename(code))
+            break;
+    }
+    if (!DeleteFileW(temporary.c_str()))
+        DeleteFileW(temporary.c_str());
+    return refusesRename(code) ? FileOutcome::Refused : FileOutcome::Failed;
+}
+
+} // namespace
+
+FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &bytes)
+{
+    const std::wstring path = extendedLengthPath(wideFromUtf8(pathUtf8));
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return FileOutcome::Failed;
+    if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return FileOutcome::Refused;
+    const FileOutcome outcome = writeBeside(path, bytes);
+    if (outcome != FileOutcome::Refused)
+        return outcome;
+    return exists ? writeInPlace(path, bytes) : FileOutcome::Failed;
+}
+
+ListingEnd listFolderAs(const std::string &folder, bool followLink, bool withFileIds,
+                        const std::function<bool(const FileIdentity &)> &enter,
+                        const std::function<void(const ListedEntry &)> &visit, std::string &failure)
 {
     // Entries are this prefix and their name: one separator, also after a drive root's own.
     std::wstring prefix = extendedLengthPath(wideFromUtf8(folder));
     if (prefix.empty() || prefix.back() != L'\\')
         prefix += L'\\';
     // One open handle gives the folder's identity and then its listing, in batches of records that
-    // hold names, attributes, reparse tags and sizes, so no file needs a query of its own.
+    // hold names, attributes, reparse tags and sizes, so no file needs a query of its own. Below
+    // the start folder, a link is opened as itself and never walked, even one swapped in since
+    // the parent was listed.
     const HANDLE handle = CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return openFailure(GetLastError(), prefix, failure);
+        return openFailure(GetLastError(), followLink, prefix, failure);
     const HandleCloser closer{handle};
-    FolderIdentity identity;
+    if (!followLink && !isPlainFolder(handle)) {
+        failure = "filesystem error: directory iterator cannot open directory: no longer a folder [" + utf8FromWide(prefix) + "]";
+        return ListingEnd::NotAFolder;
+    }
+    FileIdentity identity;
     if (!identityOf(handle, identity))
-        return openFailure(GetLastError(), prefix, failure);
+        return openFailure(GetLastError(), followLink, prefix, failure);
     if (!enter(identity))
         return ListingEnd::Declined;
     std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
     const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
     ListedEntry entry;
     bool anyRecord = false;
-    while (GetFileInformationByHandleEx(handle, FileIdBothDirectoryInfo, buffer.data(), bufferSize)) {
-        anyRecord = true;
-        const char *record = reinterpret_cast<const char *>(buffer.data());
-        for (;;) {
-            const auto &info = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(record);
-            if (!isDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t))) {
-                fillEntry(info, prefix, entry);
-                visit(entry);
+    bool ids = withFileIds;
+    DWORD code = 0;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(handle, ids ? FileIdBothDirectoryInfo : FileFullDirectoryInfo, buffer.data(),
+                                          bufferSize)) {
+            code = GetLastError();
+            // Some file systems and redirectors know no listing with file ids: the fuller one
+            // without them gives the same names, attributes, tags and sizes.
+            if (!anyRecord && ids && refusesInformationClass(code)) {
+                ids = false;
+                continue;
             }
-            if (info.NextEntryOffset == 0)
-                break;
-            record += info.NextEntryOffset;
+            break;
         }
+        anyRecord = true;
+        if (ids)
+            visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, prefix, entry, visit);
+        else
+            visitBatch<FILE_FULL_DIR_INFO>(buffer, prefix, entry, visit);
     }
-    const DWORD code = GetLastError();
     throwIfOutOfMemory(code);
     // A folder without even "." and ".." (a FAT drive's root) has nothing to list from the start.
     const bool empty = !anyRecord && code == ERROR_FILE_NOT_FOUND;
@@ -272,4 +580,10 @@ ListingEnd listFolder(const std::string &folder, const std::function<bool(const 
         return ListingEnd::BrokeOff;
     }
     return ListingEnd::Complete;
+}
+
+ListingEnd listFolder(const std::string &folder, bool followLink, const std::function<bool(const FileIdentity &)> &enter,
+                      const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+{
+    return listFolderAs(folder, followLink, true, enter, visit, failure);
 }

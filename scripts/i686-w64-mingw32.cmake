@@ -1,8 +1,9 @@
 # Cross build for 32-bit Windows with Debian's mingw-w64 (scripts/build-windows passes this file).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+# The POSIX-threads variant: its C++ library has std::thread, std::mutex and std::condition_variable.
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 # Host programs (moc) are Linux programs; libraries and headers come from the Windows side only.

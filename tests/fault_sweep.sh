@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Usage: tests/fault_sweep.sh HELPER SCRATCH
+# Makes every system call of a mode-2 and a mode-3 run fail in turn, once per thread, with EIO,
+# ENOMEM and ENFILE (strace -e inject), and fails on any run whose result passes for one without
+# being one: a result file that is neither the undisturbed result, nor the earlier file, nor (an
+# I/O error inside the walk, with its debug message) the per-entry rule's smaller report; digests
+# left empty; a temporary file left behind; a crash after the helper started; a changed target.
+# Prints how many runs it made. Exits 77 (skipped) without strace.
+set -uo pipefail
+HELPER="$1"
+SCRATCH="$2"
+command -v strace >/dev/null || { echo "skipped: strace is not installed"; exit 77; }
+strace -o /dev/null true 2>/dev/null || { echo "skipped: strace cannot trace here (ptrace refused)"; exit 77; }
+rm -rf "$SCRATCH"
+mkdir -p "$SCRATCH/work"
+cd "$SCRATCH/work" || exit 1
+
+# What the kernel never answers with these errors, and what ends a thread: failing them tests
+# the C library's assertions, not the helper.
+NOT_INJECTED=" brk futex exit exit_group rt_sigreturn "
+EARLIER='the earlier result'
+
+printf 'abc%.0s' $(seq 1 2000) >target
+mkdir -p tree/a/b tree/c
+for f in tree/x tree/a/y tree/a/b/z tree/c/w; do printf '%s' "$f" >"$f"; done
+snapshot() { find target tree -printf '%p %s %y\n' | sort; md5sum target; }
+snapshot >../snapshot
+
+# Prints, per system call name, the most calls of it that one thread of the traced run made.
+call_counts() {
+    awk '$2 ~ /^[a-z_0-9]+\(/ { name = $2; sub(/\(.*/, "", name); count[$1 " " name]++ }
+         END { for (key in count) { split(key, part, " "); if (count[key] > most[part[2]]) most[part[2]] = count[key] }
+               for (name in most) print name, most[name] }' "$1"
+}
+
+# One run: the k-th call of one name fails in every thread. Prints nothing when the outcome is
+# one the rules allow, else one line naming the run and what went wrong.
+run_one() {
+    local mode="$1" name="$2" k="$3" error="$4" reference="$5" id="$6"
+    local dir="$SCRATCH/run-$id"
+    mkdir -p "$dir"
+    local result="$dir/result.json"
+    printf '%s' "$EARLIER" >"$result"
+    local target=target
+    [ "$mode" = 3 ] && target=tree
+    timeout 60 strace -f -qq -o /dev/null -e trace="$name" -e inject="$name:error=$error:when=$k" \
+        "$HELPER" "$mode" "$target" "$result" >"$dir/out" 2>"$dir/err"
+    local status=$?
+    local what="mode $mode, $name call $k failing with $error"
+    local content
+    content="$(cat "$result")"
+    local problem=""
+    if [ "$status" -eq 124 ]; then
+        problem="hung"
+    elif [ "$status" -ne 0 ] && [ -s "$dir/out" ]; then
+        problem="ended with status $status after it started"
+    elif [ "$content" = "$(cat "$reference")" ] || [ "$content" = "$EARLIER" ]; then
+        :
+    elif [ "$mode" = 3 ] && grep -q 'filesystem error' "$dir/err" && grep -q '"File Count"' "$result" &&
+        grep -q '"Folder Count "' "$result" && python3 -c 'import json,sys; json.load(open(sys.argv[1]))' "$result" 2>/dev/null; then
+        :
+    else
+        problem="wrote a result that is none: $(tr '\n' ' ' <"$result" | cut -c1-160)"
+    fi
+    if ls -A "$dir" | grep -q '^\.vuro-'; then problem="$problem; left a temporary file"; fi
+    if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
+    if [ -n "$problem" ]; then echo "$what: $problem"; else rm -rf "$dir"; fi
+}
+export -f run_one snapshot
+export HELPER SCRATCH EARLIER
+
+runs=0
+start=$(date +%s)
+jobs_file="$SCRATCH/jobs"
+: >"$jobs_file"
+for mode in 2 3; do
+    target=target
+    [ "$mode" = 3 ] && target=tree
+    reference="$SCRATCH/reference-$mode"
+    rm -f "$SCRATCH/ref.json"
+    strace -f -qq -o "$SCRATCH/trace-$mode" "$HELPER" "$mode" "$target" "$SCRATCH/ref.json" >/dev/null 2>&1
+    if [ ! -s "$SCRATCH/ref.json" ]; then echo "FAIL: mode $mode gave no result without faults"; exit 1; fi
+    mv "$SCRATCH/ref.json" "$reference"
+    while read -r name count; do
+        [[ "$NOT_INJECTED" == *" $name "* ]] && continue
+        for ((k = 1; k <= count; k++)); do
+            for error in EIO ENOMEM ENFILE; do
+                runs=$((runs + 1))
+                echo "$mode $name $k $error $reference $runs" >>"$jobs_file"
+            done
+        done
+    done < <(call_counts "$SCRATCH/trace-$mode")
+done
+# The shell's own notes on runs that crashed are left out: a crash after the start is a finding.
+failures="$(xargs -P "$(nproc)" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs_file")"
+seconds=$(($(date +%s) - start))
+count=0
+[ -n "$failures" ] && count=$(echo "$failures" | wc -l)
+[ -n "$failures" ] && echo "$failures"
+echo "$runs runs in $seconds s (each system call of a mode-2 and a mode-3 run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
+[ "$count" -eq 0 ]
