@@ -59,28 +59,6 @@ private slots:
         QCOMPARE(untouched, std::uint64_t(42));
     }
 
-    // Guards against names with unpaired surrogates (which Windows file systems keep) being
-    // changed on their way through the walk's byte strings: WTF-8 is the exact inverse.
-    void wtf8RoundTrip_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("ascii") << QString("abc") << QByteArray("abc");
-        QTest::newRow("two bytes") << QString::fromUtf8("\xc3\xa9") << QByteArray("\xc3\xa9");
-        QTest::newRow("pair") << QString::fromUtf8("\xf0\x9f\x98\x80") << QByteArray("\xf0\x9f\x98\x80");
-        QTest::newRow("lone high") << QString(QChar(0xD800)) + "x" << QByteArray("\xed\xa0\x80x");
-        QTest::newRow("lone low") << QString(QChar(0xDC00)) << QByteArray("\xed\xb0\x80");
-        QTest::newRow("low then high") << QString(QChar(0xDFFF)) + QChar(0xDBFF) << QByteArray("\xed\xbf\xbf\xed\xaf\xbf");
-    }
-    void wtf8RoundTrip()
-    {
-        QFETCH(QString, text);
-        QFETCH(QByteArray, bytes);
-        const std::u16string utf16(reinterpret_cast<const char16_t *>(text.utf16()), std::size_t(text.size()));
-        QCOMPARE(QByteArray::fromStdString(wtf8FromUtf16(utf16)), bytes);
-        QCOMPARE(utf16FromWtf8(bytes.toStdString()), utf16);
-    }
-
     // Guards against a result path resolved by cleaning link text instead of following the links
     // as the system does, and against a chain past the system's limit being followed further.
     void resultPathResolution()

@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
 
+#include <windows.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -120,12 +122,102 @@ void checkEntryTyping()
     check(ok, "listing data typed as links, junctions, folders and files");
 }
 
+// Guards against a file system that gives no file ids (zero or all ones) having all its folders
+// taken for one another, and so for loops.
+void checkUnknownIdentities()
+{
+    const FileIdentity zero = makeFileIdentity(7, 0, 0);
+    const FileIdentity ones = makeFileIdentity(7, ~std::uint64_t(0), ~std::uint64_t(0));
+    const FileIdentity real = makeFileIdentity(7, 0, 42);
+    check(!zero.known && !ones.known && real.known, "ids of zero and all ones are unknown, others known");
+    check(!isSameFile(zero, zero) && !isSameFile(ones, ones) && isSameFile(real, real),
+          "an unknown identity equals nothing, not even itself");
+}
+
+// Guards against names with unpaired surrogates (which NTFS keeps) being changed on their way
+// through the walk's byte strings: WTF-8 is the exact inverse, and UTF-8 where the text is valid.
+void checkWtf8()
+{
+    struct Row {
+        std::u16string text;
+        std::string bytes;
+    };
+    const Row rows[] = {
+        {u"abc", "abc"},
+        {u"\u00e9", "\xc3\xa9"},
+        {u"\U0001F600", "\xf0\x9f\x98\x80"},
+        {std::u16string(1, char16_t(0xD800)) + u"x", "\xed\xa0\x80x"},
+        {std::u16string(1, char16_t(0xDC00)), "\xed\xb0\x80"},
+        {std::u16string{char16_t(0xDFFF), char16_t(0xDBFF)}, "\xed\xbf\xbf\xed\xaf\xbf"},
+    };
+    bool ok = true;
+    for (const Row &row : rows)
+        ok = ok && wtf8FromUtf16(row.text) == row.bytes && utf16FromWtf8(row.bytes) == row.text;
+    check(ok, "WTF-8 round trip of names with unpaired surrogates");
+}
+
+struct Listing {
+    ListingEnd end = ListingEnd::OpenFailed;
+    std::vector<std::string> entries; // "name size" or "name/" for folders, in listing order
+};
+
+Listing listWith(const std::string &folder, bool withFileIds)
+{
+    Listing listing;
+    std::string failure;
+    listing.end = listFolderAs(folder, true, withFileIds, [](const FileIdentity &) { return true; },
+                               [&](const ListedEntry &entry) {
+                                   listing.entries.push_back(entry.isFolder ? entry.path + "/" : std::to_string(entry.size));
+                               }, failure);
+    return listing;
+}
+
+std::wstring wide(const std::string &text)
+{
+    const std::u16string utf16 = utf16FromWtf8(text);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+// Guards against a file system that refuses the listing with file ids giving a different walk
+// than one that has it, and against a name with an unpaired surrogate (NTFS keeps them) being
+// lost on its way through the walk's byte strings. Works in a scratch folder (argument 2).
+void checkListings(const std::string &scratch)
+{
+    const std::string root = scratch + "\\listing";
+    CreateDirectoryW(wide(root).c_str(), nullptr);
+    // A folder named "a", an unpaired high surrogate and "b".
+    const std::string odd = root + "\\a" + wtf8FromUtf16(std::u16string(1, char16_t(0xD834))) + "b";
+    const bool made = CreateDirectoryW(wide(odd).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    for (const std::string &file : {root + "\\f1", root + "\\f2", odd + "\\inner"}) {
+        const HANDLE handle = CreateFileW(wide(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(handle, "12345", DWORD(file.size() % 5 + 1), &written, nullptr);
+        CloseHandle(handle);
+    }
+    const Listing withIds = listWith(root, true);
+    const Listing without = listWith(root, false);
+    check(withIds.end == ListingEnd::Complete && withIds.entries.size() == (made ? 3u : 2u) && withIds.entries == without.entries,
+          "the listing without file ids gives what the one with them gives (" + std::to_string(without.entries.size()) + " entries)");
+    if (!made) {
+        std::printf("skipped: Wine cannot create a name with an unpaired surrogate here\n");
+        return;
+    }
+    std::string folderPath;
+    for (const std::string &entry : withIds.entries) {
+        if (!entry.empty() && entry.back() == '/')
+            folderPath = entry.substr(0, entry.size() - 1);
+    }
+    const Listing inside = listWith(folderPath, true);
+    check(inside.end == ListingEnd::Complete && inside.entries.size() == 1,
+          "a folder named with an unpaired surrogate is listed through its WTF-8 path");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::printf("usage: platform_check CAPACITY_OF_C_DRIVE\n");
+        std::printf("usage: platform_check CAPACITY_OF_C_DRIVE [SCRATCH_FOLDER]\n");
         return 2;
     }
     bool sameText = true;
@@ -134,6 +226,10 @@ int main(int argc, char **argv)
     check(sameText, "the shell's size text equals the portable one for about 19,000 counts");
     checkVolumeCapacity(argv[1]);
     checkEntryTyping();
+    checkUnknownIdentities();
+    checkWtf8();
+    if (argc > 2)
+        checkListings(argv[2]);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
