@@ -1,11 +1,8 @@
 # Shared by the Windows scripts: QtCore for 32-bit Windows from Debian's source, the helper's
 # cross build, its package and the package check. Sourced after lib.sh, not run.
 
-WINDOWS_BUILD_PACKAGES="g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ xz-utils"
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ xz-utils)
 WINDOWS_TRIPLE=i686-w64-mingw32
-WINDOWS_BUILD="$ROOT/build-windows"
-WINDOWS_PACKAGE="$WINDOWS_BUILD/package/vuro-helper"
-WINDOWS_ZIP=""
 VURO_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/vuro-helper"
 
 # QtCore alone, release, shared (Qt is LGPL: it ships as its own DLL), no tools or examples. The
@@ -65,40 +62,65 @@ qt_build_fingerprint() {
     { echo "$QT_CONFIGURE_OPTIONS"; "$WINDOWS_TRIPLE-g++" --version | head -1; } | sha256sum | cut -c1-12
 }
 
-# Downloads and unpacks the source package of the given version into the folder $2.
+# Downloads and unpacks the source package of the given version into the folder $2; fails when
+# either step fails.
 fetch_qt_source() {
     local version="$1" into="$2"
     local download="$into.download"
     rm -rf "$download" "$into"
-    mkdir -p "$download"
+    mkdir -p "$download" || return 1
     # apt downloads as its unprivileged _apt user when run as root.
-    if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$download"; fi
-    (cd "$download" && private_apt apt-get -qq source --download-only "qtbase-opensource-src=$version")
+    if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$download" || return 1; fi
+    (cd "$download" && private_apt apt-get -qq source --download-only "qtbase-opensource-src=$version") || return 1
     # dpkg-source cannot check the signature without Debian's keyring; apt checked every file
     # against the signed index already.
-    dpkg-source -x "$download"/*.dsc "$into" >/dev/null 2>&1
+    dpkg-source -x "$download"/*.dsc "$into" || return 1
     rm -rf "$download"
+}
+
+# While the process $1 runs, shows how far the Qt build in the folder $2 is: objects compiled and
+# minutes spent, on one line that moves on a terminal, else one line a minute.
+show_qt_progress() {
+    local pid="$1" build="$2" started=$SECONDS said=0
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 5
+        local objects minutes=$(((SECONDS - started) / 60))
+        objects="$(find "$build" -name '*.obj' -o -name '*.o' 2>/dev/null | wc -l)"
+        if [ -t 2 ]; then
+            printf '\r  Qt build: %s objects compiled, %s min' "$objects" "$minutes" >&2
+        elif [ $((SECONDS - said)) -ge 60 ]; then
+            echo "  Qt build: $objects objects compiled, $minutes min" >&2
+            said=$SECONDS
+        fi
+    done
+    [ -t 2 ] && echo >&2
+    return 0
 }
 
 # Configures, builds and installs QtCore from the source folder $1 into the prefix $2, with the
 # licence texts of that source and its Debian version ($3) in $2/licenses/, which the package ships.
+# Output goes to the log $4. Fails when any step fails.
 build_qt() {
-    local source="$1" prefix="$2" version="$3"
+    local source="$1" prefix="$2" version="$3" log="$4"
     local build="$source.build"
     rm -rf "$build"
-    mkdir -p "$build"
+    mkdir -p "$build" || return 1
     # shellcheck disable=SC2086
-    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS)
-    make -C "$build" -j "$(nproc)" sub-src
-    make -C "$build" install
+    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS) >>"$log" 2>&1 || return 1
+    make -C "$build" -j "$(nproc)" sub-src >>"$log" 2>&1 &
+    local make_pid=$!
+    show_qt_progress "$make_pid" "$build"
+    wait "$make_pid" || return 1
+    make -C "$build" install >>"$log" 2>&1 || return 1
     rm -rf "$build"
-    mkdir -p "$prefix/licenses"
-    cp "$source/LICENSE.LGPL3" "$source/LICENSE.GPL3" "$prefix/licenses/"
+    mkdir -p "$prefix/licenses" || return 1
+    cp "$source/LICENSE.LGPL3" "$source/LICENSE.GPL3" "$prefix/licenses/" || return 1
     echo "qtbase-opensource-src $version" >"$prefix/licenses/source-version"
 }
 
 # Prints the prefix of a QtCore for Windows, building it first when the cache has none for the newest
-# source version. Without the package index it takes the newest complete build in the cache.
+# source version. Without the package index it takes the newest complete build in the cache. A
+# build is marked complete only when every step succeeded.
 ensure_windows_qt() {
     local fingerprint version folder
     fingerprint="$(qt_build_fingerprint)"
@@ -115,29 +137,24 @@ ensure_windows_qt() {
     fi
     folder="$VURO_CACHE/qt5-win32/$version-$fingerprint"
     if [ ! -f "$folder/complete" ]; then
+        rm -rf "$folder"
         mkdir -p "$folder"
-        echo "building QtCore $version for Windows from Debian's source (once: about 7 minutes on 2 cores); log: $folder/build.log" >&2
-        if ! { fetch_qt_source "$version" "$folder/source" && build_qt "$folder/source" "$folder/install" "$version"; } \
-            >"$folder/build.log" 2>&1; then
-            tail -n 40 "$folder/build.log" >&2
-            echo "the Qt build failed; the whole log is $folder/build.log" >&2
+        local log="$folder/build.log"
+        echo "building QtCore $version for Windows from Debian's source (once: 8 to 13 minutes on 2 cores, 120 MB in $VURO_CACHE); log: $log" >&2
+        if ! fetch_qt_source "$version" "$folder/source" >>"$log" 2>&1; then
+            tail -n 20 "$log" >&2
+            echo "downloading or unpacking Debian's qtbase source failed; the whole log is $log" >&2
             return 1
         fi
-        rm -rf "$folder/source" "$folder"/*.tar.*
+        if ! build_qt "$folder/source" "$folder/install" "$version" "$log"; then
+            tail -n 40 "$log" >&2
+            echo "the Qt build failed; the whole log is $log" >&2
+            return 1
+        fi
+        rm -rf "$folder/source"
         touch "$folder/complete"
     fi
     echo "$folder/install"
-}
-
-# Builds the helper with the Qt prefix $1 into build-windows/.
-build_windows_helper() {
-    local prefix="$1" log="$WINDOWS_BUILD/build.log"
-    require_writable_folder "$WINDOWS_BUILD" || return 1
-    mkdir -p "$WINDOWS_BUILD"
-    cmake -S "$ROOT" -B "$WINDOWS_BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/$WINDOWS_TRIPLE.cmake" -DCMAKE_PREFIX_PATH="$prefix" >"$log" 2>&1 &&
-        cmake --build "$WINDOWS_BUILD" -j "$(nproc)" >>"$log" 2>&1 ||
-        { cat "$log" >&2; return 1; }
 }
 
 # Prints the DLL names that the PE file $1 imports, in lower case.
@@ -149,25 +166,6 @@ is_system_dll() {
     local name="${1%.dll}"
     case "$name" in api-ms-win-*|ext-ms-win-*) return 0 ;; esac
     [[ " $(echo $WINDOWS_SYSTEM_DLLS) " == *" $name "* ]]
-}
-
-# Prints the project's version, as the Windows build folder was configured with it.
-windows_package_version() {
-    sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WINDOWS_BUILD/CMakeCache.txt"
-}
-
-# Installs the helper as CMake describes it into the package folder, stripped as the zip holds it,
-# and makes the zip with CPack: dist/vuro-helper-VERSION-win32.zip.
-package_windows_helper() {
-    local log="$WINDOWS_BUILD/build.log" zip
-    rm -rf "$WINDOWS_PACKAGE" "$WINDOWS_BUILD/cpack"
-    cmake --install "$WINDOWS_BUILD" --prefix "$WINDOWS_PACKAGE" --strip >>"$log" 2>&1 &&
-        (cd "$WINDOWS_BUILD" && cpack -G ZIP -B "$WINDOWS_BUILD/cpack") >>"$log" 2>&1 ||
-        { cat "$log" >&2; return 1; }
-    zip="$(ls "$WINDOWS_BUILD/cpack"/*.zip)"
-    mkdir -p "$ROOT/dist"
-    WINDOWS_ZIP="$ROOT/dist/$(basename "$zip")"
-    mv -f "$zip" "$WINDOWS_ZIP"
 }
 
 # True when the DLL name $1 is one that other programs commonly ship under the same name (Qt's own

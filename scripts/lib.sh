@@ -2,12 +2,25 @@
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_PACKAGES="qtbase5-dev cmake g++ make"
+BUILD_PACKAGES=(qtbase5-dev cmake g++ make)
 
-# Prints the named Debian packages that are not installed.
+# Temporary files of the scripts, removed on exit however the script ends.
+TEMPORARIES=()
+remove_temporaries() { [ "${#TEMPORARIES[@]}" -eq 0 ] || rm -rf "${TEMPORARIES[@]}"; }
+trap remove_temporaries EXIT
+
+# Prints the path of a new temporary file, removed when the script exits.
+new_temporary() {
+    local file
+    file="$(mktemp "${TMPDIR:-/tmp}/vuro-$1.XXXXXX")" || return 1
+    TEMPORARIES+=("$file")
+    echo "$file"
+}
+
+# Prints the named Debian packages that are not installed, each once.
 missing_packages() {
     local package
-    for package in "$@"; do
+    for package in $(printf '%s\n' "$@" | awk '!seen[$0]++'); do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
     done
 }
@@ -47,11 +60,10 @@ explain_root_commands() {
 quiet_apt_get() {
     local log="$1" attempt waited=0 said=""
     shift
-    attempt="$(mktemp "${TMPDIR:-/tmp}/vuro-apt-attempt.XXXXXX")"
+    attempt="$(new_temporary apt-attempt)"
     until as_root env DEBIAN_FRONTEND=noninteractive apt-get "$@" >"$attempt" 2>&1; do
         cat "$attempt" >>"$log"
         if [ "$waited" -ge 600 ] || ! grep -qE 'Could not get lock|Unable to lock|Unable to acquire' "$attempt"; then
-            rm -f "$attempt"
             return 1
         fi
         [ -n "$said" ] || echo "waiting for another package manager to finish (it holds a lock of apt or dpkg; up to 10 minutes)" >&2
@@ -60,7 +72,6 @@ quiet_apt_get() {
         waited=$((waited + 5))
     done
     cat "$attempt" >>"$log"
-    rm -f "$attempt"
 }
 
 # Installs the named Debian packages that are missing, and the foreign architecture given with
@@ -77,15 +88,14 @@ ensure_packages() {
     [ -z "$missing" ] && [ -z "$architecture" ] && return 0
     can_be_root || { explain_root_commands "$architecture" $missing; return 1; }
     local log
-    log="$(mktemp "${TMPDIR:-/tmp}/vuro-apt.XXXXXX")"
+    log="$(new_temporary apt)"
     echo "installing Debian packages: $missing (this takes a few minutes)" >&2
+    # shellcheck disable=SC2086
     if { [ -z "$architecture" ] || as_root dpkg --add-architecture "$architecture"; } &&
         quiet_apt_get "$log" update && quiet_apt_get "$log" install -y --no-install-recommends $missing; then
-        rm -f "$log"
         return 0
     fi
     cat "$log" >&2
-    rm -f "$log"
     echo "installing the packages failed (apt-get's output above)" >&2
     return 1
 }
@@ -101,42 +111,42 @@ require_writable_folder() {
     return 1
 }
 
-# Configures and builds the project into the folder $1 with the extra CMake options that follow:
-# configured once when none are given, and again whenever options are given, so a folder set up
-# for another Qt or build type is brought in line. BUILD_TARGET, when set, builds that target alone.
-build_into() {
-    local dir="$1"
-    shift
-    require_writable_folder "$dir" || return 1
-    if [ ! -f "$dir/CMakeCache.txt" ] || [ $# -gt 0 ]; then
-        cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >&2 || return 1
+# Runs the CMake workflow preset $1 (configure, build, test; see CMakePresets.json) and then names
+# every test case that was skipped, with its reason, as CTest's own summary does not.
+run_workflow() {
+    local preset="$1" folder="$2"
+    require_writable_folder "$folder" || return 1
+    local status=0
+    CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" || status=$?
+    report_skipped_cases "$folder"
+    return "$status"
+}
+
+# Prints the cases that the last test run in the build folder $1 skipped, with their reasons.
+report_skipped_cases() {
+    local log="$1/Testing/Temporary/LastTest.log"
+    [ -f "$log" ] || return 0
+    local skipped
+    skipped="$(awk '/^[0-9]+\/[0-9]+ Testing: / { test = $3 }
+                    /^SKIP   : / { sub(/^SKIP   : /, ""); print "  " test ": " $0 }
+                    /^skipped: / { print "  " test ": " substr($0, 10) }' "$log")"
+    if [ -n "$skipped" ]; then
+        echo "skipped cases ($(echo "$skipped" | wc -l)):"
+        echo "$skipped"
+    else
+        echo "skipped cases: none"
     fi
-    cmake --build "$dir" -j "$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >&2
 }
 
-# Prints the Qt version that the build folder $1 was configured with.
-qt_version_of() {
-    sed -n 's/^VURO_QT_USED:INTERNAL=//p' "$1/CMakeCache.txt"
-}
-
-# True when a source of the helper changed after the stamp file $1 was touched (by the last build).
-sources_changed_since() {
-    [ -n "$(find "$ROOT/CMakeLists.txt" "$ROOT/app" "$ROOT/report" "$ROOT/digest" "$ROOT/folderstats" \
-        "$ROOT/platform" -newer "$1" -print -quit 2>/dev/null)" ]
-}
-
-# Builds the helper alone into build/, the output kept in build/build.log and shown only when the
-# build fails.
-build_quietly() {
+# Builds the helper alone with the release preset into build/, the output kept in build/build.log
+# and shown only when the build fails. CMake rebuilds what changed.
+build_helper_quietly() {
     local dir="$ROOT/build"
     require_writable_folder "$dir" || return 1
     mkdir -p "$dir"
-    local stamp="$dir/vuro-helper.built"
-    if [ ! -x "$dir/vuro-helper" ] || [ ! -f "$stamp" ]; then
+    if [ ! -x "$dir/vuro-helper" ]; then
         echo "building the helper into $dir (the first time takes a minute)" >&2
-    elif sources_changed_since "$stamp"; then
-        echo "sources changed: rebuilding the helper in $dir" >&2
     fi
-    BUILD_TARGET=vuro-helper build_into "$dir" >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
-    touch "$stamp"
+    { (cd "$ROOT" && cmake --preset release && cmake --build --preset release --target vuro-helper -j "$(nproc)"); } \
+        >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
 }

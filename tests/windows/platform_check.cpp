@@ -1,6 +1,6 @@
 // Runs the Windows source of the platform layer under Wine and checks it against known facts:
-// the shell's size text against the portable formatter the POSIX build uses, and the capacity of
-// C:\ against the figure Linux reports for the folder Wine maps to it (passed as argument 1).
+// the shell's size text against the portable formatter the POSIX build uses, the capacity of drive
+// C: against the figure Linux reports for the folder Wine maps to it, and listings in a scratch folder.
 //
 // Standard C++ only, besides the layer itself: it builds with the MinGW cross compiler, no Qt.
 
@@ -216,20 +216,21 @@ void checkListings(const std::string &scratch)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        std::printf("usage: platform_check CAPACITY_OF_C_DRIVE [SCRATCH_FOLDER]\n");
+    // The emulator tells what Linux reports for the folder Wine maps to drive C:.
+    const char *capacity = std::getenv("VURO_C_DRIVE_CAPACITY");
+    if (argc < 2 || !capacity) {
+        std::printf("usage: platform_check SCRATCH_FOLDER, with VURO_C_DRIVE_CAPACITY set (tests/windows/wine-run sets it)\n");
         return 2;
     }
     bool sameText = true;
     for (std::uint64_t bytes : sizeTextCounts())
         sameText = checkSizeText(bytes) && sameText;
     check(sameText, "the shell's size text equals the portable one for about 19,000 counts");
-    checkVolumeCapacity(argv[1]);
+    checkVolumeCapacity(capacity);
     checkEntryTyping();
     checkUnknownIdentities();
     checkWtf8();
-    if (argc > 2)
-        checkListings(argv[2]);
+    checkListings(argv[1]);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
