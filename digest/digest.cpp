@@ -1,6 +1,5 @@
 #include "digest.h"
 
-#include <QCryptographicHash>
 
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +20,17 @@ struct Digests {
     QByteArray sha1;
 };
 
+// A running digest that releases its state however the hashing ends.
+struct Hash {
+    RunningDigest digest;
+    explicit Hash(DigestAlgorithm algorithm) { startDigest(algorithm, digest); }
+    ~Hash() { discardDigest(digest); }
+    Hash(const Hash &) = delete;
+    Hash &operator=(const Hash &) = delete;
+    void add(const char *bytes, std::int64_t size) { addToDigest(digest, bytes, std::size_t(size)); }
+    QByteArray hex() { return QByteArray::fromStdString(finishDigest(digest)).toHex(); }
+};
+
 // One buffer of the ring: chunk number `sequence` holds `size` bytes (0 at the end of the file,
 // -1 after a failed read) until every consumer has taken it.
 struct Slot {
@@ -39,7 +49,7 @@ struct Ring {
 };
 
 // Feeds every chunk of the ring to hash, in order, until the end or a failed read.
-void consumeRing(Ring &ring, QCryptographicHash &hash)
+void consumeRing(Ring &ring, Hash &hash)
 {
     for (std::uint64_t sequence = 0;; ++sequence) {
         Slot &slot = ring.buffers[sequence % RingSlots];
@@ -50,7 +60,7 @@ void consumeRing(Ring &ring, QCryptographicHash &hash)
         const std::int64_t size = slot.size;
         lock.unlock();
         if (size > 0)
-            hash.addData(QByteArray::fromRawData(slot.bytes.data(), int(size)));
+            hash.add(slot.bytes.data(), size);
         lock.lock();
         --slot.consumersLeft;
         ring.changed.notify_all();
@@ -84,22 +94,22 @@ bool fillRing(const InputFile &file, Ring &ring, int consumers)
 }
 
 // Feeds every chunk of the file to both hashes on this thread; false when a read fails.
-bool hashTogether(const InputFile &file, QCryptographicHash &md5, QCryptographicHash &sha1)
+bool hashTogether(const InputFile &file, Hash &md5, Hash &sha1)
 {
     std::vector<char> buffer(ChunkSize);
     for (;;) {
         const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
         if (size <= 0)
             return size == 0;
-        md5.addData(QByteArray::fromRawData(buffer.data(), int(size)));
-        sha1.addData(QByteArray::fromRawData(buffer.data(), int(size)));
+        md5.add(buffer.data(), size);
+        sha1.add(buffer.data(), size);
     }
 }
 
 // Reads the file into the ring on this thread while MD5 and SHA-1 each take every chunk on a
 // thread of their own; false when a read fails. Where the system gives no threads, both hashes
 // take each chunk on this one.
-bool hashSideBySide(const InputFile &file, QCryptographicHash &md5, QCryptographicHash &sha1)
+bool hashSideBySide(const InputFile &file, Hash &md5, Hash &sha1)
 {
     Ring ring;
     std::thread md5Thread;
@@ -132,19 +142,19 @@ bool hashSideBySide(const InputFile &file, QCryptographicHash &md5, QCryptograph
 
 bool hashBoth(const InputFile &file, Digests &digests)
 {
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    Hash md5(DigestAlgorithm::Md5);
+    Hash sha1(DigestAlgorithm::Sha1);
     if (!hashSideBySide(file, md5, sha1))
         return false;
-    digests.md5 = md5.result().toHex();
-    digests.sha1 = sha1.result().toHex();
+    digests.md5 = md5.hex();
+    digests.sha1 = sha1.hex();
     return true;
 }
 
 // One digest, on this thread; the system reads ahead, as the file is read in order.
-bool hashOne(const InputFile &file, QCryptographicHash::Algorithm algorithm, QByteArray &digest)
+bool hashOne(const InputFile &file, DigestAlgorithm algorithm, QByteArray &digest)
 {
-    QCryptographicHash hash(algorithm);
+    Hash hash(algorithm);
     std::vector<char> buffer(ChunkSize);
     for (;;) {
         const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
@@ -152,17 +162,17 @@ bool hashOne(const InputFile &file, QCryptographicHash::Algorithm algorithm, QBy
             return false;
         if (size == 0)
             break;
-        hash.addData(QByteArray::fromRawData(buffer.data(), int(size)));
+        hash.add(buffer.data(), size);
     }
-    digest = hash.result().toHex();
+    digest = hash.hex();
     return true;
 }
 
 bool hashFile(const InputFile &file, int mode, Digests &digests)
 {
     switch (mode) {
-    case 0: return hashOne(file, QCryptographicHash::Md5, digests.md5);
-    case 1: return hashOne(file, QCryptographicHash::Sha1, digests.sha1);
+    case 0: return hashOne(file, DigestAlgorithm::Md5, digests.md5);
+    case 1: return hashOne(file, DigestAlgorithm::Sha1, digests.sha1);
     default: return hashBoth(file, digests);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -15,9 +16,27 @@ namespace {
 // A folder's ancestors, from its parent up to the start folder, shared by all their descendants.
 struct Ancestor {
     FileIdentity identity;
-    std::shared_ptr<const Ancestor> parent;
+    std::shared_ptr<Ancestor> parent;
+
+    Ancestor(const FileIdentity &identity, std::shared_ptr<Ancestor> parent)
+        : identity(identity), parent(std::move(parent))
+    {
+    }
+    Ancestor(const Ancestor &) = delete;
+    Ancestor &operator=(const Ancestor &) = delete;
+
+    // Releases the links that only this one held, one at a time: a chain as deep as the tree
+    // would otherwise be released by a recursion as deep, past a walker's small stack.
+    ~Ancestor()
+    {
+        std::shared_ptr<Ancestor> next = std::move(parent);
+        while (next && next.use_count() == 1) {
+            std::shared_ptr<Ancestor> after = std::move(next->parent);
+            next = std::move(after);
+        }
+    }
 };
-using AncestorChain = std::shared_ptr<const Ancestor>;
+using AncestorChain = std::shared_ptr<Ancestor>;
 
 struct PendingFolder {
     std::string path;
@@ -146,7 +165,7 @@ bool walkOne(WalkState &state, const PendingFolder &folder, FolderTotals &totals
     }
     if (subfolders.empty())
         return true;
-    const AncestorChain chain = std::make_shared<const Ancestor>(Ancestor{identity, folder.ancestors});
+    const AncestorChain chain = std::make_shared<Ancestor>(identity, folder.ancestors);
     const std::lock_guard<std::mutex> lock(state.mutex);
     for (std::string &path : subfolders)
         state.pending.push_back({std::move(path), chain, false});

@@ -65,6 +65,27 @@ void ignoreBrokenPipes();
 // stackBytes, and returns once every run has returned. Threads the system refuses are left out.
 void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work);
 
+// The digests the helper computes.
+enum class DigestAlgorithm { Md5, Sha1 };
+
+// A running digest, computed by the system's own library (libcrypto on POSIX, CNG on Windows),
+// which uses the processor's SHA instructions where it has them. Not copyable.
+struct RunningDigest {
+    void *context = nullptr;
+};
+
+// Starts a digest; throws std::bad_alloc when the library has no memory for it.
+void startDigest(DigestAlgorithm algorithm, RunningDigest &digest);
+
+// Adds size bytes to the digest.
+void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size);
+
+// Returns the digest of all bytes added, as raw bytes, and releases the digest's state.
+std::string finishDigest(RunningDigest &digest);
+
+// Releases a digest's state without finishing it; nothing when it holds none.
+void discardDigest(RunningDigest &digest);
+
 // An open file read from start to end. Not copyable; closeReadFile releases it.
 struct InputFile {
     std::intptr_t handle = -1;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <openssl/evp.h>
 #include <pthread.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -122,7 +123,9 @@ void fillEntry(int dirFd, const dirent &item, const std::string &prefix, ListedE
         entry.path.assign(prefix).append(item.d_name);
         return;
     }
-    sizeEntry(dirFd, item.d_name, prefix, item.d_type == DT_UNKNOWN ? AT_SYMLINK_NOFOLLOW : 0, entry);
+    // A regular file is sized as itself; only a link is followed, and an untyped entry is looked at
+    // as itself first, which sizes it when it is a file.
+    sizeEntry(dirFd, item.d_name, prefix, item.d_type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW, entry);
 }
 
 struct DirCloser {
@@ -289,6 +292,36 @@ void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<
     work();
     for (pthread_t thread : threads)
         pthread_join(thread, nullptr);
+}
+
+void startDigest(DigestAlgorithm algorithm, RunningDigest &digest)
+{
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    if (!context || !EVP_DigestInit_ex(context, algorithm == DigestAlgorithm::Md5 ? EVP_md5() : EVP_sha1(), nullptr)) {
+        EVP_MD_CTX_free(context);
+        throw std::bad_alloc();
+    }
+    digest.context = context;
+}
+
+void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size)
+{
+    EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(digest.context), bytes, size);
+}
+
+std::string finishDigest(RunningDigest &digest)
+{
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(digest.context), value, &size);
+    discardDigest(digest);
+    return std::string(reinterpret_cast<const char *>(value), size);
+}
+
+void discardDigest(RunningDigest &digest)
+{
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(digest.context));
+    digest.context = nullptr;
 }
 
 FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)

@@ -6,6 +6,7 @@
 #include "platform_windows.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -305,6 +306,59 @@ void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
+}
+
+namespace {
+
+// One CNG hash: its algorithm provider and the hash object on it.
+struct CngDigest {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+} // namespace
+
+void startDigest(DigestAlgorithm algorithm, RunningDigest &digest)
+{
+    CngDigest *cng = new CngDigest;
+    const wchar_t *name = algorithm == DigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
+    if (BCryptOpenAlgorithmProvider(&cng->algorithm, name, nullptr, 0) != 0 ||
+        BCryptCreateHash(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0) != 0) {
+        digest.context = cng;
+        discardDigest(digest);
+        throw std::bad_alloc();
+    }
+    digest.context = cng;
+}
+
+void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size)
+{
+    CngDigest *cng = static_cast<CngDigest *>(digest.context);
+    BCryptHashData(cng->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes)), ULONG(size), 0);
+}
+
+std::string finishDigest(RunningDigest &digest)
+{
+    CngDigest *cng = static_cast<CngDigest *>(digest.context);
+    DWORD size = 0, written = 0;
+    BCryptGetProperty(cng->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size), sizeof size, &written, 0);
+    std::string value(size, '\0');
+    BCryptFinishHash(cng->hash, reinterpret_cast<PUCHAR>(&value[0]), size, 0);
+    discardDigest(digest);
+    return value;
+}
+
+void discardDigest(RunningDigest &digest)
+{
+    CngDigest *cng = static_cast<CngDigest *>(digest.context);
+    if (!cng)
+        return;
+    if (cng->hash)
+        BCryptDestroyHash(cng->hash);
+    if (cng->algorithm)
+        BCryptCloseAlgorithmProvider(cng->algorithm, 0);
+    delete cng;
+    digest.context = nullptr;
 }
 
 FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)

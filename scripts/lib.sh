@@ -2,7 +2,7 @@
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_PACKAGES=(qtbase5-dev cmake g++ make)
+BUILD_PACKAGES=(qtbase5-dev libssl-dev cmake g++ make)
 
 # Temporary files of the scripts, removed on exit however the script ends.
 TEMPORARIES=()
