@@ -13,34 +13,18 @@
 
 namespace {
 
-// A folder's ancestors, from its parent up to the start folder, shared by all their descendants.
+// One folder on the chains of ancestors, from a folder's parent up to the start folder: shared by
+// all its descendants, and released, link by link, when the last of them is done. Its identity and
+// parent never change once it is on the stack; its holders change only under the walk's mutex.
 struct Ancestor {
     FileIdentity identity;
-    std::shared_ptr<Ancestor> parent;
-
-    Ancestor(const FileIdentity &identity, std::shared_ptr<Ancestor> parent)
-        : identity(identity), parent(std::move(parent))
-    {
-    }
-    Ancestor(const Ancestor &) = delete;
-    Ancestor &operator=(const Ancestor &) = delete;
-
-    // Releases the links that only this one held, one at a time: a chain as deep as the tree
-    // would otherwise be released by a recursion as deep, past a walker's small stack.
-    ~Ancestor()
-    {
-        std::shared_ptr<Ancestor> next = std::move(parent);
-        while (next && next.use_count() == 1) {
-            std::shared_ptr<Ancestor> after = std::move(next->parent);
-            next = std::move(after);
-        }
-    }
+    Ancestor *parent = nullptr;
+    std::size_t holders = 0; // pending or walked folders below it, and child links
 };
-using AncestorChain = std::shared_ptr<Ancestor>;
 
 struct PendingFolder {
     std::string path;
-    AncestorChain ancestors;
+    Ancestor *ancestors = nullptr;
     bool isStart = false;
 };
 
@@ -66,9 +50,9 @@ void addSaturating(std::uint64_t &total, std::uint64_t amount)
     total = amount > ~std::uint64_t(0) - total ? ~std::uint64_t(0) : total + amount;
 }
 
-bool isAncestor(const AncestorChain &chain, const FileIdentity &identity)
+bool isAncestor(const Ancestor *chain, const FileIdentity &identity)
 {
-    for (const Ancestor *link = chain.get(); link; link = link->parent.get()) {
+    for (const Ancestor *link = chain; link; link = link->parent) {
         if (isSameFile(link->identity, identity))
             return true;
     }
@@ -165,13 +149,39 @@ bool walkOne(WalkState &state, const PendingFolder &folder, FolderTotals &totals
     }
     if (subfolders.empty())
         return true;
-    const AncestorChain chain = std::make_shared<Ancestor>(identity, folder.ancestors);
+    std::unique_ptr<Ancestor> link(new Ancestor{identity, folder.ancestors, subfolders.size()});
     const std::lock_guard<std::mutex> lock(state.mutex);
+    state.pending.reserve(state.pending.size() + subfolders.size());
+    if (folder.ancestors)
+        ++folder.ancestors->holders;
     for (std::string &path : subfolders)
-        state.pending.push_back({std::move(path), chain, false});
+        state.pending.push_back({std::move(path), link.get(), false});
+    link.release();
     state.changed.notify_all();
     return true;
 }
+
+// Gives up one hold on the chain, under the walk's mutex, and frees every link no one holds
+// any more: one at a time, however deep the chain.
+void releaseChain(Ancestor *link)
+{
+    while (link && --link->holders == 0) {
+        Ancestor *parent = link->parent;
+        delete link;
+        link = parent;
+    }
+}
+
+// Releases a taken folder's hold on its chain however its walk ends.
+struct ChainHold {
+    WalkState &state;
+    Ancestor *chain;
+    ~ChainHold()
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        releaseChain(chain);
+    }
+};
 
 void abandonWalk(WalkState &state, std::exception_ptr failure)
 {
@@ -198,6 +208,7 @@ void runWalker(WalkState &state)
                 state.pending.pop_back();
                 ++state.busyWalkers;
             }
+            const ChainHold hold{state, folder.ancestors};
             const bool goOn = walkOne(state, folder, totals);
             {
                 const std::lock_guard<std::mutex> lock(state.mutex);
@@ -235,6 +246,9 @@ std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
     WalkState state;
     state.pending.push_back({folder, nullptr, true});
     runOnThreads(walkers - 1, WalkerStackBytes, [&] { runWalker(state); });
+    // A walk that was abandoned leaves folders on the stack; their chains go with them.
+    for (const PendingFolder &folder : state.pending)
+        releaseChain(folder.ancestors);
     if (state.failure)
         std::rethrow_exception(state.failure);
     if (state.abandoned || !state.startListed)

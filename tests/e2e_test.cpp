@@ -502,17 +502,23 @@ private slots:
     }
 
     // Guards against a crash on very deep trees, and against a report that depends on the
-    // open-file limit (1024 in a login shell, some users far fewer): the walk holds one listing.
-    void deepTreeUnderLowFileLimit()
+    // open-file limit (1024 in a login shell, some users far fewer): under a limit of 5, the
+    // walkers wait for one another's listings instead of failing for want of descriptors.
+    void deepAndWideTreeUnderLowFileLimit()
     {
         const QString deep = dir.filePath("deep");
         QVERIFY(QDir().mkpath(deep));
         QVERIFY(buildFolderChain(deep, 1100, "d"));
+        QVERIFY(buildFolderFan(deep, 50, "w"));
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(writeSizedFile(QFile::encodeName(deep + QString("/%1w/f").arg(i, 5, 10, QChar('0'))), 1));
         const QString out = dir.filePath("deep-out");
-        const Run r = run({"3", deep, out}, Helper, {"prlimit", "--nofile=64:64", "--"});
+        // AddressSanitizer's own checks need descriptors of their own at such limits.
+        const QString limit = QByteArray(HELPER_SANITIZER) == "address" ? "--nofile=64:64" : "--nofile=5:5";
+        const Run r = run({"3", deep, out}, Helper, {"prlimit", limit, "--"});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(readFile(out + ".json"),
-                 expectedJson({{"Total Size", "1.07 KB"}, {"Folder Count ", "1100"}, {"File Count", "1100"}}));
+                 expectedJson({{"Total Size", "1.12 KB"}, {"Folder Count ", "1150"}, {"File Count", "1150"}}));
         QCOMPARE(r.err, QByteArray());
         QProcess::execute("rm", {"-rf", deep});
     }
@@ -522,7 +528,7 @@ private slots:
     // written: every run below it must write nothing at all, never a smaller count.
     void outOfMemory()
     {
-        if (HELPER_SANITIZED)
+        if (!QByteArray(HELPER_SANITIZER).isEmpty())
             QSKIP("the sanitizers reserve more address space than any limit here allows");
         const QString many = dir.filePath("many");
         QVERIFY(QDir().mkpath(many));
