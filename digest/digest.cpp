@@ -12,7 +12,7 @@ namespace {
 
 // Large enough that system calls cost nothing next to the hashing, small enough that the ring
 // stays within a few MiB.
-const std::size_t ChunkSize = 1024 * 1024;
+const std::size_t ChunkSize = 512 * 1024;
 const std::size_t RingSlots = 4;
 
 struct Digests {
