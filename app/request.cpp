@@ -50,5 +50,5 @@ bool deliverReport(const Request &request, TargetKind kind, const std::function<
     const std::optional<Report> report = compute();
     if (!report || mightBeTarget(resolved, report->target))
         return false;
-    return writeJsonReport(report->entries, QString::fromStdU16String(utf16FromWtf8(resolved)));
+    return writeJsonReport(report->entries, resolved);
 }

@@ -30,8 +30,8 @@ QByteArray renderReportFile(const ReportList &list)
     return bytes;
 }
 
-bool writeJsonReport(const ReportList &list, const QString &path)
+bool writeJsonReport(const ReportList &list, const std::string &path)
 {
     const QByteArray bytes = renderReportFile(list);
-    return replaceFileContent(pathBytes(path), bytes.toStdString()) == FileOutcome::Done;
+    return replaceFileContent(path, bytes.toStdString()) == FileOutcome::Done;
 }

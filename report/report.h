@@ -35,7 +35,7 @@ QByteArray renderJsonReport(const ReportList &list);
 // the locale's encoding and with the platform's line ends.
 QByteArray renderReportFile(const ReportList &list);
 
-// Writes the list to path (a path without links), replacing an earlier file whole and at once.
-// Returns false, and leaves the earlier file as it was, when it cannot be written in full or path
-// names an entry that is no regular file.
-bool writeJsonReport(const ReportList &list, const QString &path);
+// Writes the list to path (the platform's bytes of a path without links), replacing an earlier
+// file whole and at once. Returns false, and leaves the earlier file as it was, when it cannot be
+// written in full or path names an entry that is no regular file.
+bool writeJsonReport(const ReportList &list, const std::string &path);

@@ -219,10 +219,8 @@ private slots:
             QCOMPARE(r.out, echoLine(Helper, {mode, abc, dir.filePath("out-range")}));
         }
         QVERIFY(!QFileInfo::exists(dir.filePath("out-range.json")));
-        // Not a number, or one past 32 bits, reads as 0: the MD5 mode.
-        const QByteArray md5Only = expectedJson({{"MD5", Md5Abc}});
-        checkDigestRun({"abc", abc, dir.filePath("nan")}, dir.filePath("nan.json"), md5Only);
-        checkDigestRun({"4294967296", abc, dir.filePath("big")}, dir.filePath("big.json"), md5Only);
+        // Not a number reads as 0: the MD5 mode runs (how numbers are read is request_test's).
+        checkDigestRun({"abc", abc, dir.filePath("nan")}, dir.filePath("nan.json"), expectedJson({{"MD5", Md5Abc}}));
     }
 
     // Guards against wrong digests, keys, order or layout in the result file.

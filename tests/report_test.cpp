@@ -35,18 +35,18 @@ private slots:
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(4096, 'x'));
         old.close();
-        QVERIFY(writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}}, path));
+        QVERIFY(writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}}, pathBytes(path)));
         QCOMPARE(readFile(path),
                  QByteArray("[\n    {\n        \"MD5\": \"d41d8cd98f00b204e9800998ecf8427e\"\n    }\n]\n"));
 
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, dir.filePath("missing/r.json")));
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(dir.filePath("missing/r.json"))));
         QVERIFY(!QFile::exists(dir.filePath("missing")));
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, dir.path())); // a folder: nothing
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(dir.path()))); // a folder: nothing
 
         // A FIFO would block the open until a reader came; it must be left alone at once.
         const QString fifo = dir.filePath("pipe.json");
         QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, fifo));
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(fifo)));
         QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
     }
 
@@ -60,14 +60,14 @@ private slots:
         QCOMPARE(::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k"), 0);
         const QString path = dir.filePath("r.json");
         const QByteArray earlier = "[\n    {\n        \"MD5\": \"\"\n    }\n]\n";
-        QVERIFY(writeJsonReport({{"MD5", ""}}, path));
+        QVERIFY(writeJsonReport({{"MD5", ""}}, pathBytes(path)));
         QCOMPARE(readFile(path), earlier);
         QFile filler(dir.filePath("filler"));
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         while (filler.write(QByteArray(4096, 'f')) > 0) {
         }
         filler.close();
-        QVERIFY(!writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}, {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}, path));
+        QVERIFY(!writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}, {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}, pathBytes(path)));
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
         const QByteArray after = readFile(path);
         ::umount(QFile::encodeName(dir.path()).constData());
