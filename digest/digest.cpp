@@ -1,9 +1,9 @@
 #include "digest.h"
 
-
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,6 +29,12 @@ struct Hash {
     Hash &operator=(const Hash &) = delete;
     void add(const char *bytes, std::int64_t size) { addToDigest(digest, bytes, std::size_t(size)); }
     QByteArray hex() { return QByteArray::fromStdString(finishDigest(digest)).toHex(); }
+};
+
+// Closes an open file however the hashing ends.
+struct FileCloser {
+    InputFile &file;
+    ~FileCloser() { closeReadFile(file); }
 };
 
 // One buffer of the ring: chunk number `sequence` holds `size` bytes (0 at the end of the file,
@@ -93,16 +99,16 @@ bool fillRing(const InputFile &file, Ring &ring, int consumers)
     }
 }
 
-// Feeds every chunk of the file to both hashes on this thread; false when a read fails.
-bool hashTogether(const InputFile &file, Hash &md5, Hash &sha1)
+// Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
+bool feedHashes(const InputFile &file, std::initializer_list<Hash *> hashes)
 {
     std::vector<char> buffer(ChunkSize);
     for (;;) {
         const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
         if (size <= 0)
             return size == 0;
-        md5.add(buffer.data(), size);
-        sha1.add(buffer.data(), size);
+        for (Hash *hash : hashes)
+            hash->add(buffer.data(), size);
     }
 }
 
@@ -134,7 +140,7 @@ bool hashSideBySide(const InputFile &file, Hash &md5, Hash &sha1)
         sha1Thread.join();
     // Threads refused before anything was read: the hashes have seen nothing yet.
     if (failure && !started)
-        return hashTogether(file, md5, sha1);
+        return feedHashes(file, {&md5, &sha1});
     if (failure)
         std::rethrow_exception(failure);
     return read;
@@ -155,15 +161,8 @@ bool hashBoth(const InputFile &file, Digests &digests)
 bool hashOne(const InputFile &file, DigestAlgorithm algorithm, QByteArray &digest)
 {
     Hash hash(algorithm);
-    std::vector<char> buffer(ChunkSize);
-    for (;;) {
-        const std::int64_t size = readFileChunk(file, buffer.data(), buffer.size());
-        if (size < 0)
-            return false;
-        if (size == 0)
-            break;
-        hash.add(buffer.data(), size);
-    }
+    if (!feedHashes(file, {&hash}))
+        return false;
     digest = hash.hex();
     return true;
 }
@@ -205,16 +204,9 @@ std::optional<Report> digestReport(int mode, const QString &path)
             return std::nullopt;
     } else {
         report.target = file.identity;
-        bool hashed = false;
-        try {
-            hashed = hashFile(file, mode, digests);
-        } catch (...) {
-            closeReadFile(file);
-            throw;
-        }
-        closeReadFile(file);
+        const FileCloser closer{file};
         // A digest of part of the file would pass for the file's own.
-        if (!hashed)
+        if (!hashFile(file, mode, digests))
             return std::nullopt;
     }
     report.entries = entriesFor(mode, digests);

@@ -37,7 +37,6 @@ struct WalkState {
     int openListings = 0;
     std::uint64_t closedListings = 0; // grows at every close, so a waiting walker sees one happen
     FolderTotals totals;
-    bool startListed = false;
     bool abandoned = false;
     std::exception_ptr failure;
 };
@@ -64,34 +63,50 @@ void logFailure(const std::string &text)
     qDebug() << text.c_str();
 }
 
-// Lists one folder, trying again while the open fails for want of file handles that other
-// walkers hold: only when no other listing is open is that a failure of the walk.
+// Counts one listing as open for as long as it lives, so that a walker short of file handles can
+// tell whether another listing holds some, and wait for it to close.
+struct OpenListing {
+    WalkState &state;
+    std::uint64_t closedBefore;
+
+    explicit OpenListing(WalkState &state) : state(state)
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        ++state.openListings;
+        closedBefore = state.closedListings;
+    }
+    OpenListing(const OpenListing &) = delete;
+    OpenListing &operator=(const OpenListing &) = delete;
+    ~OpenListing()
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        --state.openListings;
+        ++state.closedListings;
+        state.changed.notify_all();
+    }
+};
+
+// Lists one folder, trying again while its open fails for want of file handles that other walkers
+// hold: only when no other listing is open is that a failure of the walk. Running out part way
+// through a listing ends it: its entries were handled already.
 ListingEnd listCounted(WalkState &state, const PendingFolder &folder, const std::function<bool(const FileIdentity &)> &enter,
                        const std::function<void(const ListedEntry &)> &visit, std::string &failure)
 {
     for (;;) {
+        bool opened = false;
         std::uint64_t closedBefore;
-        {
-            const std::lock_guard<std::mutex> lock(state.mutex);
-            ++state.openListings;
-            closedBefore = state.closedListings;
-        }
         ListingEnd end;
-        try {
-            end = listFolder(folder.path, folder.isStart, enter, visit, failure);
-        } catch (...) {
-            const std::lock_guard<std::mutex> lock(state.mutex);
-            --state.openListings;
-            ++state.closedListings;
-            state.changed.notify_all();
-            throw;
+        {
+            const OpenListing listing(state);
+            closedBefore = listing.closedBefore;
+            end = listFolder(folder.path, folder.isStart, [&](const FileIdentity &identity) {
+                opened = true;
+                return enter(identity);
+            }, visit, failure);
         }
-        std::unique_lock<std::mutex> lock(state.mutex);
-        --state.openListings;
-        ++state.closedListings;
-        state.changed.notify_all();
-        if (end != ListingEnd::Exhausted)
+        if (end != ListingEnd::Exhausted || opened)
             return end;
+        std::unique_lock<std::mutex> lock(state.mutex);
         if (state.openListings == 0 && state.closedListings == closedBefore + 1)
             return end;
         state.changed.wait(lock, [&] { return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore + 1; });
@@ -213,8 +228,6 @@ void runWalker(WalkState &state)
             {
                 const std::lock_guard<std::mutex> lock(state.mutex);
                 --state.busyWalkers;
-                if (folder.isStart && goOn)
-                    state.startListed = true;
                 state.changed.notify_all();
             }
             if (!goOn) {
@@ -251,7 +264,8 @@ std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
         releaseChain(folder.ancestors);
     if (state.failure)
         std::rethrow_exception(state.failure);
-    if (state.abandoned || !state.startListed)
+    // The start folder is the first taken: a walk that was not abandoned has listed it.
+    if (state.abandoned)
         return std::nullopt;
     return state.totals;
 }

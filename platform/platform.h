@@ -122,7 +122,8 @@ FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &b
 // How a listing ended: every entry seen; not opened because the folder is closed to this user
 // (reads as empty); gone or past the path limit (reads as empty); no longer a folder, or a link
 // (not walked); not opened for a reason that says nothing about the folder (an I/O error); out
-// of file handles; declined by the caller on seeing its identity; broken off after some entries.
+// of file handles, at the open or part way; declined by the caller on seeing its identity;
+// broken off after some entries.
 enum class ListingEnd { Complete, Closed, Gone, NotAFolder, OpenFailed, Exhausted, Declined, BrokeOff };
 
 // One entry of a folder listing, typed as the listing reported it, never following a link.

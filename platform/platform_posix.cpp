@@ -92,40 +92,42 @@ void sizeFromStatus(const struct stat &info, const std::string &path, ListedEntr
 }
 
 // Sizes the entry name of the open folder dirFd as the file it is or leads to (follow) or is
-// itself. Relative to the open folder, so the system does not walk the whole path again.
-void sizeEntry(int dirFd, const char *name, const std::string &prefix, int flags, ListedEntry &entry)
+// itself. Relative to the open folder, so the system does not walk the whole path again. Returns
+// false, with the failure text, when the system ran out of file handles.
+bool sizeEntry(int dirFd, const char *name, const std::string &prefix, int flags, ListedEntry &entry)
 {
     struct stat info;
     if (::fstatat(dirFd, name, &info, flags) != 0) {
-        throwIfOutOfMemory(errno);
-        entry.failure = failureText("cannot get file size", prefix + name, errno);
-        return;
+        const int error = errno;
+        throwIfOutOfMemory(error);
+        entry.failure = failureText("cannot get file size", prefix + name, error);
+        return !isOutOfHandles(error);
     }
-    if (S_ISLNK(info.st_mode)) {
-        sizeEntry(dirFd, name, prefix, 0, entry);
-        return;
-    }
+    if (S_ISLNK(info.st_mode))
+        return sizeEntry(dirFd, name, prefix, 0, entry);
     if (S_ISDIR(info.st_mode) && (flags & AT_SYMLINK_NOFOLLOW)) {
         entry.isFolder = true;
         entry.path.assign(prefix).append(name);
-        return;
+        return true;
     }
     sizeFromStatus(info, prefix + name, entry);
+    return true;
 }
 
 // Types one listed entry from the listing's own type, without following links; an entry the
 // listing left untyped costs one status query of the entry itself, which also sizes a file.
-void fillEntry(int dirFd, const dirent &item, const std::string &prefix, ListedEntry &entry)
+// Returns false, with the failure text, when the system ran out of file handles.
+bool fillEntry(int dirFd, const dirent &item, const std::string &prefix, ListedEntry &entry)
 {
     clearListedEntry(entry);
     if (item.d_type == DT_DIR) {
         entry.isFolder = true;
         entry.path.assign(prefix).append(item.d_name);
-        return;
+        return true;
     }
     // A regular file is sized as itself; only a link is followed, and an untyped entry is looked at
     // as itself first, which sizes it when it is a file.
-    sizeEntry(dirFd, item.d_name, prefix, item.d_type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW, entry);
+    return sizeEntry(dirFd, item.d_name, prefix, item.d_type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW, entry);
 }
 
 struct DirCloser {
@@ -450,7 +452,10 @@ ListingEnd listFolder(const std::string &folder, bool followLink,
             break;
         if (isDotOrDotDot(item->d_name))
             continue;
-        fillEntry(fd, *item, prefix, entry);
+        if (!fillEntry(fd, *item, prefix, entry)) {
+            failure = entry.failure;
+            return ListingEnd::Exhausted;
+        }
         visit(entry);
     }
     // readdir returns null with errno untouched at the end, and sets it when the listing fails.
@@ -458,7 +463,7 @@ ListingEnd listFolder(const std::string &folder, bool followLink,
     throwIfOutOfMemory(error);
     if (error != 0) {
         failure = failureText("directory iterator cannot advance", folder, error);
-        return ListingEnd::BrokeOff;
+        return isOutOfHandles(error) ? ListingEnd::Exhausted : ListingEnd::BrokeOff;
     }
     return ListingEnd::Complete;
 }

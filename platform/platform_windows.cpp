@@ -148,17 +148,23 @@ bool identityOf(HANDLE file, FileIdentity &identity)
     return true;
 }
 
-// Sizes a symbolic link or junction as what it leads to, when that is a file.
-void sizeLinkTarget(const std::wstring &path, ListedEntry &entry)
+// A new handle of the file at path, or INVALID_HANDLE_VALUE with the last error set.
+HANDLE openForAttributes(const std::wstring &path, DWORD flags)
 {
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// Sizes a symbolic link or junction as what it leads to, when that is a file. Returns false, with
+// the failure text, when the system ran out of handles.
+bool sizeLinkTarget(const std::wstring &path, ListedEntry &entry)
+{
+    const HANDLE file = openForAttributes(path, 0);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         throwIfOutOfMemory(code);
         entry.failure = failureText("cannot get file size", code, path);
-        return;
+        return !isOutOfHandles(code);
     }
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(file, &info);
@@ -167,9 +173,10 @@ void sizeLinkTarget(const std::wstring &path, ListedEntry &entry)
     if (!known)
         entry.failure = failureText("cannot get file size", code, path);
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        entry.failure = "filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path.c_str()) + "]";
+        entry.failure = "filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path) + "]";
     else
         entry.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return true;
 }
 
 bool isDotOrDotDot(const wchar_t *name, std::size_t length)
@@ -180,39 +187,42 @@ bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 // Fills entry from one record of the folder's listing; prefix is the folder's path ending in one
 // separator. A file is sized by the record itself, so only links and folders need a path. Both
 // record kinds (with file ids, and the fuller one without) carry the same fields used here.
+// Returns false, with the failure text, when the system ran out of handles.
 template <typename Record>
-void fillEntry(const Record &record, const std::wstring &prefix, ListedEntry &entry)
+bool fillEntry(const Record &record, const std::wstring &prefix, ListedEntry &entry)
 {
     clearListedEntry(entry);
     // For a reparse point, the directory listing reports its reparse tag in the EA size field.
     const WindowsEntryKind kind = kindOfWindowsEntry(record.FileAttributes, record.EaSize);
     if (kind == WindowsEntryKind::File) {
         entry.size = std::uint64_t(record.EndOfFile.QuadPart);
-        return;
+        return true;
     }
     const std::wstring path = prefix + std::wstring(record.FileName, record.FileNameLength / sizeof(wchar_t));
     if (kind == WindowsEntryKind::Folder) {
         entry.isFolder = true;
         entry.path = utf8FromWide(path);
-        return;
+        return true;
     }
-    sizeLinkTarget(path, entry);
+    return sizeLinkTarget(path, entry);
 }
 
-// Visits every record of one batch of the listing.
+// Visits every record of one batch of the listing; false, with the failure text in entry, when
+// the system ran out of handles part way.
 template <typename Record>
-void visitBatch(const std::vector<std::uint64_t> &buffer, const std::wstring &prefix, ListedEntry &entry,
+bool visitBatch(const std::vector<std::uint64_t> &buffer, const std::wstring &prefix, ListedEntry &entry,
                 const std::function<void(const ListedEntry &)> &visit)
 {
     const char *record = reinterpret_cast<const char *>(buffer.data());
     for (;;) {
         const auto &info = *reinterpret_cast<const Record *>(record);
         if (!isDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t))) {
-            fillEntry(info, prefix, entry);
+            if (!fillEntry(info, prefix, entry))
+                return false;
             visit(entry);
         }
         if (info.NextEntryOffset == 0)
-            break;
+            return true;
         record += info.NextEntryOffset;
     }
 }
@@ -221,13 +231,6 @@ void visitBatch(const std::vector<std::uint64_t> &buffer, const std::wstring &pr
 bool refusesInformationClass(DWORD code)
 {
     return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_LEVEL || code == ERROR_NOT_SUPPORTED;
-}
-
-// A new handle of the file at path, or INVALID_HANDLE_VALUE with the last error set.
-HANDLE openForAttributes(const std::wstring &path, DWORD flags)
-{
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // True when the open handle is a folder that is no symbolic link or junction.
@@ -621,17 +624,19 @@ ListingEnd listFolderAs(const std::string &folder, bool followLink, bool withFil
             break;
         }
         anyRecord = true;
-        if (ids)
-            visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, prefix, entry, visit);
-        else
-            visitBatch<FILE_FULL_DIR_INFO>(buffer, prefix, entry, visit);
+        const bool handled = ids ? visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, prefix, entry, visit)
+                                 : visitBatch<FILE_FULL_DIR_INFO>(buffer, prefix, entry, visit);
+        if (!handled) {
+            failure = entry.failure;
+            return ListingEnd::Exhausted;
+        }
     }
     throwIfOutOfMemory(code);
     // A folder without even "." and ".." (a FAT drive's root) has nothing to list from the start.
     const bool empty = !anyRecord && code == ERROR_FILE_NOT_FOUND;
     if (code != ERROR_NO_MORE_FILES && !empty) {
         failure = failureText("directory iterator cannot advance", code, prefix);
-        return ListingEnd::BrokeOff;
+        return isOutOfHandles(code) ? ListingEnd::Exhausted : ListingEnd::BrokeOff;
     }
     return ListingEnd::Complete;
 }

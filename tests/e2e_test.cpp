@@ -9,14 +9,12 @@
 #include <QtTest>
 
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <thread>
 #include <csignal>
 #include <vector>
 
 #include <sys/wait.h>
-#include <sys/statvfs.h>
 
 // Starts the built helper as the viewer does and checks its standard output, exit code and the
 // result file byte for byte. Digests are published vectors; trees are built with known sizes.
@@ -273,25 +271,6 @@ private slots:
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", ""}, {"SHA1", ""}}));
     }
 
-    // Guards against a stale result staying when no file can be created beside it: a writable
-    // result file in a read-only folder is written in place.
-    void resultInReadOnlyFolder()
-    {
-        if (!unprivilegedSkip.isEmpty())
-            QSKIP(qPrintable(unprivilegedSkip));
-        const QString target = work + "/abc-again";
-        const QString closed = work + "/closed";
-        QVERIFY(writeFile(target, "abc") && QDir().mkdir(closed));
-        QVERIFY(writeFile(closed + "/result.json", "OLD STALE RESULT"));
-        QFile::setPermissions(closed + "/result.json", QFileDevice::Permissions(0x6666));
-        QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
-        const Run r = runUnprivileged({"2", target, closed + "/result.json"});
-        QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(readFile(closed + "/result.json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
-        QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
-    }
-
     // Guards against arguments with spaces or non-ASCII characters being mangled.
     void spacesAndNonAscii()
     {
@@ -340,10 +319,6 @@ private slots:
         checkDigestRun({"2", x + "/t", x + "/res.json"}, y + "/t", report);
         QCOMPARE(readFile(x + "/t"), precious);
         QVERIFY(QFileInfo(x + "/res.json").isSymLink());
-        // The same link now leads to the target itself: nothing is written.
-        QVERIFY(writeFile(y + "/t", precious));
-        run({"2", y + "/t", x + "/res.json"});
-        QCOMPARE(readFile(y + "/t"), precious);
 
         // 45 links, each to the next, the last to the target or to a missing name.
         for (const QString &end : {x + "/t", x + "/never"}) {
@@ -404,8 +379,9 @@ private slots:
         QVERIFY(reports > 0);
     }
 
-    // Guards against helpers writing one result file in place at once (a folder that takes no new
-    // file) leaving a file that is no report whole: each must hold the file from truncation to end.
+    // Guards against a stale result staying when no file can be created beside it (a writable
+    // result in a read-only folder is written in place), and against helpers writing it in place at
+    // once leaving a file that is no report whole: each must hold the file from truncation to end.
     void concurrentInPlaceWriters()
     {
         if (!unprivilegedSkip.isEmpty())
@@ -443,6 +419,7 @@ private slots:
         }
         QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
         QCOMPARE(torn, 0);
+        QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
     }
 
     // Guards against the viewer not being started, or started without the pause.
@@ -547,32 +524,6 @@ private slots:
         QCOMPARE(written, expected);
         QVERIFY2(refused > 0, "no limit fell between loading the helper and finishing the walk");
         QProcess::execute("rm", {"-rf", many});
-    }
-
-    // Guards against walking a whole volume, or reporting its free space instead of its capacity.
-    void volumeRoot()
-    {
-        struct statvfs info;
-        QCOMPARE(::statvfs("/", &info), 0);
-        const double capacity = double(info.f_blocks) * double(info.f_frsize);
-        const QString out = dir.filePath("root-out");
-        QFile::remove(out + ".json");
-        QElapsedTimer timer;
-        timer.start();
-        const Run r = run({"3", "/", out});
-        QVERIFY(timer.elapsed() < 10000);
-        const QByteArray text = readFile(out + ".json");
-        QVERIFY2(!text.contains("Count"), text.constData());
-        // The short text truncates: the shown number is at most the capacity, less than one step below.
-        const QRegularExpression pattern("\"Total Size\": \"([0-9.]+) (KB|MB|GB|TB|PB)\"");
-        const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(text));
-        QVERIFY2(match.hasMatch(), text.constData());
-        const double unit = std::pow(1024.0, QStringList({"KB", "MB", "GB", "TB", "PB"}).indexOf(match.captured(2)) + 1);
-        const QString number = match.captured(1);
-        const int decimals = number.contains('.') ? number.size() - number.indexOf('.') - 1 : 0;
-        const double shown = number.toDouble() * unit;
-        QVERIFY(shown <= capacity);
-        QVERIFY(capacity < shown + unit / std::pow(10.0, decimals));
     }
 
     // Guards against a folder that cannot be listed or sized stopping the walk or being invented.

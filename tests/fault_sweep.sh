@@ -60,7 +60,7 @@ run_one() {
         problem="ended with status $status after it started"
     elif [ "$content" = "$(cat "$reference")" ] || [ "$content" = "$EARLIER" ]; then
         :
-    elif [ "$mode" = 3 ] && grep -q 'filesystem error' "$dir/err" && grep -q '"File Count"' "$result" &&
+    elif [ "$mode" = 3 ] && [ "$error" = EIO ] && grep -q 'filesystem error' "$dir/err" && grep -q '"File Count"' "$result" &&
         grep -q '"Folder Count "' "$result" && python3 -c 'import json,sys; json.load(open(sys.argv[1]))' "$result" 2>/dev/null; then
         :
     else

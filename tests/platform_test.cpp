@@ -1,8 +1,6 @@
 #include "platform/platform.h"
-#include "testtree.h"
 
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 
@@ -57,28 +55,6 @@ private slots:
         std::uint64_t untouched = 42;
         QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched));
         QCOMPARE(untouched, std::uint64_t(42));
-    }
-
-    // Guards against a result path resolved by cleaning link text instead of following the links
-    // as the system does, and against a chain past the system's limit being followed further.
-    void resultPathResolution()
-    {
-        QTemporaryDir dir{scratchTemplate()};
-        const QString base = QFileInfo(dir.path()).canonicalFilePath();
-        QVERIFY(QDir(base).mkpath("x") && QDir(base).mkpath("y/inner"));
-        QVERIFY(QFile::link("../y/inner", base + "/x/sub"));
-        QVERIFY(QFile::link("sub/../t", base + "/x/res.json"));
-        QVERIFY(QFile::link(base + "/x/res.json", base + "/x/again.json"));
-        QVERIFY(QFile::link("loop.json", base + "/x/loop.json"));
-        const auto resolve = [](const QString &path) {
-            std::string resolved;
-            return resolveResultPath(QFile::encodeName(path).toStdString(), resolved) ? QString::fromStdString(resolved) : QString("<refused>");
-        };
-        QCOMPARE(resolve(base + "/x/res.json"), base + "/y/t");
-        QCOMPARE(resolve(base + "/x/again.json"), base + "/y/t");
-        QCOMPARE(resolve(base + "/x/sub/new.json"), base + "/y/inner/new.json");
-        QCOMPARE(resolve(base + "/x/loop.json"), QString("<refused>"));
-        QCOMPARE(resolve(base + "/missing/r.json"), QString("<refused>"));
     }
 };
 
