@@ -2,12 +2,12 @@
 #include "digest/digest.h"
 #include "folderstats/folderstats.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
-#include <QCoreApplication>
 #include <QProcess>
-#include <QStringList>
 #include <QThread>
 
+#include <clocale>
 #include <iostream>
 #include <new>
 
@@ -19,9 +19,17 @@ namespace {
 
 const int NoModeExitCode = -1;
 
-void printLine(const QString &text)
+void printLine(const std::string &text)
 {
-    std::cout << text.toStdString() << std::endl;
+    std::cout << text << std::endl;
+}
+
+std::string joinArguments(const std::vector<std::string> &arguments)
+{
+    std::string line;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+        line += (i ? "      " : "") + arguments[i];
+    return line;
 }
 
 // The viewer is found the way the platform finds a bare program name; 1 when it started. Its
@@ -45,12 +53,14 @@ int runRequest(const Request &request)
     case ModeMd5:
     case ModeSha1:
     case ModeMd5Sha1:
-        printLine(QStringLiteral("IT_MD5_SHA1"));
-        deliverReport(request, TargetKind::File, [&] { return digestReport(request.mode, request.target); });
+        printLine("IT_MD5_SHA1");
+        deliverReport(request.target, TargetKind::File, request.resultPath,
+                      [&] { return digestReport(request.mode, request.target); });
         return 0;
     case ModeFolderStats:
-        printLine(QStringLiteral("IT_Dir_Size"));
-        deliverReport(request, TargetKind::Folder, [&] { return folderStatsReport(request.target); });
+        printLine("IT_Dir_Size");
+        deliverReport(request.target, TargetKind::Folder, request.resultPath,
+                      [&] { return folderStatsReport(request.target); });
         return 0;
     case ModeRestartViewer:
         return restartViewer();
@@ -65,10 +75,13 @@ int main(int argc, char *argv[])
 {
     // The output is a trace: a reader that went away must not stop the report or the restart.
     ignoreBrokenPipes();
-    QCoreApplication application(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
+    // As given: the framework's application object would take arguments for its own. It is not
+    // made at all: nothing here needs its event loop, whose wakeup handle would count against a
+    // low open-file limit. The locale is the user's, as that object would set it.
+    const std::vector<std::string> arguments = commandLineArguments(argc, argv);
+    std::setlocale(LC_ALL, "");
     // The echo comes before any check: it is the caller's trace of what the helper was asked.
-    printLine(arguments.join(QStringLiteral("      ")));
+    printLine(joinArguments(arguments));
     const std::optional<Request> request = parseRequest(arguments);
     if (!request)
         return NoModeExitCode;

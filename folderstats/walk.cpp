@@ -1,8 +1,11 @@
 #include "walk.h"
 
+#include "platform/platform.h"
+
 #include <QDebug>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -13,36 +16,53 @@
 
 namespace {
 
-// One folder on the chains of ancestors, from a folder's parent up to the start folder: shared by
-// all its descendants, and released, link by link, when the last of them is done. Its identity and
-// parent never change once it is on the stack; its holders change only under the walk's mutex.
+// One folder on a chain of ancestors, from a folder's parent up to the start folder, shared by
+// every folder below it and freed when the last of them is done.
 struct Ancestor {
     FileIdentity identity;
-    Ancestor *parent = nullptr;
-    std::size_t holders = 0; // pending or walked folders below it, and child links
+    std::shared_ptr<Ancestor> parent;
+
+    Ancestor(const FileIdentity &identity, std::shared_ptr<Ancestor> parent) : identity(identity), parent(std::move(parent)) {}
+    Ancestor(const Ancestor &) = delete;
+    Ancestor &operator=(const Ancestor &) = delete;
+    // Frees the links no one else holds one at a time, not by recursion, however deep the chain.
+    ~Ancestor()
+    {
+        std::shared_ptr<Ancestor> next = std::move(parent);
+        while (next && next.use_count() == 1)
+            next = std::move(next->parent);
+    }
 };
+
+using Chain = std::shared_ptr<Ancestor>;
 
 struct PendingFolder {
-    std::string path;
-    Ancestor *ancestors = nullptr;
-    bool isStart = false;
+    std::string relative; // below the start folder, names joined by '/'; empty for the start folder
+    Chain ancestors;
 };
 
-// What the walkers share: the stack of folders still to list, and how the walk stands.
+// Walker stacks stay small: the walk does not recurse.
+const std::size_t WalkerStackBytes = 512 * 1024;
+
+// A walker short of file handles waits this long at a time for another listing to close, and
+// gives up after this many waits in a row in which none did.
+const std::chrono::seconds HandleWait(2);
+const int FruitlessHandleWaits = 5;
+
+// What the walkers share: the start folder, the stack of folders still to list, and how the
+// walk stands.
 struct WalkState {
+    OpenFolder start;
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<PendingFolder> pending;
     int busyWalkers = 0;
     int openListings = 0;
-    std::uint64_t closedListings = 0; // grows at every close, so a waiting walker sees one happen
+    std::uint64_t closedListings = 0; // listings that opened and closed since the walk began
     FolderTotals totals;
     bool abandoned = false;
     std::exception_ptr failure;
 };
-
-// Walker stacks stay small: the walk does not recurse.
-const std::size_t WalkerStackBytes = 512 * 1024;
 
 void addSaturating(std::uint64_t &total, std::uint64_t amount)
 {
@@ -51,152 +71,277 @@ void addSaturating(std::uint64_t &total, std::uint64_t amount)
 
 bool isAncestor(const Ancestor *chain, const FileIdentity &identity)
 {
-    for (const Ancestor *link = chain; link; link = link->parent) {
+    for (const Ancestor *link = chain; link; link = link->parent.get()) {
         if (isSameFile(link->identity, identity))
             return true;
     }
     return false;
 }
 
+// Out of memory is no failure of one entry or folder: the whole mode is cut short.
+void throwIfOutOfMemory(const SysResult &result)
+{
+    if (result.kind == SysError::OutOfMemory)
+        throw std::bad_alloc();
+}
+
+// The standard library's wording of a filesystem error: "filesystem error: WHAT: REASON [PATH]".
+std::string failureText(const char *what, const std::string &reason, const std::string &path)
+{
+    return std::string("filesystem error: ") + what + ": " + reason + " [" + path + "]";
+}
+
+std::string failureText(const char *what, const SysResult &result, const std::string &path)
+{
+    return failureText(what, errorTextOf(result.code), path);
+}
+
+// A message that cannot be written for want of memory is dropped: it must not end the process.
 void logFailure(const std::string &text)
 {
-    qDebug() << text.c_str();
+    try {
+        qDebug("%s", text.c_str());
+    } catch (...) {
+    }
 }
 
-// Counts one listing as open for as long as it lives, so that a walker short of file handles can
-// tell whether another listing holds some, and wait for it to close.
-struct OpenListing {
-    WalkState &state;
-    std::uint64_t closedBefore;
+std::string pathBelow(const std::string &start, const std::string &relative)
+{
+    if (relative.empty())
+        return start;
+    return start + (start.empty() || start.back() == '/' || start.back() == '\\' ? "" : "/") + relative;
+}
 
-    explicit OpenListing(WalkState &state) : state(state)
+// Counts one subfolder's listing from the attempt to open it to its close, so that a walker short
+// of file handles can tell whether another listing holds some (or is about to); only a listing
+// that really opened counts as closed when it ends.
+class ListingCount {
+public:
+    explicit ListingCount(WalkState &state) : state_(state) {}
+    ListingCount(const ListingCount &) = delete;
+    ListingCount &operator=(const ListingCount &) = delete;
+    ~ListingCount() { end(); }
+
+    void begin()
     {
-        const std::lock_guard<std::mutex> lock(state.mutex);
-        ++state.openListings;
-        closedBefore = state.closedListings;
+        const std::lock_guard<std::mutex> lock(state_.mutex);
+        ++state_.openListings;
+        counted_ = true;
     }
-    OpenListing(const OpenListing &) = delete;
-    OpenListing &operator=(const OpenListing &) = delete;
-    ~OpenListing()
+    void markOpened() { opened_ = true; }
+    void end()
     {
-        const std::lock_guard<std::mutex> lock(state.mutex);
-        --state.openListings;
-        ++state.closedListings;
-        state.changed.notify_all();
+        if (!counted_)
+            return;
+        const std::lock_guard<std::mutex> lock(state_.mutex);
+        --state_.openListings;
+        if (opened_)
+            ++state_.closedListings;
+        counted_ = opened_ = false;
+        state_.changed.notify_all();
     }
+
+private:
+    WalkState &state_;
+    bool counted_ = false;
+    bool opened_ = false;
 };
 
-// Lists one folder, trying again while its open fails for want of file handles that other walkers
-// hold: only when no other listing is open is that a failure of the walk. Running out part way
-// through a listing ends it: its entries were handled already.
-ListingEnd listCounted(WalkState &state, const PendingFolder &folder, const std::function<bool(const FileIdentity &)> &enter,
-                       const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+// Opens a subfolder, waiting while its open fails for want of file handles that other listings
+// hold and close meanwhile; only when none is open, or none closes for a while, is that final.
+SysResult openSubfolderWaiting(WalkState &state, const std::string &relative, OpenFolder &folder, ListingCount &count)
 {
+    int fruitless = 0;
     for (;;) {
-        bool opened = false;
         std::uint64_t closedBefore;
-        ListingEnd end;
         {
-            const OpenListing listing(state);
-            closedBefore = listing.closedBefore;
-            end = listFolder(folder.path, folder.isStart, [&](const FileIdentity &identity) {
-                opened = true;
-                return enter(identity);
-            }, visit, failure);
+            const std::lock_guard<std::mutex> lock(state.mutex);
+            closedBefore = state.closedListings;
         }
-        if (end != ListingEnd::Exhausted || opened)
-            return end;
+        count.begin();
+        const SysResult opened = openSubfolder(state.start, relative, folder);
+        if (opened.ok()) {
+            count.markOpened();
+            return opened;
+        }
+        count.end();
+        if (opened.kind != SysError::OutOfHandles)
+            return opened;
         std::unique_lock<std::mutex> lock(state.mutex);
-        if (state.openListings == 0 && state.closedListings == closedBefore + 1)
-            return end;
-        state.changed.wait(lock, [&] { return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore + 1; });
+        if (state.openListings == 0 && state.closedListings == closedBefore)
+            return opened;
+        const bool closed = state.changed.wait_for(lock, HandleWait, [&] {
+            return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore;
+        });
         if (state.abandoned)
-            return end;
+            return opened;
+        fruitless = closed ? 0 : fruitless + 1;
+        if (fruitless >= FruitlessHandleWaits)
+            return opened;
     }
 }
 
-// Lists one folder: sums and counts its files, and puts its subfolders on the stack. Returns
-// false when the walk must end without a report.
-bool walkOne(WalkState &state, const PendingFolder &folder, FolderTotals &totals)
+// How the walk goes on after one folder.
+enum class Next { Continue, Abandon };
+
+// Sizes or queues one listed entry. Returns Abandon when file handles ran out.
+Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector<std::string> &subfolders,
+                 FolderTotals &totals)
 {
-    std::vector<std::string> subfolders;
-    FileIdentity identity;
-    std::string failure;
-    const ListingEnd end = listCounted(state, folder, [&](const FileIdentity &seen) {
-        identity = seen;
-        return !isAncestor(folder.ancestors, seen);
-    }, [&](const ListedEntry &entry) {
-        if (entry.isFolder) {
-            subfolders.push_back(entry.path);
-        } else if (!entry.failure.empty()) {
-            logFailure(entry.failure);
-        } else {
-            // A file is counted after its size was added, so one that has no size is neither.
-            addSaturating(totals.bytes, entry.size);
-            ++totals.files;
+    EntryType type = entry.type;
+    std::uint64_t size = entry.size;
+    if (!entry.sized && type != EntryType::Folder) {
+        // A link is sized as what it leads to; an untyped entry is looked at as itself first.
+        bool isLink = type == EntryType::Link;
+        FileStatus status;
+        SysResult looked = statusAt(folder, entry.name, isLink, status);
+        if (looked.ok() && !isLink && status.type == EntryType::Link) {
+            isLink = true;
+            looked = statusAt(folder, entry.name, true, status);
         }
-    }, failure);
-    switch (end) {
-    case ListingEnd::Declined:
-        logFailure("filesystem error: directory loops back to a directory above it, not walked [" + folder.path + "]");
+        throwIfOutOfMemory(looked);
+        if (!looked.ok()) {
+            logFailure(failureText("cannot get file size", looked, pathBelow(folder.path, entry.name)));
+            return looked.kind == SysError::OutOfHandles ? Next::Abandon : Next::Continue;
+        }
+        // A link that leads to a folder is never walked.
+        if (isLink && status.type == EntryType::Folder) {
+            logFailure(failureText("cannot get file size", std::string("Is a directory"), pathBelow(folder.path, entry.name)));
+            return Next::Continue;
+        }
+        type = status.type;
+        size = status.size;
+    }
+    switch (type) {
+    case EntryType::Folder:
+        subfolders.push_back(entry.name);
         break;
-    case ListingEnd::OpenFailed:
-    case ListingEnd::NotAFolder:
-    case ListingEnd::BrokeOff:
-    case ListingEnd::Exhausted:
-        logFailure(failure);
+    case EntryType::Regular:
+        // A file is counted after its size was added, so one that has no size is neither.
+        addSaturating(totals.bytes, size);
+        ++totals.files;
         break;
     default:
+        logFailure(failureText("cannot get file size", std::string("Operation not supported"), pathBelow(folder.path, entry.name)));
         break;
     }
-    if (end == ListingEnd::Exhausted)
-        return false;
-    if (folder.isStart) {
-        // The start folder passed the folder test just before: anything but a listing, or a
-        // folder closed to the user, says nothing about what is in it.
-        if (end != ListingEnd::Complete && end != ListingEnd::BrokeOff && end != ListingEnd::Closed)
-            return false;
-        totals.start = identity;
-    } else if (end != ListingEnd::NotAFolder && end != ListingEnd::BrokeOff) {
-        // A folder that could not be looked into still counts; one that turned into something
-        // else, or whose listing broke off, does not (what it listed before stays).
-        ++totals.folders;
-    }
-    if (subfolders.empty())
-        return true;
-    std::unique_ptr<Ancestor> link(new Ancestor{identity, folder.ancestors, subfolders.size()});
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    state.pending.reserve(state.pending.size() + subfolders.size());
-    if (folder.ancestors)
-        ++folder.ancestors->holders;
-    for (std::string &path : subfolders)
-        state.pending.push_back({std::move(path), link.get(), false});
-    link.release();
-    state.changed.notify_all();
-    return true;
+    return Next::Continue;
 }
 
-// Gives up one hold on the chain, under the walk's mutex, and frees every link no one holds
-// any more: one at a time, however deep the chain.
-void releaseChain(Ancestor *link)
+// Lists one open folder: sums and counts its files and names its subfolders. Returns the
+// listing's outcome, with entriesRead telling a listing that never began from one that broke off.
+SysResult listOne(const OpenFolder &folder, std::vector<std::string> &subfolders, FolderTotals &totals, bool &handlesRanOut)
 {
-    while (link && --link->holders == 0) {
-        Ancestor *parent = link->parent;
-        delete link;
-        link = parent;
-    }
+    std::uint64_t entriesRead = 0;
+    const SysResult listed = listFolder(folder, [&](const FolderEntry &entry) {
+        if (!handlesRanOut && handleEntry(folder, entry, subfolders, totals) == Next::Abandon)
+            handlesRanOut = true;
+    }, entriesRead);
+    throwIfOutOfMemory(listed);
+    if (!listed.ok() && entriesRead == 0)
+        return {listed.kind, listed.code};
+    return listed;
 }
 
-// Releases a taken folder's hold on its chain however its walk ends.
-struct ChainHold {
-    WalkState &state;
-    Ancestor *chain;
-    ~ChainHold()
-    {
-        const std::lock_guard<std::mutex> lock(state.mutex);
-        releaseChain(chain);
+// Puts a listed folder's subfolders on the stack, with the chain they share.
+void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileIdentity &identity,
+                     std::vector<std::string> &subfolders)
+{
+    if (subfolders.empty())
+        return;
+    Chain chain = std::make_shared<Ancestor>(identity, parent.ancestors);
+    std::vector<PendingFolder> queued;
+    queued.reserve(subfolders.size());
+    for (const std::string &name : subfolders)
+        queued.push_back({parent.relative.empty() ? name : parent.relative + "/" + name, chain});
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.pending.insert(state.pending.end(), std::make_move_iterator(queued.begin()), std::make_move_iterator(queued.end()));
+    state.changed.notify_all();
+}
+
+// Walks the start folder's own listing: any failure of it says nothing certain about the tree.
+Next walkStart(WalkState &state, FolderTotals &totals)
+{
+    FileStatus status;
+    SysResult result = statusOfHandle(state.start.handle, status);
+    std::vector<std::string> subfolders;
+    bool handlesRanOut = false;
+    if (result.ok())
+        result = listOne(state.start, subfolders, totals, handlesRanOut);
+    throwIfOutOfMemory(result);
+    if (!result.ok()) {
+        logFailure(failureText("directory iterator cannot advance", result, state.start.path));
+        return Next::Abandon;
     }
-};
+    if (handlesRanOut)
+        return Next::Abandon;
+    // Subfolders are opened by the start folder's path without links: its handle is not needed,
+    // and under a low open-file limit every handle counts.
+    state.start.handle.reset();
+    queueSubfolders(state, PendingFolder{}, status.identity, subfolders);
+    return Next::Continue;
+}
+
+// Walks one subfolder: opens it from the start folder, lists it and queues its subfolders.
+Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &totals)
+{
+    const std::string path = pathBelow(state.start.path, folder.relative);
+    // Counted as closed only once its handle is: declared first, so it goes last.
+    ListingCount count(state);
+    OpenFolder opened;
+    const SysResult open = openSubfolderWaiting(state, folder.relative, opened, count);
+    throwIfOutOfMemory(open);
+    switch (open.kind) {
+    case SysError::None:
+        break;
+    case SysError::Denied:
+    case SysError::Missing:
+    case SysError::NameTooLong:
+        // Closed to the user, or gone since its parent was listed: a folder with nothing in it.
+        ++totals.folders;
+        return Next::Continue;
+    case SysError::NotAFolder:
+        // A link or file swapped in since the parent was listed: never walked, not counted.
+        logFailure(failureText("directory iterator cannot open directory", open, path));
+        return Next::Continue;
+    case SysError::OutOfHandles:
+        logFailure(failureText("directory iterator cannot open directory", open, path));
+        return Next::Abandon;
+    default:
+        // It is there, but says nothing more (an I/O error): counted, logged.
+        logFailure(failureText("directory iterator cannot open directory", open, path));
+        ++totals.folders;
+        return Next::Continue;
+    }
+    FileStatus status;
+    const SysResult looked = statusOfHandle(opened.handle, status);
+    throwIfOutOfMemory(looked);
+    if (looked.ok() && isAncestor(folder.ancestors.get(), status.identity)) {
+        logFailure("filesystem error: directory loops back to a directory above it, not walked [" + path + "]");
+        ++totals.folders;
+        return Next::Continue;
+    }
+    std::vector<std::string> subfolders;
+    FolderTotals found;
+    bool handlesRanOut = false;
+    const SysResult listed = looked.ok() ? listOne(opened, subfolders, found, handlesRanOut) : looked;
+    addSaturating(totals.bytes, found.bytes);
+    totals.files += found.files;
+    if (handlesRanOut)
+        return Next::Abandon;
+    if (listed.kind == SysError::OutOfHandles) {
+        logFailure(failureText("directory iterator cannot advance", listed, path));
+        return Next::Abandon;
+    }
+    if (!listed.ok()) {
+        logFailure(failureText("directory iterator cannot advance", listed, path));
+        // A listing that broke off keeps what it summed, but its folder does not count.
+        return Next::Continue;
+    }
+    ++totals.folders;
+    queueSubfolders(state, folder, status.identity, subfolders);
+    return Next::Continue;
+}
 
 void abandonWalk(WalkState &state, std::exception_ptr failure)
 {
@@ -208,13 +353,14 @@ void abandonWalk(WalkState &state, std::exception_ptr failure)
 }
 
 // Takes folders off the stack until none is left and no walker can add more.
-void runWalker(WalkState &state)
+void runWalker(WalkState &state, bool first)
 {
     FolderTotals totals;
     try {
+        bool start = first;
         for (;;) {
             PendingFolder folder;
-            {
+            if (!start) {
                 std::unique_lock<std::mutex> lock(state.mutex);
                 state.changed.wait(lock, [&] { return state.abandoned || !state.pending.empty() || state.busyWalkers == 0; });
                 if (state.abandoned || state.pending.empty())
@@ -223,14 +369,14 @@ void runWalker(WalkState &state)
                 state.pending.pop_back();
                 ++state.busyWalkers;
             }
-            const ChainHold hold{state, folder.ancestors};
-            const bool goOn = walkOne(state, folder, totals);
+            const Next next = start ? walkStart(state, totals) : walkSubfolder(state, folder, totals);
+            start = false;
             {
                 const std::lock_guard<std::mutex> lock(state.mutex);
                 --state.busyWalkers;
                 state.changed.notify_all();
             }
-            if (!goOn) {
+            if (next == Next::Abandon) {
                 abandonWalk(state, nullptr);
                 break;
             }
@@ -242,9 +388,33 @@ void runWalker(WalkState &state)
     addSaturating(state.totals.bytes, totals.bytes);
     state.totals.folders += totals.folders;
     state.totals.files += totals.files;
-    if (totals.start.known)
-        state.totals.start = totals.start;
 }
+
+// Joins every thread it started when it goes, however the walk ends.
+class Threads {
+public:
+    Threads() = default;
+    Threads(const Threads &) = delete;
+    Threads &operator=(const Threads &) = delete;
+    ~Threads()
+    {
+        for (NativeHandle thread : threads_)
+            joinThread(thread);
+    }
+    // Starts work on a new thread; false when the system gives none.
+    bool start(const std::function<void()> *work)
+    {
+        threads_.reserve(threads_.size() + 1);
+        NativeHandle thread;
+        if (!startThread(WalkerStackBytes, work, thread))
+            return false;
+        threads_.push_back(thread);
+        return true;
+    }
+
+private:
+    std::vector<NativeHandle> threads_;
+};
 
 } // namespace
 
@@ -257,14 +427,26 @@ int defaultWalkerCount()
 std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
 {
     WalkState state;
-    state.pending.push_back({folder, nullptr, true});
-    runOnThreads(walkers - 1, WalkerStackBytes, [&] { runWalker(state); });
-    // A walk that was abandoned leaves folders on the stack; their chains go with them.
-    for (const PendingFolder &folder : state.pending)
-        releaseChain(folder.ancestors);
+    const SysResult opened = openStartFolder(folder, state.start);
+    throwIfOutOfMemory(opened);
+    if (!opened.ok()) {
+        // Closed to the user: a folder with nothing in it that can be seen.
+        if (opened.kind == SysError::Denied)
+            return FolderTotals{};
+        logFailure(failureText("directory iterator cannot open directory", opened, folder));
+        return std::nullopt;
+    }
+    // The start folder is listed first, by this thread, before any other walker takes a folder.
+    state.busyWalkers = 1;
+    const std::function<void()> work = [&] { runWalker(state, false); };
+    {
+        Threads threads;
+        for (int i = 1; i < walkers && threads.start(&work); ++i) {
+        }
+        runWalker(state, true);
+    }
     if (state.failure)
         std::rethrow_exception(state.failure);
-    // The start folder is the first taken: a walk that was not abandoned has listed it.
     if (state.abandoned)
         return std::nullopt;
     return state.totals;

@@ -1,17 +1,100 @@
 #pragma once
 
-// Thin wrappers over the operating system services the helper needs. Standard C++ types only,
-// so each platform's source compiles on its own, without Qt. Paths are UTF-8 (WTF-8 on Windows,
-// so that names with unpaired surrogates survive).
+// The operating system's calls, one small function each, over plain types that both platforms
+// fill alike. Standard C++ only, so each platform's source compiles on its own. Nothing here
+// decides what an outcome means for a report, how often to try again, or what a message says:
+// that is written once, above this layer. Paths are bytes: as given on POSIX, WTF-8 on Windows
+// (UTF-8 that keeps the unpaired surrogates NTFS names may hold).
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
-// Which file or folder an open handle refers to: its volume and its file number there, so two
-// names of one file (links, hard links, bind mounts) have equal identities and two volumes never
-// do. A file system that gives no numbers leaves the identity unknown.
+// The kinds of failure the helper tells apart, whatever the system's own code.
+enum class SysError {
+    None,         // it worked
+    Missing,      // no such file or folder, or a folder on the way is missing
+    Denied,       // no permission, or refused by the system's rules (a protected link)
+    Locked,       // held by another program: a sharing violation, a lock, busy
+    Exists,       // a new name is taken already
+    NotAFolder,   // a folder was needed (a file or a link in its place)
+    NotRegular,   // a regular file was needed (a folder, device or FIFO in its place)
+    TooManyLinks, // a loop of links, or more links than the system follows
+    NameTooLong,  // a name or path past the system's limit
+    OutOfHandles, // no file handle left, for the process or the system
+    OutOfMemory,  // no memory left
+    NoSpace,      // the volume is full, or the user's quota
+    ReadOnly,     // a read-only volume
+    NotSupported, // the file system or call does not do this
+    Io,           // the device or network failed
+    Other,        // anything else
+};
+
+// The outcome of one call: its kind and the system's own code (errno, or a Windows error code).
+struct SysResult {
+    SysError kind = SysError::None;
+    long code = 0;
+    bool ok() const { return kind == SysError::None; }
+};
+
+// Returns the kind of the system's error code; 0 is None.
+SysError errorKindOf(long code);
+
+// Returns the system's own text for an error code, such as "Permission denied".
+std::string errorTextOf(long code);
+
+// Returns the outcome for an error code: None for 0, else its kind and the code.
+inline SysResult resultOf(long code)
+{
+    return {errorKindOf(code), code};
+}
+
+// The characters that separate names in a path: "/", and on Windows "\\" too.
+extern const char PathSeparators[];
+
+using NativeHandle = std::intptr_t;
+const NativeHandle NoHandle = -1;
+
+// Closes a descriptor or handle that the system gave.
+void closeNativeHandle(NativeHandle handle);
+
+// An open file, folder or listing, closed when its owner goes. Move-only.
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(NativeHandle value) : value_(value) {}
+    Handle(Handle &&other) noexcept : value_(other.value_) { other.value_ = NoHandle; }
+    Handle &operator=(Handle &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            value_ = other.value_;
+            other.value_ = NoHandle;
+        }
+        return *this;
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    ~Handle() { reset(); }
+
+    bool valid() const { return value_ != NoHandle; }
+    NativeHandle get() const { return value_; }
+    // Closes the handle now; it holds none afterwards.
+    void reset()
+    {
+        if (value_ != NoHandle)
+            closeNativeHandle(value_);
+        value_ = NoHandle;
+    }
+
+private:
+    NativeHandle value_ = NoHandle;
+};
+
+// Which file or folder a handle refers to: its volume and file number there. A file system that
+// gives no numbers (zero, or all ones) leaves it unknown.
 struct FileIdentity {
     bool known = false;
     std::uint64_t volume = 0;
@@ -25,130 +108,177 @@ inline bool isSameFile(const FileIdentity &a, const FileIdentity &b)
     return a.known && b.known && a.volume == b.volume && a.fileHigh == b.fileHigh && a.fileLow == b.fileLow;
 }
 
-// Returns the identity for a file number, unknown when the file system gave none (zero or all ones).
+// Returns the identity for a file number; unknown when the file system gave none.
 inline FileIdentity makeFileIdentity(std::uint64_t volume, std::uint64_t fileHigh, std::uint64_t fileLow)
 {
     const bool none = (fileHigh == 0 && fileLow == 0) || (fileHigh == ~std::uint64_t(0) && fileLow == ~std::uint64_t(0));
     return {!none, volume, fileHigh, fileLow};
 }
 
-// How an operation on a file ended: done; refused for a reason of the file's own (no permission,
-// a sharing lock, gone), which the caller may answer for it; or failed for a reason that says
-// nothing about the file (out of file handles, an I/O error).
-enum class FileOutcome { Done, Refused, Failed };
+enum class EntryType { Folder, Regular, Link, Other, Unknown };
 
-// Stores in capacity the total number of bytes of the volume whose root is rootUtf8.
-// Returns false and leaves capacity untouched when the volume cannot be queried.
-bool queryVolumeCapacity(const std::string &rootUtf8, std::uint64_t &capacity);
+// What the system says of a file: its type, identity, size, times, owner and permissions.
+// POSIX fills mode, owner and group; Windows fills attributes.
+struct FileStatus {
+    EntryType type = EntryType::Unknown;
+    FileIdentity identity;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds, or the system's own ticks
+    std::int64_t changed = 0;
+    std::uint32_t links = 1;
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint32_t attributes = 0;
+};
 
-// Returns the platform's short size text of a byte count as UTF-8, such as "1.30 KB";
-// the empty text when the platform produced none.
-std::string formatShortByteSize(std::uint64_t bytes);
+// Stores what the open handle refers to in status.
+SysResult statusOfHandle(const Handle &handle, FileStatus &status);
 
-// Returns the short size text of the en-US Windows shell for any 64-bit count, computed exactly
-// and without the locale: "532 bytes", "1.30 KB", "22.9 KB", "100 KB", "15.9 EB".
-std::string formatEnUsByteSize(std::uint64_t bytes);
+// Stores what path names in status, following links when followLinks.
+SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status);
 
-// Returns text (UTF-16, unpaired surrogates allowed) as WTF-8: UTF-8 where it is valid, and each
-// unpaired surrogate as its own three-byte sequence.
-std::string wtf8FromUtf16(const std::u16string &text);
+// Opens the regular file at path for one read from start to end, following links, shared with
+// every other reader, writer and remover; a FIFO or device in its place is refused (NotRegular).
+SysResult openForReading(const std::string &path, Handle &file);
 
-// Returns the UTF-16 text of WTF-8 (or UTF-8) bytes; the exact inverse of wtf8FromUtf16. A byte
-// that starts no valid sequence becomes U+FFFD.
-std::u16string utf16FromWtf8(const std::string &text);
+// Reads up to size bytes into buffer and stores the count in count: 0 at the end.
+SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count);
 
-// Makes writes to a closed pipe or console fail with an error instead of ending the process, so
-// that the trace on standard output never decides whether the work gets done.
+// A folder opened for listing: its handle, and its path as text for messages (and for the
+// Windows calls that take paths).
+struct OpenFolder {
+    Handle handle;
+    std::string path;
+};
+
+// Opens path as a folder to list, following links (the start folder as the user gave it).
+SysResult openStartFolder(const std::string &path, OpenFolder &folder);
+
+// Opens the folder at relative (names joined by '/') below start, following no link on the way
+// at any depth; a link anywhere on the way is NotAFolder.
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder);
+
+// One entry of a listing, as the listing typed it. Windows listings size files themselves.
+struct FolderEntry {
+    std::string name;
+    EntryType type = EntryType::Unknown;
+    bool sized = false;
+    std::uint64_t size = 0;
+};
+
+// Calls visit for every entry of the open folder but "." and "..", in the system's order.
+// entriesRead counts the entries seen before a failure, so that a caller tells a listing that
+// never started from one that broke off.
+SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit,
+                     std::uint64_t &entriesRead);
+
+// Stores what the entry name of the open folder is in status, following a link when followLinks.
+SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status);
+
+// Where a result file goes: its folder, opened, and its name there, links followed by the system
+// under its own rules, so that a link the system refuses to follow is refused here too.
+struct ResultPlace {
+    OpenFolder folder;
+    std::string name;
+};
+
+// Opens the folder of path and names the file path leads to there. A final link is followed by
+// the system (its rules, its limit); a dangling one names the file the system would create.
+SysResult openResultPlace(const std::string &path, ResultPlace &place);
+
+// Stores what the place's name is in status, without following a link.
+SysResult statusOfPlace(const ResultPlace &place, FileStatus &status);
+
+// Creates a file without a name in the place's folder, for writing; NotSupported where the file
+// system has no such files.
+SysResult createUnnamedFile(const ResultPlace &place, Handle &file);
+
+// Creates the new file name in the place's folder, for writing; Exists when the name is taken.
+SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file);
+
+// Opens the existing regular file of the place for writing in place, without following a link
+// and without waiting on a FIFO.
+SysResult openForWriting(const ResultPlace &place, Handle &file);
+
+// Opens the existing file of the place for reading its attributes, without following a link.
+SysResult openForAttributes(const ResultPlace &place, Handle &file);
+
+// Writes every byte to the file at its current position.
+SysResult writeAll(const Handle &file, const std::string &bytes);
+
+// Empties the file and sets its position to the start.
+SysResult truncateFile(const Handle &file);
+
+// Waits until the file's bytes are on the device.
+SysResult flushFile(const Handle &file);
+
+// Takes an exclusive lock on the whole file without waiting; Locked when another holds one.
+SysResult tryLockFile(const Handle &file);
+
+// Gives file the owner and group of the status, where they differ.
+SysResult copyOwner(const FileStatus &from, const Handle &file);
+
+// Gives file the permissions (mode bits, or read-only, hidden and system attributes) of status.
+SysResult copyPermissions(const FileStatus &from, const Handle &file);
+
+// Gives file every extended attribute and access control list of the file from.
+SysResult copyExtendedAttributes(const Handle &from, const Handle &file);
+
+// Gives the unnamed file the name `name` in the place's folder; Exists when it is taken.
+SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name);
+
+// Renames from to the place's name, in the place's folder, replacing what is there.
+SysResult renameOverResult(const ResultPlace &place, const std::string &from);
+
+// Removes the name from the place's folder.
+SysResult removeName(const ResultPlace &place, const std::string &name);
+
+// Returns a number that differs between runs and processes, to name temporary files.
+std::uint64_t uniqueSeed();
+
+// Sleeps for ms milliseconds.
+void sleepMilliseconds(int ms);
+
+// Stores in capacity the total bytes of the volume whose root is root, as the user sees it.
+SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity);
+
+// Returns the system's short size text of a byte count; empty where it has none of its own.
+std::string systemByteSizeText(std::uint64_t bytes);
+
+// Returns the process's arguments as given: argv's bytes on POSIX, the wide command line split
+// by the system's rules on Windows. argv must be read before any framework changes it.
+std::vector<std::string> commandLineArguments(int argc, char **argv);
+
+// Makes writes to a closed pipe fail with an error instead of ending the process.
 void ignoreBrokenPipes();
 
-// Runs work on this thread and on up to extraThreads new ones, each new one with a stack of
-// stackBytes, and returns once every run has returned. Threads the system refuses are left out.
-void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work);
+// Starts work on a new thread with a stack of stackBytes; false when the system refused it.
+// The thread must be joined with joinThread.
+bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread);
 
-// The digests the helper computes.
+// Waits for a thread started by startThread to end, and releases it.
+void joinThread(NativeHandle thread);
+
 enum class DigestAlgorithm { Md5, Sha1 };
 
-// A running digest, computed by the system's own library (libcrypto on POSIX, CNG on Windows),
-// which uses the processor's SHA instructions where it has them. Not copyable.
-struct RunningDigest {
-    void *context = nullptr;
+// A digest state of the system's own library (libcrypto, or CNG), released when it goes.
+class DigestState {
+public:
+    DigestState() = default;
+    DigestState(DigestState &&other) noexcept : context_(other.context_) { other.context_ = nullptr; }
+    DigestState &operator=(DigestState &&) = delete;
+    DigestState(const DigestState &) = delete;
+    DigestState &operator=(const DigestState &) = delete;
+    ~DigestState();
+
+    // Starts a digest of algorithm; OutOfMemory or Other when the library refuses.
+    SysResult start(DigestAlgorithm algorithm);
+    // Adds size bytes.
+    SysResult add(const char *bytes, std::size_t size);
+    // Stores the digest of every byte added, raw, in value; the state is spent afterwards.
+    SysResult finish(std::string &value);
+
+private:
+    void *context_ = nullptr;
 };
-
-// Starts a digest; throws std::bad_alloc when the library has no memory for it.
-void startDigest(DigestAlgorithm algorithm, RunningDigest &digest);
-
-// Adds size bytes to the digest.
-void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size);
-
-// Returns the digest of all bytes added, as raw bytes, and releases the digest's state.
-std::string finishDigest(RunningDigest &digest);
-
-// Releases a digest's state without finishing it; nothing when it holds none.
-void discardDigest(RunningDigest &digest);
-
-// An open file read from start to end. Not copyable; closeReadFile releases it.
-struct InputFile {
-    std::intptr_t handle = -1;
-    FileIdentity identity;
-};
-
-// Opens a regular file for one sequential read, following links, and takes its identity.
-// Refused for the file's own reasons (no permission, a sharing lock); Failed for others.
-FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file);
-
-// Reads up to size bytes into buffer; returns the count, 0 at the end, -1 on a read error.
-// Throws std::bad_alloc when the system is out of memory.
-std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size);
-
-// Closes a file opened by openReadFile.
-void closeReadFile(InputFile &file);
-
-// Stores in identity what pathUtf8 names, following links. Refused when nothing is there, Failed
-// when that cannot be told.
-FileOutcome identityOfPath(const std::string &pathUtf8, FileIdentity &identity);
-
-// Resolves pathUtf8 as the system does when it opens the path: every link followed, a dangling
-// final link naming the file to create beside it. Stores in resolved a path without links; false
-// when a folder on the way is missing, there are more links than the system follows, or a loop.
-bool resolveResultPath(const std::string &pathUtf8, std::string &resolved);
-
-// Replaces the regular file at pathUtf8 (a path without links; created when missing) with bytes,
-// whole and at once: written under a short temporary name in the same folder and renamed over it.
-// Where the folder takes no new file, or the rename is refused for a while (a reader holds the
-// file), writes in place under an exclusive lock. Failed leaves the earlier file as it was and no
-// temporary file behind; Refused means pathUtf8 names something that is no regular file.
-FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &bytes);
-
-// How a listing ended: every entry seen; not opened because the folder is closed to this user
-// (reads as empty); gone or past the path limit (reads as empty); no longer a folder, or a link
-// (not walked); not opened for a reason that says nothing about the folder (an I/O error); out
-// of file handles, at the open or part way; declined by the caller on seeing its identity;
-// broken off after some entries.
-enum class ListingEnd { Complete, Closed, Gone, NotAFolder, OpenFailed, Exhausted, Declined, BrokeOff };
-
-// One entry of a folder listing, typed as the listing reported it, never following a link.
-struct ListedEntry {
-    bool isFolder = false;  // a real folder; a link or junction to one is never a folder here
-    std::string path;       // a folder's path: the listed folder's path and the entry's name joined
-                            // by one separator; empty for other entries
-    std::uint64_t size = 0; // another entry's size in bytes, a link sized as its target...
-    std::string failure;    // ...unless this holds why it has none (no regular file, or its size
-                            // could not be read), in the standard library's wording with its path
-};
-
-// Empties entry for the next one of a listing, keeping its texts' storage for reuse.
-inline void clearListedEntry(ListedEntry &entry)
-{
-    entry.isFolder = false;
-    entry.path.clear();
-    entry.size = 0;
-    entry.failure.clear();
-}
-
-// Opens folder, following a final link only when followLink (the start folder), and asks enter
-// with its identity whether to list it; then calls visit once per entry but "." and ".." in the
-// platform's order, with this one listing open. For NotAFolder, OpenFailed, Exhausted and
-// BrokeOff, failure holds the error's text. Throws std::bad_alloc when out of memory.
-ListingEnd listFolder(const std::string &folder, bool followLink,
-                      const std::function<bool(const FileIdentity &)> &enter,
-                      const std::function<void(const ListedEntry &)> &visit, std::string &failure);

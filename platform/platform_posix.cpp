@@ -2,272 +2,578 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <new>
 #include <random>
-#include <system_error>
 #include <thread>
-#include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <openssl/evp.h>
 #include <pthread.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace {
 
-// The most links the system follows in one lookup (Linux's limit; POSIX asks for at least 8).
-const int MaxLinksFollowed = 40;
-
-// Running out of memory is no failure of one file or folder: the whole mode is then cut short.
-void throwIfOutOfMemory(int error)
+SysResult lastError()
 {
-    if (error == ENOMEM)
-        throw std::bad_alloc();
+    return resultOf(errno);
 }
 
-bool isOutOfHandles(int error)
+SysResult okIf(bool done)
 {
-    return error == EMFILE || error == ENFILE;
+    return done ? SysResult{} : lastError();
 }
 
-// The standard library's wording of a filesystem error: "filesystem error: WHAT: REASON [PATH]".
-std::string failureText(const char *what, const std::string &path, int error)
+int fdOf(const Handle &handle)
 {
-    return fs::filesystem_error(what, fs::path(path), std::error_code(error, std::generic_category())).what();
+    return int(handle.get());
 }
 
-FileIdentity identityOfStatus(const struct stat &info)
+EntryType typeOfMode(mode_t mode)
 {
-    return makeFileIdentity(std::uint64_t(info.st_dev), 0, std::uint64_t(info.st_ino));
+    if (S_ISDIR(mode))
+        return EntryType::Folder;
+    if (S_ISREG(mode))
+        return EntryType::Regular;
+    if (S_ISLNK(mode))
+        return EntryType::Link;
+    return EntryType::Other;
 }
 
-// Sorts the reason a folder could not be opened: its own (closed, gone, no folder any more) or
-// not (out of handles, an I/O error). With followLink off, a link in its place is no folder.
-ListingEnd openFailure(const std::string &folder, bool followLink, int error, std::string &failure)
+void fillStatus(const struct stat &info, FileStatus &status)
 {
-    throwIfOutOfMemory(error);
-    ListingEnd end = ListingEnd::OpenFailed;
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return ListingEnd::Closed;
-    case ENOENT:
-    case ENAMETOOLONG:
-        return ListingEnd::Gone;
-    case ENOTDIR:
-    case ELOOP:
-        end = followLink ? ListingEnd::Gone : ListingEnd::NotAFolder;
-        break;
-    default:
-        if (isOutOfHandles(error))
-            end = ListingEnd::Exhausted;
-        break;
-    }
-    failure = failureText("directory iterator cannot open directory", folder, error);
-    return end;
+    status.type = typeOfMode(info.st_mode);
+    status.identity = makeFileIdentity(std::uint64_t(info.st_dev), 0, std::uint64_t(info.st_ino));
+    status.size = info.st_size > 0 ? std::uint64_t(info.st_size) : 0;
+    status.modified = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    status.changed = std::int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    status.links = std::uint32_t(info.st_nlink);
+    status.mode = std::uint32_t(info.st_mode);
+    status.owner = std::uint32_t(info.st_uid);
+    status.group = std::uint32_t(info.st_gid);
 }
 
-bool isDotOrDotDot(const char *name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Sizes entry from a status already taken; anything but a regular file gets the failure text.
-void sizeFromStatus(const struct stat &info, const std::string &path, ListedEntry &entry)
-{
-    if (S_ISREG(info.st_mode))
-        entry.size = std::uint64_t(info.st_size);
-    else
-        entry.failure = failureText("cannot get file size", path, S_ISDIR(info.st_mode) ? EISDIR : EOPNOTSUPP);
-}
-
-// Sizes the entry name of the open folder dirFd as the file it is or leads to (follow) or is
-// itself. Relative to the open folder, so the system does not walk the whole path again. Returns
-// false, with the failure text, when the system ran out of file handles.
-bool sizeEntry(int dirFd, const char *name, const std::string &prefix, int flags, ListedEntry &entry)
+SysResult statusAtFd(int dirFd, const char *name, int flags, FileStatus &status)
 {
     struct stat info;
-    if (::fstatat(dirFd, name, &info, flags) != 0) {
-        const int error = errno;
-        throwIfOutOfMemory(error);
-        entry.failure = failureText("cannot get file size", prefix + name, error);
-        return !isOutOfHandles(error);
-    }
-    if (S_ISLNK(info.st_mode))
-        return sizeEntry(dirFd, name, prefix, 0, entry);
-    if (S_ISDIR(info.st_mode) && (flags & AT_SYMLINK_NOFOLLOW)) {
-        entry.isFolder = true;
-        entry.path.assign(prefix).append(name);
-        return true;
-    }
-    sizeFromStatus(info, prefix + name, entry);
-    return true;
+    if (::fstatat(dirFd, name, &info, flags) != 0)
+        return lastError();
+    fillStatus(info, status);
+    return {};
 }
 
-// Types one listed entry from the listing's own type, without following links; an entry the
-// listing left untyped costs one status query of the entry itself, which also sizes a file.
-// Returns false, with the failure text, when the system ran out of file handles.
-bool fillEntry(int dirFd, const dirent &item, const std::string &prefix, ListedEntry &entry)
+// The magic link through which the system reaches an open descriptor's file.
+std::string procPathOf(int fd)
 {
-    clearListedEntry(entry);
-    if (item.d_type == DT_DIR) {
-        entry.isFolder = true;
-        entry.path.assign(prefix).append(item.d_name);
-        return true;
-    }
-    // A regular file is sized as itself; only a link is followed, and an untyped entry is looked at
-    // as itself first, which sizes it when it is a file.
-    return sizeEntry(dirFd, item.d_name, prefix, item.d_type == DT_LNK ? 0 : AT_SYMLINK_NOFOLLOW, entry);
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-struct DirCloser {
-    void operator()(DIR *dir) const { ::closedir(dir); }
-};
-
-std::string folderOf(const std::string &path)
+// Splits a path into its folder part ("." when it has none) and its last name.
+void splitPath(const std::string &path, std::string &folder, std::string &name)
 {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    if (slash == std::string::npos) {
+        folder = ".";
+        name = path;
+    } else {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
 }
 
-std::string nameOf(const std::string &path)
+SysResult openPathFolder(int baseFd, const std::string &path, OpenFolder &folder)
 {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const int fd = ::openat(baseFd, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return lastError();
+    folder.handle = Handle(fd);
+    return {};
 }
 
-bool writeAll(int fd, const std::string &bytes)
+// The most bytes one lookup takes, terminating zero included.
+const std::size_t LookupLimit = PATH_MAX;
+
+// Opens relative below dirFd in one lookup that follows no link at all; ENOSYS where the kernel
+// has no openat2 (before 5.6) or a filter refuses it.
+int openBeneathNoLinks(int dirFd, const std::string &relative)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
+    struct open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return int(::syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how));
+}
+
+// The same, one name at a time, each opened without following a link.
+int openNameByName(int dirFd, const std::string &relative)
+{
+    int fd = -1;
+    std::size_t begin = 0;
+    if (!relative.empty() && relative.front() == '/') {
+        fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        begin = 1;
+    }
+    while (begin <= relative.size()) {
+        std::size_t end = relative.find('/', begin);
+        if (end == std::string::npos)
+            end = relative.size();
+        const std::string name = relative.substr(begin, end - begin);
+        if (name.empty()) {
+            begin = end + 1;
             continue;
-        if (count <= 0)
-            return false;
-        done += std::size_t(count);
+        }
+        const int next = ::openat(fd < 0 ? dirFd : fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        fd = next;
+        begin = end + 1;
     }
-    return true;
+    return fd;
 }
 
-// A removal that fails once (an interrupted or flaky call) is tried again, so no temporary
-// file is left behind for that.
-void removeTemporary(const std::string &path)
+int openPiece(int dirFd, const std::string &piece)
 {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        ::unlink(path.c_str());
+    const int fd = openBeneathNoLinks(dirFd, piece);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+    return openNameByName(dirFd, piece);
 }
 
-// Creates a new file under a short name of the helper's own in folder, which fits beside any name
-// the folder takes. Returns its descriptor, or -1 with errno set.
-int createTemporary(const std::string &folder, std::string &name)
+std::size_t pieceEnd(const std::string &relative, std::size_t begin)
 {
-    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::minstd_rand random(unsigned(::getpid()) ^ unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + "/.vuro-";
-        for (int i = 0; i < 6; ++i)
-            name += Letters[random() % (sizeof Letters - 1)];
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-// Writes bytes over the existing file at path, under an exclusive lock held from the truncation
-// to the last byte, so helpers writing at once leave one whole report. A write that fails leaves
-// the file empty, never part of a report.
-FileOutcome writeInPlace(const std::string &path, const std::string &bytes)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return FileOutcome::Failed;
-    struct stat info;
-    bool done = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    while (done && ::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            done = false;
-    }
-    done = done && ::ftruncate(fd, 0) == 0;
-    if (done && !writeAll(fd, bytes)) {
-        done = false;
-        if (::ftruncate(fd, 0) != 0)
-            ::ftruncate(fd, 0);
-    }
-    if (::close(fd) != 0)
-        done = false;
-    return done ? FileOutcome::Done : FileOutcome::Failed;
-}
-
-// Reasons a folder takes no new file, or a file may not be replaced, that leave writing in place.
-bool refusesNewFile(int error)
-{
-    return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG;
-}
-
-bool refusesRename(int error)
-{
-    return error == EBUSY || error == EACCES || error == EPERM || error == ETXTBSY;
-}
-
-// Writes bytes to a new temporary file beside path and renames it over path. Returns Done, Failed,
-// or Refused when the folder takes no new file or the rename is refused (nothing left behind).
-FileOutcome writeBeside(const std::string &path, const std::string &bytes, const struct stat *existing)
-{
-    std::string temporary;
-    const int fd = createTemporary(folderOf(path), temporary);
-    if (fd < 0)
-        return refusesNewFile(errno) ? FileOutcome::Refused : FileOutcome::Failed;
-    bool done = writeAll(fd, bytes);
-    // The user's permissions on the earlier file stay with the new one.
-    if (done && existing)
-        done = ::fchmod(fd, existing->st_mode & 07777) == 0;
-    done = done && ::fsync(fd) == 0;
-    done = ::close(fd) == 0 && done;
-    if (!done) {
-        removeTemporary(temporary);
-        return FileOutcome::Failed;
-    }
-    // A rename refused for a moment (the file held or swapped by someone else) is tried again.
-    for (int delayMs : {0, 20, 40, 80, 160}) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        if (::rename(temporary.c_str(), path.c_str()) == 0)
-            return FileOutcome::Done;
-        if (!refusesRename(errno))
-            break;
-    }
-    const bool refused = refusesRename(errno);
-    removeTemporary(temporary);
-    return refused ? FileOutcome::Refused : FileOutcome::Failed;
+    if (relative.size() - begin < LookupLimit)
+        return relative.size();
+    const std::size_t slash = relative.rfind('/', begin + LookupLimit - 1);
+    return slash == std::string::npos || slash <= begin ? relative.size() : slash;
 }
 
 } // namespace
 
-bool queryVolumeCapacity(const std::string &rootUtf8, std::uint64_t &capacity)
+const char PathSeparators[] = "/";
+
+SysError errorKindOf(long code)
 {
-    struct statvfs info;
-    if (statvfs(rootUtf8.c_str(), &info) != 0)
-        return false;
-    capacity = std::uint64_t(info.f_blocks) * std::uint64_t(info.f_frsize);
-    return true;
+    switch (code) {
+    case 0: return SysError::None;
+    case ENOENT: return SysError::Missing;
+    case EACCES:
+    case EPERM: return SysError::Denied;
+    case EBUSY:
+    case ETXTBSY:
+    case EWOULDBLOCK: return SysError::Locked;
+    case EEXIST: return SysError::Exists;
+    case ENOTDIR: return SysError::NotAFolder;
+    case EISDIR: return SysError::NotRegular;
+    case ELOOP: return SysError::TooManyLinks;
+    case ENAMETOOLONG: return SysError::NameTooLong;
+    case EMFILE:
+    case ENFILE: return SysError::OutOfHandles;
+    case ENOMEM: return SysError::OutOfMemory;
+    case ENOSPC:
+    case EDQUOT: return SysError::NoSpace;
+    case EROFS: return SysError::ReadOnly;
+    case EOPNOTSUPP:
+    case ENOSYS: return SysError::NotSupported;
+    case EIO:
+    case ESTALE:
+    case ENXIO:
+    case ENODEV: return SysError::Io;
+    default: return SysError::Other;
+    }
 }
 
-std::string formatShortByteSize(std::uint64_t bytes)
+std::string errorTextOf(long code)
 {
-    return formatEnUsByteSize(bytes);
+    char buffer[256];
+    return ::strerror_r(int(code), buffer, sizeof buffer);
+}
+
+void closeNativeHandle(NativeHandle handle)
+{
+    ::close(int(handle));
+}
+
+SysResult statusOfHandle(const Handle &handle, FileStatus &status)
+{
+    struct stat info;
+    if (::fstat(fdOf(handle), &info) != 0)
+        return lastError();
+    fillStatus(info, status);
+    return {};
+}
+
+SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status)
+{
+    return statusAtFd(AT_FDCWD, path.c_str(), followLinks ? 0 : AT_SYMLINK_NOFOLLOW, status);
+}
+
+SysResult openForReading(const std::string &path, Handle &file)
+{
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
+    Handle opened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    struct stat info;
+    if (::fstat(fdOf(opened), &info) != 0)
+        return lastError();
+    if (!S_ISREG(info.st_mode))
+        return {SysError::NotRegular, EISDIR};
+    ::fcntl(fdOf(opened), F_SETFL, O_RDONLY);
+    ::posix_fadvise(fdOf(opened), 0, 0, POSIX_FADV_SEQUENTIAL);
+    file = std::move(opened);
+    return {};
+}
+
+SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count)
+{
+    for (;;) {
+        const ssize_t read = ::read(fdOf(file), buffer, size);
+        if (read >= 0) {
+            count = std::size_t(read);
+            return {};
+        }
+        if (errno != EINTR)
+            return lastError();
+    }
+}
+
+SysResult openStartFolder(const std::string &path, OpenFolder &folder)
+{
+    FileStatus given, found;
+    {
+        const Handle opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+        if (!opened.valid())
+            return lastError();
+        const SysResult looked = statusOfHandle(opened, given);
+        if (!looked.ok())
+            return looked;
+    }
+    // The folder's own path, without links, from which every subfolder is opened in one lookup.
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return lastError();
+    const std::string canonical = real;
+    std::free(real);
+    Handle opened(openPiece(AT_FDCWD, canonical));
+    if (!opened.valid())
+        return errno == ELOOP || errno == ENOTDIR ? SysResult{SysError::Other, EAGAIN} : lastError();
+    const SysResult looked = statusOfHandle(opened, found);
+    if (!looked.ok())
+        return looked;
+    // Swapped between the two opens: which folder the user meant is not certain.
+    if (!isSameFile(given.identity, found.identity))
+        return {SysError::Other, EAGAIN};
+    folder.handle = std::move(opened);
+    folder.path = canonical;
+    return {};
+}
+
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
+{
+    const std::string full = start.path + (start.path.back() == '/' ? "" : "/") + relative;
+    // Pieces of one lookup's length each, however deep the folder lies; a folder within the
+    // limit takes one lookup and one handle.
+    Handle current;
+    for (std::size_t begin = 0; begin < full.size();) {
+        const std::size_t end = pieceEnd(full, begin);
+        const int fd = openPiece(current.valid() ? fdOf(current) : AT_FDCWD, full.substr(begin, end - begin));
+        if (fd < 0) {
+            const int error = errno;
+            // A link on the way is refused as a link (ELOOP), or as no folder at the end.
+            if (error == ELOOP || error == ENOTDIR || error == EXDEV)
+                return {SysError::NotAFolder, error};
+            return resultOf(error);
+        }
+        current = Handle(fd);
+        begin = end + 1;
+    }
+    folder.handle = std::move(current);
+    folder.path = full;
+    return {};
+}
+
+SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit,
+                     std::uint64_t &entriesRead)
+{
+    entriesRead = 0;
+    alignas(8) char buffer[32 * 1024];
+    FolderEntry entry;
+    for (;;) {
+        const ssize_t count = ::getdents64(fdOf(folder.handle), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return lastError();
+        if (count == 0)
+            return {};
+        for (ssize_t offset = 0; offset < count;) {
+            const auto *record = reinterpret_cast<const struct dirent64 *>(buffer + offset);
+            offset += record->d_reclen;
+            const char *name = record->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            entry.name.assign(name);
+            entry.sized = false;
+            entry.size = 0;
+            switch (record->d_type) {
+            case DT_DIR: entry.type = EntryType::Folder; break;
+            case DT_REG: entry.type = EntryType::Regular; break;
+            case DT_LNK: entry.type = EntryType::Link; break;
+            case DT_UNKNOWN: entry.type = EntryType::Unknown; break;
+            default: entry.type = EntryType::Other; break;
+            }
+            ++entriesRead;
+            visit(entry);
+        }
+    }
+}
+
+SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
+{
+    return statusAtFd(fdOf(folder.handle), name.c_str(), followLinks ? 0 : AT_SYMLINK_NOFOLLOW, status);
+}
+
+SysResult openResultPlace(const std::string &path, ResultPlace &place)
+{
+    std::string folderPath, name;
+    splitPath(path, folderPath, name);
+    OpenFolder folder;
+    SysResult opened = openPathFolder(AT_FDCWD, folderPath, folder);
+    if (!opened.ok())
+        return opened;
+    folder.path = folderPath;
+    FileStatus status;
+    SysResult looked = statusAtFd(fdOf(folder.handle), name.c_str(), AT_SYMLINK_NOFOLLOW, status);
+    FileIdentity end;
+    if (looked.ok() && status.type == EntryType::Link) {
+        // The system follows the whole chain first, under its own rules and limit: a link it
+        // refuses (a protected link, a loop, too many) is refused here.
+        Handle target(::openat(fdOf(folder.handle), name.c_str(), O_PATH | O_CLOEXEC));
+        if (!target.valid() && errno != ENOENT)
+            return lastError();
+        FileStatus targetStatus;
+        if (target.valid() && statusOfHandle(target, targetStatus).ok())
+            end = targetStatus.identity;
+    }
+    // Then each link of the chain is read from the folder that holds it, to name the file where
+    // it ends: the one the system just reached, or the one it would create.
+    for (int links = 0; looked.ok() && status.type == EntryType::Link; ++links) {
+        if (links > 40)
+            return {SysError::TooManyLinks, ELOOP};
+        std::string text(PATH_MAX, '\0');
+        const ssize_t length = ::readlinkat(fdOf(folder.handle), name.c_str(), &text[0], text.size());
+        if (length <= 0 || std::size_t(length) >= text.size())
+            return length < 0 ? lastError() : SysResult{SysError::NameTooLong, ENAMETOOLONG};
+        text.resize(std::size_t(length));
+        std::string nextFolder;
+        splitPath(text, nextFolder, name);
+        OpenFolder next;
+        opened = openPathFolder(text.front() == '/' ? AT_FDCWD : fdOf(folder.handle), nextFolder, next);
+        if (!opened.ok())
+            return opened;
+        next.path = text.front() == '/' ? nextFolder : folder.path + "/" + nextFolder;
+        folder = std::move(next);
+        looked = statusAtFd(fdOf(folder.handle), name.c_str(), AT_SYMLINK_NOFOLLOW, status);
+    }
+    if (!looked.ok() && looked.kind != SysError::Missing)
+        return looked;
+    // The chain changed while it was read: where it ends is not known.
+    if (end.known && !(looked.ok() && isSameFile(status.identity, end)))
+        return {SysError::Other, EAGAIN};
+    place.folder = std::move(folder);
+    place.name = name;
+    return {};
+}
+
+SysResult statusOfPlace(const ResultPlace &place, FileStatus &status)
+{
+    return statusAt(place.folder, place.name, false, status);
+}
+
+SysResult createUnnamedFile(const ResultPlace &place, Handle &file)
+{
+    Handle created(::openat(fdOf(place.folder.handle), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!created.valid())
+        return errno == EISDIR ? SysResult{SysError::NotSupported, EOPNOTSUPP} : lastError();
+    file = std::move(created);
+    return {};
+}
+
+SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file)
+{
+    Handle created(::openat(fdOf(place.folder.handle), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!created.valid())
+        return lastError();
+    file = std::move(created);
+    return {};
+}
+
+SysResult openForWriting(const ResultPlace &place, Handle &file)
+{
+    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    struct stat info;
+    if (::fstat(fdOf(opened), &info) != 0)
+        return lastError();
+    if (!S_ISREG(info.st_mode))
+        return {SysError::NotRegular, EISDIR};
+    file = std::move(opened);
+    return {};
+}
+
+SysResult openForAttributes(const ResultPlace &place, Handle &file)
+{
+    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    file = std::move(opened);
+    return {};
+}
+
+SysResult writeAll(const Handle &file, const std::string &bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(fdOf(file), bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return lastError();
+        if (count == 0)
+            return {SysError::NoSpace, ENOSPC};
+        done += std::size_t(count);
+    }
+    return {};
+}
+
+SysResult truncateFile(const Handle &file)
+{
+    return okIf(::ftruncate(fdOf(file), 0) == 0 && ::lseek(fdOf(file), 0, SEEK_SET) == 0);
+}
+
+SysResult flushFile(const Handle &file)
+{
+    return okIf(::fsync(fdOf(file)) == 0);
+}
+
+SysResult tryLockFile(const Handle &file)
+{
+    for (;;) {
+        if (::flock(fdOf(file), LOCK_EX | LOCK_NB) == 0)
+            return {};
+        if (errno != EINTR)
+            return lastError();
+    }
+}
+
+SysResult copyOwner(const FileStatus &from, const Handle &file)
+{
+    struct stat info;
+    if (::fstat(fdOf(file), &info) != 0)
+        return lastError();
+    if (info.st_uid == from.owner && info.st_gid == from.group)
+        return {};
+    return okIf(::fchown(fdOf(file), from.owner, from.group) == 0);
+}
+
+SysResult copyPermissions(const FileStatus &from, const Handle &file)
+{
+    return okIf(::fchmod(fdOf(file), from.mode & 07777) == 0);
+}
+
+SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
+{
+    // A descriptor opened only for its path has no calls of its own: its magic link does.
+    const std::string source = procPathOf(fdOf(from));
+    const ssize_t size = ::listxattr(source.c_str(), nullptr, 0);
+    if (size < 0)
+        return errno == ENOTSUP ? SysResult{} : lastError();
+    std::string names(std::size_t(size), '\0');
+    const ssize_t listed = ::listxattr(source.c_str(), &names[0], names.size());
+    if (listed < 0)
+        return lastError();
+    names.resize(std::size_t(listed));
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char *name = names.c_str() + at;
+        const ssize_t length = ::getxattr(source.c_str(), name, nullptr, 0);
+        if (length < 0)
+            return lastError();
+        std::string value(std::size_t(length), '\0');
+        const ssize_t read = ::getxattr(source.c_str(), name, &value[0], value.size());
+        if (read < 0)
+            return lastError();
+        if (::fsetxattr(fdOf(file), name, value.data(), std::size_t(read), 0) != 0)
+            return lastError();
+    }
+    return {};
+}
+
+SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name)
+{
+    if (::linkat(fdOf(file), "", fdOf(place.folder.handle), name.c_str(), AT_EMPTY_PATH) == 0)
+        return {};
+    // Without the capability that naming a descriptor needs, its magic link does it.
+    if (errno != ENOENT && errno != EPERM)
+        return lastError();
+    return okIf(::linkat(AT_FDCWD, procPathOf(fdOf(file)).c_str(), fdOf(place.folder.handle), name.c_str(),
+                         AT_SYMLINK_FOLLOW) == 0);
+}
+
+SysResult renameOverResult(const ResultPlace &place, const std::string &from)
+{
+    const int dirFd = fdOf(place.folder.handle);
+    return okIf(::renameat(dirFd, from.c_str(), dirFd, place.name.c_str()) == 0);
+}
+
+SysResult removeName(const ResultPlace &place, const std::string &name)
+{
+    return okIf(::unlinkat(fdOf(place.folder.handle), name.c_str(), 0) == 0);
+}
+
+std::uint64_t uniqueSeed()
+{
+    std::random_device device;
+    return (std::uint64_t(device()) << 32) ^ std::uint64_t(::getpid()) ^
+           std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+void sleepMilliseconds(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity)
+{
+    struct statvfs info;
+    if (::statvfs(root.c_str(), &info) != 0)
+        return lastError();
+    capacity = std::uint64_t(info.f_blocks) * std::uint64_t(info.f_frsize);
+    return {};
+}
+
+std::string systemByteSizeText(std::uint64_t)
+{
+    return std::string();
+}
+
+std::vector<std::string> commandLineArguments(int argc, char **argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
 }
 
 void ignoreBrokenPipes()
@@ -275,195 +581,62 @@ void ignoreBrokenPipes()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work)
+bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread)
 {
     pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, stackBytes);
-    std::vector<pthread_t> threads;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
     auto run = [](void *argument) -> void * {
         (*static_cast<const std::function<void()> *>(argument))();
         return nullptr;
     };
-    for (int i = 0; i < extraThreads; ++i) {
-        pthread_t thread;
-        if (pthread_create(&thread, &attributes, run, const_cast<std::function<void()> *>(&work)) == 0)
-            threads.push_back(thread);
-    }
+    pthread_t started;
+    const bool done = pthread_attr_setstacksize(&attributes, stackBytes) == 0 &&
+                      pthread_create(&started, &attributes, run, const_cast<std::function<void()> *>(work)) == 0;
     pthread_attr_destroy(&attributes);
-    work();
-    for (pthread_t thread : threads)
-        pthread_join(thread, nullptr);
+    if (done)
+        thread = NativeHandle(started);
+    return done;
 }
 
-void startDigest(DigestAlgorithm algorithm, RunningDigest &digest)
+void joinThread(NativeHandle thread)
+{
+    pthread_join(pthread_t(thread), nullptr);
+}
+
+DigestState::~DigestState()
+{
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context_));
+}
+
+SysResult DigestState::start(DigestAlgorithm algorithm)
 {
     EVP_MD_CTX *context = EVP_MD_CTX_new();
-    if (!context || !EVP_DigestInit_ex(context, algorithm == DigestAlgorithm::Md5 ? EVP_md5() : EVP_sha1(), nullptr)) {
-        EVP_MD_CTX_free(context);
-        throw std::bad_alloc();
-    }
-    digest.context = context;
+    if (!context)
+        return {SysError::OutOfMemory, ENOMEM};
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context_));
+    context_ = context;
+    if (!EVP_DigestInit_ex(context, algorithm == DigestAlgorithm::Md5 ? EVP_md5() : EVP_sha1(), nullptr))
+        return {SysError::Other, EINVAL};
+    return {};
 }
 
-void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size)
+SysResult DigestState::add(const char *bytes, std::size_t size)
 {
-    EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(digest.context), bytes, size);
+    if (!context_ || !EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(context_), bytes, size))
+        return {SysError::Other, EINVAL};
+    return {};
 }
 
-std::string finishDigest(RunningDigest &digest)
+SysResult DigestState::finish(std::string &value)
 {
-    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(digest.context), value, &size);
-    discardDigest(digest);
-    return std::string(reinterpret_cast<const char *>(value), size);
-}
-
-void discardDigest(RunningDigest &digest)
-{
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(digest.context));
-    digest.context = nullptr;
-}
-
-FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)
-{
-    // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
-    const int fd = ::open(pathUtf8.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        throwIfOutOfMemory(errno);
-        return errno == EACCES || errno == EPERM ? FileOutcome::Refused : FileOutcome::Failed;
-    }
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return FileOutcome::Failed;
-    }
-    ::fcntl(fd, F_SETFL, O_RDONLY);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    file.handle = fd;
-    file.identity = identityOfStatus(info);
-    return FileOutcome::Done;
-}
-
-std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size)
-{
-    for (;;) {
-        const ssize_t count = ::read(int(file.handle), buffer, size);
-        if (count >= 0)
-            return count;
-        if (errno == EINTR)
-            continue;
-        throwIfOutOfMemory(errno);
-        return -1;
-    }
-}
-
-void closeReadFile(InputFile &file)
-{
-    if (file.handle >= 0)
-        ::close(int(file.handle));
-    file.handle = -1;
-}
-
-FileOutcome identityOfPath(const std::string &pathUtf8, FileIdentity &identity)
-{
-    struct stat info;
-    if (::stat(pathUtf8.c_str(), &info) != 0)
-        return errno == ENOENT ? FileOutcome::Refused : FileOutcome::Failed;
-    identity = identityOfStatus(info);
-    return FileOutcome::Done;
-}
-
-bool resolveResultPath(const std::string &pathUtf8, std::string &resolved)
-{
-    std::string path = pathUtf8;
-    for (int links = 0; links <= MaxLinksFollowed; ++links) {
-        // The system resolves the folders on the way, ".." after a link included.
-        char *folder = ::realpath(folderOf(path).c_str(), nullptr);
-        if (!folder)
-            return false;
-        const std::string base = std::string(folder) == "/" ? "" : std::string(folder);
-        std::free(folder);
-        const std::string candidate = base + "/" + nameOf(path);
-        struct stat info;
-        if (::lstat(candidate.c_str(), &info) != 0) {
-            if (errno != ENOENT)
-                return false;
-            resolved = candidate;
-            return true;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            resolved = candidate;
-            return true;
-        }
-        std::string target(std::size_t(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-        const ssize_t length = ::readlink(candidate.c_str(), &target[0], target.size());
-        if (length <= 0 || std::size_t(length) >= target.size())
-            return false;
-        target.resize(std::size_t(length));
-        // A relative link is read from the folder that holds it.
-        path = target.front() == '/' ? target : base + "/" + target;
-    }
-    return false;
-}
-
-FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &bytes)
-{
-    struct stat info;
-    const bool exists = ::lstat(pathUtf8.c_str(), &info) == 0;
-    if (!exists && errno != ENOENT)
-        return FileOutcome::Failed;
-    // Opening a FIFO for writing would block until some reader appears, and a device is no
-    // place for a report: only a regular file, or a new one, is written.
-    if (exists && !S_ISREG(info.st_mode))
-        return FileOutcome::Refused;
-    const FileOutcome outcome = writeBeside(pathUtf8, bytes, exists ? &info : nullptr);
-    if (outcome != FileOutcome::Refused)
-        return outcome;
-    return exists ? writeInPlace(pathUtf8, bytes) : FileOutcome::Failed;
-}
-
-ListingEnd listFolder(const std::string &folder, bool followLink,
-                      const std::function<bool(const FileIdentity &)> &enter,
-                      const std::function<void(const ListedEntry &)> &visit, std::string &failure)
-{
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    const int fd = ::open(folder.c_str(), flags);
-    if (fd < 0)
-        return openFailure(folder, followLink, errno, failure);
-    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
-    if (!dir) {
-        const int error = errno;
-        ::close(fd);
-        return openFailure(folder, followLink, error, failure);
-    }
-    struct stat info;
-    if (::fstat(fd, &info) != 0)
-        return openFailure(folder, followLink, errno, failure);
-    if (!enter(identityOfStatus(info)))
-        return ListingEnd::Declined;
-    const std::string prefix = !folder.empty() && folder.back() == '/' ? folder : folder + '/';
-    ListedEntry entry;
-    for (;;) {
-        errno = 0;
-        const dirent *item = ::readdir(dir.get());
-        if (!item)
-            break;
-        if (isDotOrDotDot(item->d_name))
-            continue;
-        if (!fillEntry(fd, *item, prefix, entry)) {
-            failure = entry.failure;
-            return ListingEnd::Exhausted;
-        }
-        visit(entry);
-    }
-    // readdir returns null with errno untouched at the end, and sets it when the listing fails.
-    const int error = errno;
-    throwIfOutOfMemory(error);
-    if (error != 0) {
-        failure = failureText("directory iterator cannot advance", folder, error);
-        return isOutOfHandles(error) ? ListingEnd::Exhausted : ListingEnd::BrokeOff;
-    }
-    return ListingEnd::Complete;
+    const bool done = context_ && EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(context_), digest, &size);
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context_));
+    context_ = nullptr;
+    if (!done)
+        return {SysError::Other, EINVAL};
+    value.assign(reinterpret_cast<const char *>(digest), size);
+    return {};
 }

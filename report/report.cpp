@@ -6,10 +6,7 @@
 #include <QJsonObject>
 #include <QTextStream>
 
-std::string pathBytes(const QString &path)
-{
-    return wtf8FromUtf16(std::u16string(reinterpret_cast<const char16_t *>(path.utf16()), std::size_t(path.size())));
-}
+#include "writer.h"
 
 QByteArray renderJsonReport(const ReportList &list)
 {
@@ -30,8 +27,39 @@ QByteArray renderReportFile(const ReportList &list)
     return bytes;
 }
 
-bool writeJsonReport(const ReportList &list, const std::string &path)
+namespace {
+
+bool isTargetOfKind(const std::string &target, TargetKind kind)
 {
-    const QByteArray bytes = renderReportFile(list);
-    return replaceFileContent(path, bytes.toStdString()) == FileOutcome::Done;
+    FileStatus status;
+    if (!statusOfPath(target, true, status).ok())
+        return false;
+    return status.type == (kind == TargetKind::File ? EntryType::Regular : EntryType::Folder);
+}
+
+std::string lastNameOf(const std::string &path)
+{
+    const std::size_t separator = path.find_last_of(PathSeparators);
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+} // namespace
+
+bool deliverReport(const std::string &target, TargetKind kind, const std::string &resultPath,
+                   const std::function<std::optional<Report>()> &compute)
+{
+    if (!isTargetOfKind(target, kind))
+        return false;
+    const std::optional<Report> report = compute();
+    if (!report)
+        return false;
+    // Opened once, as the system follows the path, after the work: a walk under a low open-file
+    // limit needs every handle. The writer works from that folder.
+    ResultPlace place;
+    if (!openResultPlace(resultPath, place).ok())
+        return false;
+    // A folder is never the result file (the writer takes regular files only).
+    if (kind == TargetKind::File && mightBeTarget(place, report->target, lastNameOf(target)))
+        return false;
+    return writeResultFile(place, renderReportFile(report->entries).toStdString());
 }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+#include <optional>
 #include <string>
 
 // One result: a key such as "MD5" and its value text, possibly empty.
@@ -24,10 +26,6 @@ struct Report {
     FileIdentity target;
 };
 
-// Returns path as the bytes the platform layer takes: UTF-8, or WTF-8 where the text holds
-// unpaired surrogates (Windows names may).
-std::string pathBytes(const QString &path);
-
 // Returns the indented JSON text of the list: an array of one-member objects, in list order.
 QByteArray renderJsonReport(const ReportList &list);
 
@@ -35,7 +33,11 @@ QByteArray renderJsonReport(const ReportList &list);
 // the locale's encoding and with the platform's line ends.
 QByteArray renderReportFile(const ReportList &list);
 
-// Writes the list to path (the platform's bytes of a path without links), replacing an earlier
-// file whole and at once. Returns false, and leaves the earlier file as it was, when it cannot be
-// written in full or path names an entry that is no regular file.
-bool writeJsonReport(const ReportList &list, const std::string &path);
+// The kind of target a mode needs.
+enum class TargetKind { File, Folder };
+
+// Writes the report that compute returns for target (path bytes) to resultPath (path bytes),
+// unless the target is not of the kind, the result's folder cannot be opened, compute returns
+// nothing, or the result file might be the target itself. Returns whether a report was written.
+bool deliverReport(const std::string &target, TargetKind kind, const std::string &resultPath,
+                   const std::function<std::optional<Report>()> &compute);

@@ -24,7 +24,7 @@ private:
     // The value of key in the report of mode for path; "<none>" without a report.
     QString digestOf(int mode, const QString &path, const QString &key)
     {
-        const std::optional<Report> report = digestReport(mode, path);
+        const std::optional<Report> report = digestReport(mode, path.toStdString());
         if (!report)
             return "<none>";
         for (const ReportEntry &entry : report->entries) {
@@ -77,9 +77,10 @@ private slots:
     void bufferBoundaries_data()
     {
         QTest::addColumn<int>("size");
-        const int mebibyte = 1024 * 1024;
-        for (int size : {1, 4095, mebibyte - 1, mebibyte, mebibyte + 1, 4 * mebibyte - 1, 4 * mebibyte,
-                         5 * mebibyte + 3, 9 * mebibyte + 1})
+        // Around one read, around a full ring (where the reader first waits for the hashing
+        // threads), and past two turns of it.
+        const int chunk = int(DigestChunkSize), ring = int(DigestChunkSize * DigestRingSlots);
+        for (int size : {1, chunk - 1, chunk, chunk + 1, ring - 1, ring, ring + 1, 2 * ring + chunk / 2 + 3})
             QTest::newRow(qPrintable(QString::number(size))) << size;
     }
     void bufferBoundaries()
@@ -89,14 +90,14 @@ private slots:
         for (int i = 0; i < size; ++i)
             content[i] = char(QRandomGenerator::global()->generate());
         const QString path = makeFile("random", content);
-        const std::optional<Report> both = digestReport(2, path);
+        const std::optional<Report> both = digestReport(2, path.toStdString());
         QVERIFY(both);
         QCOMPARE(both->entries.size(), 2);
         QCOMPARE(both->entries.at(0).key, QString("MD5"));
         QCOMPARE(both->entries.at(0).value, referenceDigest("md5sum", path));
         QCOMPARE(both->entries.at(1).key, QString("SHA1"));
         QCOMPARE(both->entries.at(1).value, referenceDigest("sha1sum", path));
-        const std::optional<Report> sha1Only = digestReport(1, path);
+        const std::optional<Report> sha1Only = digestReport(1, path.toStdString());
         QVERIFY(sha1Only);
         QCOMPARE(sha1Only->entries.size(), 1);
         QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
@@ -105,7 +106,7 @@ private slots:
     // Guards against a digest of nothing, or of part of a file, passing for the file's own.
     void unreadableGivesNoReport()
     {
-        QVERIFY(!digestReport(2, dir.filePath("none")));
+        QVERIFY(!digestReport(2, dir.filePath("none").toStdString()));
         // Opens fine as a regular file, then fails on the first read.
         QVERIFY(QFileInfo("/proc/self/mem").isFile());
         QVERIFY(!digestReport(2, "/proc/self/mem"));

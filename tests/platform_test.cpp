@@ -1,3 +1,4 @@
+#include "folderstats/folderstats.h"
 #include "platform/platform.h"
 
 #include <QProcess>
@@ -37,7 +38,7 @@ private slots:
     {
         QFETCH(quint64, bytes);
         QFETCH(QString, expected);
-        QCOMPARE(QString::fromStdString(formatShortByteSize(bytes)), expected);
+        QCOMPARE(formatByteSize(bytes), expected);
     }
 
     // Guards against reporting free or used space instead of the capacity, and against a failed
@@ -50,10 +51,10 @@ private slots:
         const QList<QByteArray> fields = stat.readAllStandardOutput().trimmed().split(' ');
         QCOMPARE(fields.size(), 2);
         std::uint64_t capacity = 0;
-        QVERIFY(queryVolumeCapacity("/", capacity));
+        QVERIFY(queryVolumeCapacity("/", capacity).ok());
         QCOMPARE(capacity, fields.at(0).toULongLong() * fields.at(1).toULongLong());
         std::uint64_t untouched = 42;
-        QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched));
+        QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched).ok());
         QCOMPARE(untouched, std::uint64_t(42));
     }
 };

@@ -1,13 +1,101 @@
 #include "report/report.h"
+#include "report/wtf8.h"
+#include "report/writer.h"
 #include "testtree.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <new>
+
 #include <sys/mount.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// Writes the list as the result file at path, through the writer's calls.
+bool writeJsonReport(const ReportList &list, const QString &path, const FileCalls &calls = FileCalls())
+{
+    ResultPlace place;
+    if (!openResultPlace(QFile::encodeName(path).toStdString(), place).ok())
+        return false;
+    return writeResultFile(place, renderReportFile(list).toStdString(), calls);
+}
+
+const char *const Md5Empty = "d41d8cd98f00b204e9800998ecf8427e";
+const char *const Sha1Empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+
+// The names of the writer's calls, in the order FileCalls lists them.
+const char *const CallNames[] = {"statusOfPlace", "createUnnamedFile", "createNamedFile", "openForWriting",
+                                 "openForAttributes", "writeAll", "truncateFile", "flushFile", "tryLockFile",
+                                 "copyOwner", "copyPermissions", "copyExtendedAttributes", "nameUnnamedFile",
+                                 "renameOverResult", "removeName"};
+
+// The writer's calls, each recorded by name in order, and the k-th call (counting from 1) made to
+// fail with `failure` instead of running; 0 fails none. Sleeps are recorded, not slept.
+struct WatchedCalls {
+    std::vector<std::string> made;
+    int failAt = 0;
+    SysResult failure;
+    FileCalls calls;
+
+    WatchedCalls()
+    {
+        const FileCalls real;
+        calls.statusOfPlace = wrap("statusOfPlace", real.statusOfPlace);
+        calls.createUnnamedFile = wrap("createUnnamedFile", real.createUnnamedFile);
+        calls.createNamedFile = wrap("createNamedFile", real.createNamedFile);
+        calls.openForWriting = wrap("openForWriting", real.openForWriting);
+        calls.openForAttributes = wrap("openForAttributes", real.openForAttributes);
+        calls.writeAll = wrap("writeAll", real.writeAll);
+        calls.truncateFile = wrap("truncateFile", real.truncateFile);
+        calls.flushFile = wrap("flushFile", real.flushFile);
+        calls.tryLockFile = wrap("tryLockFile", real.tryLockFile);
+        calls.copyOwner = wrap("copyOwner", real.copyOwner);
+        calls.copyPermissions = wrap("copyPermissions", real.copyPermissions);
+        calls.copyExtendedAttributes = wrap("copyExtendedAttributes", real.copyExtendedAttributes);
+        calls.nameUnnamedFile = wrap("nameUnnamedFile", real.nameUnnamedFile);
+        calls.renameOverResult = wrap("renameOverResult", real.renameOverResult);
+        calls.removeName = wrap("removeName", real.removeName);
+        calls.sleepMilliseconds = [this](int ms) { made.push_back("sleep " + std::to_string(ms)); };
+    }
+    WatchedCalls(const WatchedCalls &) = delete;
+
+    template <typename... Args>
+    std::function<SysResult(Args...)> wrap(const char *name, std::function<SysResult(Args...)> real)
+    {
+        return [this, name, real](Args... args) {
+            made.push_back(name);
+            if (int(made.size() - sleeps()) == failAt)
+                return failure;
+            return real(args...);
+        };
+    }
+    std::size_t sleeps() const
+    {
+        return std::size_t(std::count_if(made.begin(), made.end(), [](const std::string &call) { return call.rfind("sleep", 0) == 0; }));
+    }
+    int position(const std::string &name) const
+    {
+        const auto found = std::find(made.begin(), made.end(), name);
+        return found == made.end() ? -1 : int(found - made.begin());
+    }
+};
+
+// The names in folder besides the given ones: what a writer left behind.
+QStringList leftovers(const QString &folder, const QStringList &expected)
+{
+    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : expected)
+        names.removeAll(name);
+    return names;
+}
+
+} // namespace
 
 class ReportTest : public QObject {
     Q_OBJECT
@@ -35,19 +123,181 @@ private slots:
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(4096, 'x'));
         old.close();
-        QVERIFY(writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}}, pathBytes(path)));
+        QVERIFY(writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}}, path));
         QCOMPARE(readFile(path),
                  QByteArray("[\n    {\n        \"MD5\": \"d41d8cd98f00b204e9800998ecf8427e\"\n    }\n]\n"));
 
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(dir.filePath("missing/r.json"))));
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, dir.filePath("missing/r.json")));
         QVERIFY(!QFile::exists(dir.filePath("missing")));
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(dir.path()))); // a folder: nothing
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, dir.path())); // a folder: nothing
 
         // A FIFO would block the open until a reader came; it must be left alone at once.
         const QString fifo = dir.filePath("pipe.json");
         QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QVERIFY(!writeJsonReport({{"MD5", ""}}, pathBytes(fifo)));
+        QVERIFY(!writeJsonReport({{"MD5", ""}}, fifo));
         QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+    }
+
+    // Guards against a report renamed into place before its bytes are on the device, where a
+    // crash would leave an empty or torn result instead of the earlier one.
+    void flushBeforeRename()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("r.json");
+        for (const char *publish : {"nameUnnamedFile", "renameOverResult"}) {
+            WatchedCalls watched;
+            QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, watched.calls));
+            const int flushed = watched.position("flushFile");
+            QVERIFY2(flushed >= 0 && flushed < watched.position(publish), publish);
+        }
+    }
+
+    // Guards against any one failing call of the writer losing the earlier result, leaving part of
+    // a report or a file of its own behind, or passing for success: each call of a new and of a
+    // replacing write fails in turn, with each kind of failure the systems give.
+    void everyCallFailingInTurn()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("r.json");
+        const ReportList list = {{"MD5", Md5Empty}, {"SHA1", Sha1Empty}};
+        const QByteArray report = renderReportFile(list);
+        const QByteArray earlier = "the earlier result";
+        const SysResult failures[] = {{SysError::Io, EIO}, {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
+                                      {SysError::NoSpace, ENOSPC}, {SysError::NotSupported, EOPNOTSUPP},
+                                      {SysError::Exists, EEXIST}, {SysError::ReadOnly, EROFS},
+                                      {SysError::OutOfMemory, ENOMEM}};
+        int runs = 0;
+        for (bool exists : {false, true}) {
+            WatchedCalls clean;
+            QFile::remove(path);
+            if (exists)
+                QVERIFY(writeFile(path, earlier));
+            QVERIFY(writeJsonReport(list, path, clean.calls));
+            const int calls = int(clean.made.size() - clean.sleeps());
+            for (int k = 1; k <= calls + 1; ++k) {
+                for (const SysResult &failure : failures) {
+                    QFile::remove(path);
+                    if (exists)
+                        QVERIFY(writeFile(path, earlier));
+                    WatchedCalls watched;
+                    watched.failAt = k;
+                    watched.failure = failure;
+                    bool written = false, threw = false;
+                    try {
+                        written = writeJsonReport(list, path, watched.calls);
+                    } catch (const std::bad_alloc &) {
+                        threw = true;
+                    }
+                    ++runs;
+                    const QByteArray after = QFileInfo::exists(path) ? readFile(path) : QByteArray("<none>");
+                    const QString what = QString("call %1 (%2) failing with %3, %4 result")
+                                             .arg(k).arg(k <= int(watched.made.size()) ? watched.made[k - 1].c_str() : "none")
+                                             .arg(errorTextOf(failure.code).c_str(), exists ? "existing" : "new");
+                    QVERIFY2(!threw || failure.kind == SysError::OutOfMemory, qPrintable(what));
+                    if (written)
+                        QVERIFY2(after == report, qPrintable(what + ": reported success, file holds " + after));
+                    else
+                        QVERIFY2(after == (exists ? earlier : QByteArray("<none>")) || (exists && after.isEmpty()),
+                                 qPrintable(what + ": file holds " + after));
+                    QVERIFY2(leftovers(dir.path(), {"r.json"}).isEmpty(), qPrintable(what + ": left " + leftovers(dir.path(), {"r.json"}).join(' ')));
+                }
+            }
+        }
+        qInfo("%d runs of the writer, each with one call failing", runs);
+    }
+
+    // Guards against a replaced result losing what its owner set on it: permissions, owner and
+    // group, extended attributes and access control list, and its other hard links' content.
+    void earlierFileAttributesKept()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("own.json");
+        const QByteArray native = QFile::encodeName(path);
+        QVERIFY(writeFile(path, "earlier"));
+        QCOMPARE(::chmod(native.constData(), 0640), 0);
+        const bool root = ::geteuid() == 0;
+        if (root)
+            QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
+        const bool tagged = ::setxattr(native.constData(), "user.tag", "kept", 4, 0) == 0;
+        QProcess setfacl;
+        setfacl.start("setfacl", {"-m", "u:65534:rw", path});
+        const bool acl = setfacl.waitForFinished(10000) && setfacl.exitCode() == 0 && setfacl.exitStatus() == QProcess::NormalExit;
+        QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path));
+        struct stat info;
+        QCOMPARE(::stat(native.constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(acl ? 0660 : 0640)); // an ACL's mask shows in the group bits
+        if (root) {
+            QCOMPARE(info.st_uid, uid_t(65534));
+            QCOMPARE(info.st_gid, gid_t(65534));
+        }
+        char value[16] = {};
+        if (tagged)
+            QCOMPARE(QByteArray(value, int(::getxattr(native.constData(), "user.tag", value, sizeof value))), QByteArray("kept"));
+        if (acl) {
+            QProcess getfacl;
+            getfacl.start("getfacl", {"-c", path});
+            QVERIFY(getfacl.waitForFinished(10000));
+            QVERIFY(getfacl.readAllStandardOutput().contains("user:nobody:rw-"));
+        }
+        // A second name of the earlier file sees the new report too.
+        const QString alias = dir.filePath("alias.json");
+        QVERIFY(::link(native.constData(), QFile::encodeName(alias).constData()) == 0);
+        QVERIFY(writeJsonReport({{"SHA1", Sha1Empty}}, path));
+        QCOMPARE(readFile(alias), readFile(path));
+        QVERIFY(readFile(alias).contains(Sha1Empty));
+        if (!tagged || !acl || !root)
+            qInfo("partly checked: %s%s%s", tagged ? "" : "this file system takes no user attributes; ",
+                  acl ? "" : "setfacl is missing or refused here; ", root ? "" : "owners need root to change");
+    }
+
+    // Guards against the report replacing its own target: by identity where both are known; by
+    // name, in any letter case, where the system gives no file numbers; and whenever the file at
+    // the result's place cannot be looked at.
+    void targetGuard()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        QVERIFY(writeFile(dir.filePath("t.json"), "target"));
+        QVERIFY(writeFile(dir.filePath("other.json"), "other"));
+        FileStatus target, other;
+        QVERIFY(statusOfPath(QFile::encodeName(dir.filePath("t.json")).toStdString(), true, target).ok());
+        QVERIFY(statusOfPath(QFile::encodeName(dir.filePath("other.json")).toStdString(), true, other).ok());
+        const auto placeOf = [&](const QString &name) {
+            ResultPlace place;
+            if (!openResultPlace(QFile::encodeName(dir.filePath(name)).toStdString(), place).ok())
+                qFatal("cannot open the place");
+            return place;
+        };
+        const FileIdentity unknown;
+        QVERIFY(mightBeTarget(placeOf("t.json"), target.identity, "whatever"));
+        QVERIFY(!mightBeTarget(placeOf("t.json"), other.identity, "t.json"));
+        QVERIFY(!mightBeTarget(placeOf("missing.json"), target.identity, "missing.json"));
+        QVERIFY(mightBeTarget(placeOf("t.json"), unknown, "T.JSON"));
+        QVERIFY(!mightBeTarget(placeOf("t.json"), unknown, "other.json"));
+        ResultPlace unreadable = placeOf("t.json");
+        unreadable.name = std::string(300, 'n'); // past the name limit: it cannot be looked at
+        QVERIFY(mightBeTarget(unreadable, target.identity, "x"));
+    }
+
+    // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on
+    // their way through byte strings: WTF-8 is the exact inverse, and UTF-8 where text is valid.
+    void wtf8_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("ascii") << QString("abc") << QByteArray("abc");
+        QTest::newRow("two bytes") << QString(QChar(0xe9)) << QByteArray("\xc3\xa9");
+        QTest::newRow("surrogate pair") << QString::fromUtf16(u"\U0001F600") << QByteArray("\xf0\x9f\x98\x80");
+        QTest::newRow("lone high") << (QString(QChar(0xD800)) + "x") << QByteArray("\xed\xa0\x80x");
+        QTest::newRow("lone low") << QString(QChar(0xDC00)) << QByteArray("\xed\xb0\x80");
+        QTest::newRow("low then high") << (QString(QChar(0xDFFF)) + QChar(0xDBFF)) << QByteArray("\xed\xbf\xbf\xed\xaf\xbf");
+    }
+    void wtf8()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        const std::u16string utf16(reinterpret_cast<const char16_t *>(text.utf16()), std::size_t(text.size()));
+        QCOMPARE(QByteArray::fromStdString(wtf8FromUtf16(utf16)), bytes);
+        QVERIFY(utf16FromWtf8(bytes.toStdString()) == utf16);
     }
 
     // Guards against a full disk emptying the earlier result, or leaving a temporary file behind.
@@ -60,14 +310,14 @@ private slots:
         QCOMPARE(::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k"), 0);
         const QString path = dir.filePath("r.json");
         const QByteArray earlier = "[\n    {\n        \"MD5\": \"\"\n    }\n]\n";
-        QVERIFY(writeJsonReport({{"MD5", ""}}, pathBytes(path)));
+        QVERIFY(writeJsonReport({{"MD5", ""}}, path));
         QCOMPARE(readFile(path), earlier);
         QFile filler(dir.filePath("filler"));
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         while (filler.write(QByteArray(4096, 'f')) > 0) {
         }
         filler.close();
-        QVERIFY(!writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}, {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}, pathBytes(path)));
+        QVERIFY(!writeJsonReport({{"MD5", "d41d8cd98f00b204e9800998ecf8427e"}, {"SHA1", "da39a3ee5e6b4b0d3255bfef95601890afd80709"}}, path));
         const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
         const QByteArray after = readFile(path);
         ::umount(QFile::encodeName(dir.path()).constData());

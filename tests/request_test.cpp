@@ -27,6 +27,7 @@ private slots:
         QTest::newRow("not a number") << QStringList{"p", "abc", "a", "r"} << 0 << "a" << "r.json";
         QTest::newRow("past 32 bits") << QStringList{"p", "4294967296", "a", "r"} << 0 << "a" << "r.json";
         QTest::newRow("negative") << QStringList{"p", "-1", "a", "r"} << -1 << "a" << "r.json";
+        QTest::newRow("upper-case suffix of non-ASCII name") << QStringList{"p", "2", "a", "\u00e9T.JSON"} << 2 << "a" << "\u00e9T.JSON";
         QTest::newRow("extra arguments") << QStringList{"p", "0", "a", "b", "r"} << 0 << "a" << "r.json";
     }
     void parse()
@@ -35,11 +36,14 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, target);
         QFETCH(QString, result);
-        const std::optional<Request> request = parseRequest(arguments);
+        std::vector<std::string> bytes;
+        for (const QString &argument : arguments)
+            bytes.push_back(argument.toStdString());
+        const std::optional<Request> request = parseRequest(bytes);
         QVERIFY(request);
         QCOMPARE(request->mode, mode);
-        QCOMPARE(request->target, target);
-        QCOMPARE(request->resultPath, result);
+        QCOMPARE(QString::fromStdString(request->target), target);
+        QCOMPARE(QString::fromStdString(request->resultPath), result);
     }
 
     // Guards against a run without a mode being taken for mode 0.

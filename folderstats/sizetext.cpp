@@ -1,7 +1,7 @@
-#include "platform.h"
+#include "sizetext.h"
 
-// Portable on purpose: the POSIX build uses it as its size text, and the Windows check compares
-// the shell's own text against it.
+// The size text where the system has none of its own; the Windows check compares the shell's
+// own text against it.
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "platform.h"
+#include "wtf8.h"
 
-// Portable on purpose: Windows names are UTF-16 that need not be valid (NTFS keeps unpaired
-// surrogates), and the walk carries them as bytes on every platform.
+// Windows names are UTF-16 that need not be valid (NTFS keeps unpaired surrogates); the Windows
+// layer carries them as bytes, like every other path.
 
 namespace {
 

@@ -1,0 +1,222 @@
+#include "writer.h"
+
+#include <new>
+
+const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
+
+namespace {
+
+void throwIfOutOfMemory(const SysResult &result)
+{
+    if (result.kind == SysError::OutOfMemory)
+        throw std::bad_alloc();
+}
+
+// How an attempt to replace the file whole ended: done; not possible here, so that writing in
+// place is the way (the folder takes no new file, the replacement could not keep what the user
+// set on the earlier file, the rename stays refused); or failed.
+enum class Replacement { Done, NotHere, Failed };
+
+Replacement replacementFailed(const SysResult &result)
+{
+    throwIfOutOfMemory(result);
+    return Replacement::Failed;
+}
+
+// Tries call at each delay of the schedule while another program holds the file.
+SysResult retryWhileHeld(const FileCalls &calls, const std::function<SysResult()> &call)
+{
+    SysResult result;
+    for (int delay : RetryDelaysMs) {
+        calls.sleepMilliseconds(delay);
+        result = call();
+        if (result.kind != SysError::Locked && result.kind != SysError::Denied)
+            break;
+    }
+    return result;
+}
+
+// A name of the writer's own in the result's folder, short enough to fit beside any name.
+std::string temporaryName(std::uint64_t &seed)
+{
+    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = ".vuro-";
+    for (int i = 0; i < 6; ++i) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        name += Letters[(seed >> 33) % 36];
+    }
+    return name;
+}
+
+// A temporary name in the result's folder, removed when it goes unless it was renamed away.
+class TemporaryName {
+public:
+    TemporaryName(const ResultPlace &place, const FileCalls &calls) : place_(place), calls_(calls) {}
+    TemporaryName(const TemporaryName &) = delete;
+    TemporaryName &operator=(const TemporaryName &) = delete;
+    ~TemporaryName()
+    {
+        if (!name.empty())
+            calls_.removeName(place_, name);
+    }
+    std::string name;
+
+private:
+    const ResultPlace &place_;
+    const FileCalls &calls_;
+};
+
+// Gives the new file a free temporary name, trying names until one is free.
+SysResult nameTemporary(const std::function<SysResult(const std::string &)> &make, TemporaryName &temporary)
+{
+    std::uint64_t seed = uniqueSeed();
+    SysResult result;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporaryName(seed);
+        result = make(name);
+        if (result.ok())
+            temporary.name = name;
+        if (result.kind != SysError::Exists)
+            return result;
+    }
+    return result;
+}
+
+// Carries the earlier file's owner, group, permissions, access control list and extended
+// attributes onto the new one. A new file that cannot carry them must not replace the earlier.
+bool keepsAttributes(const FileCalls &calls, const ResultPlace &place, const FileStatus &earlier, const Handle &file)
+{
+    Handle from;
+    SysResult result = calls.openForAttributes(place, from);
+    // Owner first: giving a file away clears its set-user-ID bits, which the permissions restore
+    // only for the file's own owner.
+    if (result.ok())
+        result = calls.copyOwner(earlier, file);
+    if (result.ok())
+        result = calls.copyPermissions(earlier, file);
+    if (result.ok())
+        result = calls.copyExtendedAttributes(from, file);
+    throwIfOutOfMemory(result);
+    return result.ok();
+}
+
+bool refusesNewFile(const SysResult &result)
+{
+    return result.kind == SysError::Denied || result.kind == SysError::ReadOnly || result.kind == SysError::NameTooLong;
+}
+
+// Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place.
+Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
+{
+    Handle file;
+    TemporaryName temporary(place, calls);
+    SysResult result = calls.createUnnamedFile(place, file);
+    const bool unnamed = result.ok();
+    if (!unnamed && result.kind == SysError::NotSupported) {
+        result = nameTemporary([&](const std::string &name) { return calls.createNamedFile(place, name, file); },
+                               temporary);
+    }
+    if (!result.ok())
+        return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+    result = calls.writeAll(file, bytes);
+    if (!result.ok())
+        return replacementFailed(result);
+    if (earlier && !keepsAttributes(calls, place, *earlier, file))
+        return Replacement::NotHere;
+    // On the device before it takes the earlier file's place: a crash then leaves one or the other.
+    result = calls.flushFile(file);
+    if (!result.ok())
+        return replacementFailed(result);
+    if (unnamed && !earlier) {
+        result = calls.nameUnnamedFile(place, file, place.name);
+        if (result.ok())
+            return Replacement::Done;
+        if (result.kind != SysError::Exists)
+            return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+    }
+    if (unnamed) {
+        result = nameTemporary([&](const std::string &name) { return calls.nameUnnamedFile(place, file, name); },
+                               temporary);
+        if (!result.ok())
+            return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+    }
+    result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, temporary.name); });
+    if (result.ok()) {
+        temporary.name.clear();
+        return Replacement::Done;
+    }
+    if (result.kind == SysError::Locked || result.kind == SysError::Denied)
+        return Replacement::NotHere;
+    return replacementFailed(result);
+}
+
+// Writes bytes over the existing file, under an exclusive lock held from the truncation to the
+// last byte, so helpers writing at once leave one whole report. A write that fails leaves the
+// file empty, never part of a report.
+bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
+{
+    Handle file;
+    SysResult result = calls.openForWriting(place, file);
+    if (result.ok())
+        result = retryWhileHeld(calls, [&] { return calls.tryLockFile(file); });
+    if (result.ok())
+        result = calls.truncateFile(file);
+    if (result.ok()) {
+        result = calls.writeAll(file, bytes);
+        if (!result.ok())
+            calls.truncateFile(file);
+    }
+    throwIfOutOfMemory(result);
+    return result.ok();
+}
+
+} // namespace
+
+bool writeResultFile(const ResultPlace &place, const std::string &bytes, const FileCalls &calls)
+{
+    if (place.name.empty())
+        return false;
+    FileStatus earlier;
+    const SysResult looked = calls.statusOfPlace(place, earlier);
+    throwIfOutOfMemory(looked);
+    const bool exists = looked.ok();
+    if (!exists && looked.kind != SysError::Missing)
+        return false;
+    // A FIFO would block the writer until a reader came, and a device is no place for a report.
+    if (exists && earlier.type != EntryType::Regular)
+        return false;
+    // Every name of a file with several must see the new report: only writing in place does that.
+    if (exists && earlier.links > 1)
+        return writeInPlace(calls, place, bytes);
+    switch (replaceWhole(calls, place, bytes, exists ? &earlier : nullptr)) {
+    case Replacement::Done:
+        return true;
+    case Replacement::NotHere:
+        return exists && writeInPlace(calls, place, bytes);
+    default:
+        return false;
+    }
+}
+
+bool mightBeTarget(const ResultPlace &place, const FileIdentity &target, const std::string &targetName)
+{
+    FileStatus existing;
+    const SysResult looked = statusOfPlace(place, existing);
+    throwIfOutOfMemory(looked);
+    if (looked.kind == SysError::Missing)
+        return false;
+    if (!looked.ok())
+        return true;
+    if (target.known && existing.identity.known)
+        return isSameFile(existing.identity, target);
+    // Without file numbers (FAT, some shares), the names tell, in any letter case.
+    const std::string &name = place.name;
+    if (name.size() != targetName.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(name[i]) != lower(targetName[i]))
+            return false;
+    }
+    return true;
+}
