@@ -4,7 +4,6 @@
 #include "platform/platform.h"
 #include "report/report.h"
 
-#include <QProcess>
 #include <QThread>
 
 #include <clocale>
@@ -32,18 +31,14 @@ std::string joinArguments(const std::vector<std::string> &arguments)
     return line;
 }
 
-// The viewer is found the way the platform finds a bare program name; 1 when it started. Its
-// standard streams go to the null device: inheriting the helper's would keep a caller that reads
-// the helper's output to its end waiting until the viewer exits.
+// The viewer is started from the helper's own folder, else from the system's search path but
+// never from the current folder (which may be any folder the user views); it holds none of the
+// helper's handles, so a caller reading the helper's output sees its end when the helper exits.
+// 1 when it started.
 int restartViewer()
 {
     QThread::sleep(2);
-    QProcess viewer;
-    viewer.setProgram(QStringLiteral("Vuro.exe"));
-    viewer.setStandardInputFile(QProcess::nullDevice());
-    viewer.setStandardOutputFile(QProcess::nullDevice());
-    viewer.setStandardErrorFile(QProcess::nullDevice());
-    return viewer.startDetached() ? 1 : 0;
+    return startProgramDetached("Vuro.exe") ? 1 : 0;
 }
 
 // Runs the request's mode; numbers outside 0 to 4 do nothing.

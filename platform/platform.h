@@ -250,6 +250,11 @@ std::string systemByteSizeText(std::uint64_t bytes);
 // by the system's rules on Windows. argv must be read before any framework changes it.
 std::vector<std::string> commandLineArguments(int argc, char **argv);
 
+// Starts the program `name` detached, holding none of the helper's handles or standard streams:
+// from the helper's own folder when it is there, else from the first absolute folder of the
+// system's search path that has it, never from the current folder. True when it started.
+bool startProgramDetached(const std::string &name);
+
 // Makes writes to a closed pipe fail with an error instead of ending the process.
 void ignoreBrokenPipes();
 

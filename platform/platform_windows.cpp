@@ -5,51 +5,54 @@
 #include "platform.h"
 #include "platform_windows.h"
 
+#include "report/wtf8.h"
+
 #include <windows.h>
+#include <accctrl.h>
+#include <aclapi.h>
 #include <bcrypt.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace {
 
-// Paths travel as WTF-8, so names with unpaired surrogates (which NTFS keeps) survive.
-std::wstring wideFromUtf8(const std::string &text)
+std::wstring wideFrom(const std::string &text)
 {
     const std::u16string wide = utf16FromWtf8(text);
     return std::wstring(wide.begin(), wide.end());
 }
 
-std::string utf8FromWide(const wchar_t *text)
+std::string bytesFrom(const wchar_t *text, std::size_t length)
 {
-    return wtf8FromUtf16(std::u16string(text, text + wcslen(text)));
+    return wtf8FromUtf16(std::u16string(text, text + length));
 }
 
-std::string utf8FromWide(const std::wstring &text)
+std::string bytesFrom(const std::wstring &text)
 {
-    return wtf8FromUtf16(std::u16string(text.begin(), text.end()));
+    return bytesFrom(text.c_str(), text.size());
 }
 
-// The system's own text for an error code, without its trailing line end.
-std::string errorText(DWORD code)
+SysResult lastError()
 {
-    wchar_t *buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-    std::wstring text = length > 0 && buffer ? std::wstring(buffer, length) : std::wstring();
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    return text.empty() ? "error " + std::to_string(code) : utf8FromWide(text.c_str());
+    return resultOf(long(GetLastError()));
 }
 
-// The same wording as the standard library's filesystem errors on the other platforms.
-std::string failureText(const char *what, DWORD code, const std::wstring &path)
+SysResult okIf(bool done)
 {
-    return std::string("filesystem error: ") + what + ": " + errorText(code) + " [" + utf8FromWide(path.c_str()) + "]";
+    return done ? SysResult{} : lastError();
+}
+
+HANDLE handleOf(const Handle &handle)
+{
+    return reinterpret_cast<HANDLE>(handle.get());
+}
+
+Handle owned(HANDLE handle)
+{
+    return Handle(handle == INVALID_HANDLE_VALUE ? NoHandle : reinterpret_cast<NativeHandle>(handle));
 }
 
 bool hasPrefix(const std::wstring &text, const wchar_t *prefix)
@@ -57,9 +60,8 @@ bool hasPrefix(const std::wstring &text, const wchar_t *prefix)
     return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-// The extended-length form of a path ("\\?\C:\..."), which Windows lists and opens up to its
-// own limit of about 32,767 characters instead of 260. The walk passes such paths down, so only
-// the start folder, given by the user, is made absolute and cleaned here.
+// The extended-length form of a path ("\\?\C:\..."), which Windows opens up to its own limit of
+// about 32,767 characters instead of 260; the user's path made absolute and cleaned once.
 std::wstring extendedLengthPath(const std::wstring &path)
 {
     if (hasPrefix(path, L"\\\\?\\") || hasPrefix(path, L"\\\\.\\"))
@@ -77,201 +79,228 @@ std::wstring extendedLengthPath(const std::wstring &path)
     return L"\\\\?\\" + full;
 }
 
-// Reasons that belong to the folder itself: closed to this user; gone, a bad or too long name, or
-// a drive without a medium. Both read as an empty folder.
-bool isClosedToUser(DWORD code)
+std::wstring joined(const std::string &folder, const std::string &name)
 {
-    return code == ERROR_ACCESS_DENIED;
+    std::wstring path = wideFrom(folder);
+    if (path.empty() || path.back() != L'\\')
+        path += L'\\';
+    for (wchar_t c : wideFrom(name))
+        path += c == L'/' ? L'\\' : c;
+    return path;
 }
 
-bool isGone(DWORD code)
+const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-        return true;
-    default:
-        return false;
-    }
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// Out of handles, or of the kernel's pools that handles come from: nothing to do with the tree.
-bool isOutOfHandles(DWORD code)
-{
-    return code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_QUOTA;
-}
-
-// Running out of memory is no failure of one entry or folder: the whole mode is then cut short.
-void throwIfOutOfMemory(DWORD code)
-{
-    if (code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY)
-        throw std::bad_alloc();
-}
-
-ListingEnd openFailure(DWORD code, bool followLink, const std::wstring &path, std::string &failure)
-{
-    throwIfOutOfMemory(code);
-    if (isClosedToUser(code))
-        return ListingEnd::Closed;
-    if (isGone(code))
-        return ListingEnd::Gone;
-    failure = failureText("directory iterator cannot open directory", code, path);
-    if (code == ERROR_DIRECTORY || code == ERROR_CANT_ACCESS_FILE || code == ERROR_CANT_RESOLVE_FILENAME)
-        return followLink ? ListingEnd::Gone : ListingEnd::NotAFolder;
-    return isOutOfHandles(code) ? ListingEnd::Exhausted : ListingEnd::OpenFailed;
-}
-
-// The open folder's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
+// The open file's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
 // has it (Windows 8 and later, ReFS), else the 64-bit index of BY_HANDLE_FILE_INFORMATION.
-// A file system that gives no ids (zero, or all ones) leaves the identity unknown.
-bool identityOf(HANDLE file, FileIdentity &identity)
+FileIdentity identityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info)
 {
     FILE_ID_INFO id;
     if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
         std::uint64_t high = 0, low = 0;
         std::memcpy(&high, id.FileId.Identifier + 8, 8);
         std::memcpy(&low, id.FileId.Identifier, 8);
-        identity = makeFileIdentity(id.VolumeSerialNumber, high, low);
-        return true;
+        return makeFileIdentity(id.VolumeSerialNumber, high, low);
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info))
-        return false;
-    std::uint64_t low = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    const std::uint64_t low = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     // The 64-bit index of all ones is the 128-bit one of all ones seen through the old call.
-    identity = makeFileIdentity(info.dwVolumeSerialNumber, low == ~std::uint64_t(0) ? low : 0, low);
-    return true;
+    return makeFileIdentity(info.dwVolumeSerialNumber, low == ~std::uint64_t(0) ? low : 0, low);
 }
 
-// A new handle of the file at path, or INVALID_HANDLE_VALUE with the last error set.
-HANDLE openForAttributes(const std::wstring &path, DWORD flags)
+std::int64_t ticksOf(const FILETIME &time)
 {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    return std::int64_t((std::uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
-// Sizes a symbolic link or junction as what it leads to, when that is a file. Returns false, with
-// the failure text, when the system ran out of handles.
-bool sizeLinkTarget(const std::wstring &path, ListedEntry &entry)
-{
-    const HANDLE file = openForAttributes(path, 0);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        throwIfOutOfMemory(code);
-        entry.failure = failureText("cannot get file size", code, path);
-        return !isOutOfHandles(code);
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = GetFileInformationByHandle(file, &info);
-    const DWORD code = GetLastError();
-    CloseHandle(file);
-    if (!known)
-        entry.failure = failureText("cannot get file size", code, path);
-    else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        entry.failure = "filesystem error: cannot get file size: Is a directory [" + utf8FromWide(path) + "]";
-    else
-        entry.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    return true;
-}
-
-bool isDotOrDotDot(const wchar_t *name, std::size_t length)
-{
-    return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
-}
-
-// Fills entry from one record of the folder's listing; prefix is the folder's path ending in one
-// separator. A file is sized by the record itself, so only links and folders need a path. Both
-// record kinds (with file ids, and the fuller one without) carry the same fields used here.
-// Returns false, with the failure text, when the system ran out of handles.
-template <typename Record>
-bool fillEntry(const Record &record, const std::wstring &prefix, ListedEntry &entry)
-{
-    clearListedEntry(entry);
-    // For a reparse point, the directory listing reports its reparse tag in the EA size field.
-    const WindowsEntryKind kind = kindOfWindowsEntry(record.FileAttributes, record.EaSize);
-    if (kind == WindowsEntryKind::File) {
-        entry.size = std::uint64_t(record.EndOfFile.QuadPart);
-        return true;
-    }
-    const std::wstring path = prefix + std::wstring(record.FileName, record.FileNameLength / sizeof(wchar_t));
-    if (kind == WindowsEntryKind::Folder) {
-        entry.isFolder = true;
-        entry.path = utf8FromWide(path);
-        return true;
-    }
-    return sizeLinkTarget(path, entry);
-}
-
-// Visits every record of one batch of the listing; false, with the failure text in entry, when
-// the system ran out of handles part way.
-template <typename Record>
-bool visitBatch(const std::vector<std::uint64_t> &buffer, const std::wstring &prefix, ListedEntry &entry,
-                const std::function<void(const ListedEntry &)> &visit)
-{
-    const char *record = reinterpret_cast<const char *>(buffer.data());
-    for (;;) {
-        const auto &info = *reinterpret_cast<const Record *>(record);
-        if (!isDotOrDotDot(info.FileName, info.FileNameLength / sizeof(wchar_t))) {
-            if (!fillEntry(info, prefix, entry))
-                return false;
-            visit(entry);
-        }
-        if (info.NextEntryOffset == 0)
-            return true;
-        record += info.NextEntryOffset;
-    }
-}
-
-// Codes with which a file system or network redirector refuses a listing's information class.
+// Codes with which a file system or network redirector refuses an information class.
 bool refusesInformationClass(DWORD code)
 {
-    return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_LEVEL || code == ERROR_NOT_SUPPORTED;
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_LEVEL || code == ERROR_NOT_SUPPORTED ||
+           code == ERROR_INVALID_FUNCTION;
 }
 
-// True when the open handle is a folder that is no symbolic link or junction.
-bool isPlainFolder(HANDLE handle)
+// The reparse tag of the open handle; 0 when it is none, or the file system will not say.
+DWORD reparseTagOf(HANDLE handle, DWORD attributes)
 {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
     FILE_ATTRIBUTE_TAG_INFO info;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
-        return false;
-    if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    return !(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(info.ReparseTag);
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return info.ReparseTag;
+    // Without the tag, a reparse point is taken for a link: never walked.
+    return IO_REPARSE_TAG_SYMLINK;
 }
-
-// Closes a handle when the listing ends, however it ends.
-struct HandleCloser {
-    HANDLE handle;
-    ~HandleCloser() { CloseHandle(handle); }
-};
 
 } // namespace
 
-bool queryVolumeCapacity(const std::string &rootUtf8, std::uint64_t &capacity)
+const char PathSeparators[] = "\\/";
+
+SysError errorKindOf(long code)
 {
-    ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
-    if (!GetDiskFreeSpaceExW(wideFromUtf8(rootUtf8).c_str(), &availableToCaller, &totalBytes, &totalFree))
-        return false;
-    capacity = totalBytes.QuadPart;
-    return true;
+    switch (DWORD(code)) {
+    case ERROR_SUCCESS: return SysError::None;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_DRIVE:
+        return SysError::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_CANT_ACCESS_FILE:
+        return SysError::Denied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return SysError::Locked;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return SysError::Exists;
+    case ERROR_DIRECTORY:
+        return SysError::NotAFolder;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return SysError::TooManyLinks;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+        return SysError::NameTooLong;
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NOT_ENOUGH_QUOTA:
+        return SysError::OutOfHandles;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return SysError::OutOfMemory;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return SysError::NoSpace;
+    case ERROR_WRITE_PROTECT:
+        return SysError::ReadOnly;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_LEVEL:
+        return SysError::NotSupported;
+    case ERROR_IO_DEVICE:
+    case ERROR_CRC:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_DEV_NOT_EXIST:
+        return SysError::Io;
+    default:
+        return SysError::Other;
+    }
 }
 
-std::string formatShortByteSize(std::uint64_t bytes)
+std::string errorTextOf(long code)
 {
-    wchar_t buffer[100] = {};
-    // The shell takes a signed count; its text is the one the viewer shows elsewhere.
-    StrFormatByteSizeW(static_cast<LONGLONG>(bytes), buffer, 100);
-    return utf8FromWide(buffer);
+    wchar_t *buffer = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, DWORD(code), 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    std::wstring text = length > 0 && buffer ? std::wstring(buffer, length) : std::wstring();
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
+        text.pop_back();
+    return text.empty() ? "error " + std::to_string(code) : bytesFrom(text);
 }
 
-void ignoreBrokenPipes()
+void closeNativeHandle(NativeHandle handle)
 {
-    // Windows has no such signal: a write to a closed pipe fails with an error.
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+SysResult statusOfHandle(const Handle &handle, FileStatus &status)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handleOf(handle), &info))
+        return lastError();
+    const DWORD tag = reparseTagOf(handleOf(handle), info.dwFileAttributes);
+    switch (kindOfWindowsEntry(info.dwFileAttributes, tag)) {
+    case WindowsEntryKind::Folder: status.type = EntryType::Folder; break;
+    case WindowsEntryKind::NameSurrogate: status.type = EntryType::Link; break;
+    default: status.type = GetFileType(handleOf(handle)) == FILE_TYPE_DISK ? EntryType::Regular : EntryType::Other; break;
+    }
+    status.identity = identityOf(handleOf(handle), info);
+    status.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    status.modified = ticksOf(info.ftLastWriteTime);
+    FILE_BASIC_INFO basic;
+    status.changed = GetFileInformationByHandleEx(handleOf(handle), FileBasicInfo, &basic, sizeof basic)
+                         ? basic.ChangeTime.QuadPart : status.modified;
+    status.links = info.nNumberOfLinks;
+    status.attributes = info.dwFileAttributes;
+    return {};
+}
+
+SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status)
+{
+    const Handle handle = owned(openWide(extendedLengthPath(wideFrom(path)), FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
+                                         followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!handle.valid())
+        return lastError();
+    return statusOfHandle(handle, status);
+}
+
+SysResult openForReading(const std::string &path, Handle &file)
+{
+    // Shared with every reader, writer and remover: Explorer may rename or delete it meanwhile.
+    Handle opened = owned(CreateFileW(extendedLengthPath(wideFrom(path)).c_str(), GENERIC_READ, ShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!opened.valid())
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handleOf(opened), &info))
+        return lastError();
+    if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {SysError::NotRegular, ERROR_DIRECTORY};
+    file = std::move(opened);
+    return {};
+}
+
+SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count)
+{
+    DWORD read = 0;
+    if (!ReadFile(handleOf(file), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &read, nullptr))
+        return lastError();
+    count = read;
+    return {};
+}
+
+SysResult openStartFolder(const std::string &path, OpenFolder &folder)
+{
+    std::wstring prefix = extendedLengthPath(wideFrom(path));
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    if (!handle.valid())
+        return lastError();
+    folder.handle = std::move(handle);
+    folder.path = bytesFrom(prefix);
+    return {};
+}
+
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
+{
+    // The last name is opened as itself: a link or junction in its place is never walked.
+    const std::wstring path = joined(start.path, relative);
+    Handle handle = owned(openWide(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!handle.valid())
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handleOf(handle), &info))
+        return lastError();
+    if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder)
+        return {SysError::NotAFolder, ERROR_DIRECTORY};
+    folder.handle = std::move(handle);
+    folder.path = bytesFrom(path);
+    return {};
 }
 
 WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag)
@@ -285,133 +314,118 @@ WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t repa
 
 namespace {
 
-DWORD WINAPI runWork(void *argument)
+bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 {
-    (*static_cast<const std::function<void()> *>(argument))();
-    return 0;
+    return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
 }
 
-} // namespace
-
-void runOnThreads(int extraThreads, std::size_t stackBytes, const std::function<void()> &work)
+// One listed name: typed from its attributes and reparse tag, a file sized by the listing.
+void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWORD tag, std::uint64_t size,
+                 FolderEntry &entry, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
 {
-    std::vector<HANDLE> threads;
-    for (int i = 0; i < extraThreads; ++i) {
-        // A reservation only: the walk does not recurse, so small stacks do, and a 32-bit
-        // process keeps its address space.
-        const HANDLE thread = CreateThread(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(&work),
-                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread)
-            threads.push_back(thread);
-    }
-    work();
-    for (HANDLE thread : threads) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-    }
-}
-
-namespace {
-
-// One CNG hash: its algorithm provider and the hash object on it.
-struct CngDigest {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-};
-
-} // namespace
-
-void startDigest(DigestAlgorithm algorithm, RunningDigest &digest)
-{
-    CngDigest *cng = new CngDigest;
-    const wchar_t *name = algorithm == DigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
-    if (BCryptOpenAlgorithmProvider(&cng->algorithm, name, nullptr, 0) != 0 ||
-        BCryptCreateHash(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0) != 0) {
-        digest.context = cng;
-        discardDigest(digest);
-        throw std::bad_alloc();
-    }
-    digest.context = cng;
-}
-
-void addToDigest(RunningDigest &digest, const char *bytes, std::size_t size)
-{
-    CngDigest *cng = static_cast<CngDigest *>(digest.context);
-    BCryptHashData(cng->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes)), ULONG(size), 0);
-}
-
-std::string finishDigest(RunningDigest &digest)
-{
-    CngDigest *cng = static_cast<CngDigest *>(digest.context);
-    DWORD size = 0, written = 0;
-    BCryptGetProperty(cng->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size), sizeof size, &written, 0);
-    std::string value(size, '\0');
-    BCryptFinishHash(cng->hash, reinterpret_cast<PUCHAR>(&value[0]), size, 0);
-    discardDigest(digest);
-    return value;
-}
-
-void discardDigest(RunningDigest &digest)
-{
-    CngDigest *cng = static_cast<CngDigest *>(digest.context);
-    if (!cng)
+    if (isDotOrDotDot(name, length))
         return;
-    if (cng->hash)
-        BCryptDestroyHash(cng->hash);
-    if (cng->algorithm)
-        BCryptCloseAlgorithmProvider(cng->algorithm, 0);
-    delete cng;
-    digest.context = nullptr;
+    entry.name = bytesFrom(name, length);
+    switch (kindOfWindowsEntry(attributes, tag)) {
+    case WindowsEntryKind::Folder: entry.type = EntryType::Folder; break;
+    case WindowsEntryKind::NameSurrogate: entry.type = EntryType::Link; break;
+    default: entry.type = EntryType::Regular; break;
+    }
+    entry.sized = entry.type == EntryType::Regular;
+    entry.size = entry.sized ? size : 0;
+    ++entriesRead;
+    visit(entry);
 }
 
-FileOutcome openReadFile(const std::string &pathUtf8, InputFile &file)
+// Visits every record of one batch; both record kinds carry the fields used here. For a reparse
+// point, the listing reports its reparse tag in the EA size field.
+template <typename Record>
+void visitBatch(const std::vector<std::uint64_t> &buffer, FolderEntry &entry,
+                const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
 {
-    const HANDLE handle = CreateFileW(extendedLengthPath(wideFromUtf8(pathUtf8)).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        throwIfOutOfMemory(code);
-        return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
-                   ? FileOutcome::Refused : FileOutcome::Failed;
+    const char *at = reinterpret_cast<const char *>(buffer.data());
+    for (;;) {
+        const auto &record = *reinterpret_cast<const Record *>(at);
+        visitRecord(record.FileName, record.FileNameLength / sizeof(wchar_t), record.FileAttributes, record.EaSize,
+                    std::uint64_t(record.EndOfFile.QuadPart), entry, visit, entriesRead);
+        if (record.NextEntryOffset == 0)
+            return;
+        at += record.NextEntryOffset;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !identityOf(handle, file.identity)) {
-        CloseHandle(handle);
-        return FileOutcome::Failed;
-    }
-    file.handle = reinterpret_cast<std::intptr_t>(handle);
-    return FileOutcome::Done;
 }
 
-std::int64_t readFileChunk(const InputFile &file, char *buffer, std::size_t size)
+// Lists through the folder's path with the call every Windows and redirector has.
+SysResult listByFind(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
 {
-    DWORD count = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(file.handle), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &count, nullptr)) {
-        throwIfOutOfMemory(GetLastError());
-        return -1;
-    }
-    return count;
+    WIN32_FIND_DATAW data;
+    const std::wstring pattern = joined(folder.path, "*");
+    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                         FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? SysResult{} : lastError();
+    FolderEntry entry;
+    DWORD code = ERROR_NO_MORE_FILES;
+    do {
+        const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data.dwReserved0 : 0;
+        visitRecord(data.cFileName, wcslen(data.cFileName), data.dwFileAttributes, tag,
+                    (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, entry, visit, entriesRead);
+        if (!FindNextFileW(find, &data))
+            code = GetLastError();
+        else
+            code = ERROR_SUCCESS;
+    } while (code == ERROR_SUCCESS);
+    FindClose(find);
+    return code == ERROR_NO_MORE_FILES ? SysResult{} : resultOf(long(code));
 }
 
-void closeReadFile(InputFile &file)
+} // namespace
+
+SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
+                         std::uint64_t &entriesRead)
 {
-    if (file.handle != -1)
-        CloseHandle(reinterpret_cast<HANDLE>(file.handle));
-    file.handle = -1;
+    entriesRead = 0;
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
+    const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
+    FolderEntry entry;
+    ListingClass listing = first;
+    bool anyBatch = false;
+    for (;;) {
+        if (listing == ListingClass::Find)
+            return listByFind(folder, visit, entriesRead);
+        const FILE_INFO_BY_HANDLE_CLASS type = listing == ListingClass::FileIds ? FileIdBothDirectoryInfo : FileFullDirectoryInfo;
+        if (!GetFileInformationByHandleEx(handleOf(folder.handle), type, buffer.data(), bufferSize)) {
+            const DWORD code = GetLastError();
+            // A file system or redirector that knows no such class (Windows 7 has no fuller one
+            // without ids) is listed the next way; the first batch decides.
+            if (!anyBatch && refusesInformationClass(code)) {
+                listing = listing == ListingClass::FileIds ? ListingClass::Full : ListingClass::Find;
+                continue;
+            }
+            // A folder without even "." and ".." (a FAT drive's root) has nothing to list.
+            if (code == ERROR_NO_MORE_FILES || (!anyBatch && code == ERROR_FILE_NOT_FOUND))
+                return {};
+            return resultOf(long(code));
+        }
+        anyBatch = true;
+        if (listing == ListingClass::FileIds)
+            visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, entry, visit, entriesRead);
+        else
+            visitBatch<FILE_FULL_DIR_INFO>(buffer, entry, visit, entriesRead);
+    }
 }
 
-FileOutcome identityOfPath(const std::string &pathUtf8, FileIdentity &identity)
+SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
 {
-    const HANDLE handle = openForAttributes(extendedLengthPath(wideFromUtf8(pathUtf8)), 0);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? FileOutcome::Refused : FileOutcome::Failed;
-    }
-    const bool known = identityOf(handle, identity);
-    CloseHandle(handle);
-    return known ? FileOutcome::Done : FileOutcome::Failed;
+    return listFolderWith(folder, ListingClass::FileIds, visit, entriesRead);
+}
+
+SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
+{
+    const Handle handle = owned(openWide(joined(folder.path, name), FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
+                                         followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!handle.valid())
+        return lastError();
+    return statusOfHandle(handle, status);
 }
 
 namespace {
@@ -430,219 +444,388 @@ bool finalPathOf(HANDLE handle, std::wstring &path)
     return true;
 }
 
-} // namespace
-
-bool resolveResultPath(const std::string &pathUtf8, std::string &resolved)
+SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, ResultPlace &place)
 {
-    const std::wstring path = extendedLengthPath(wideFromUtf8(pathUtf8));
-    std::wstring final;
-    // An existing file: the system follows every link to it and names where it ended.
-    HANDLE handle = openForAttributes(path, 0);
-    if (handle != INVALID_HANDLE_VALUE) {
-        const bool named = finalPathOf(handle, final);
-        CloseHandle(handle);
-        if (!named)
-            return false;
-        resolved = utf8FromWide(final);
-        return true;
-    }
-    if (GetLastError() != ERROR_FILE_NOT_FOUND)
-        return false;
-    // A link whose target is missing is left alone: where Windows would create it is not told.
-    handle = openForAttributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
-        return false;
-    }
-    const std::size_t separator = path.find_last_of(L'\\');
-    if (separator == std::wstring::npos)
-        return false;
-    handle = openForAttributes(path.substr(0, separator + 1), 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    const bool named = finalPathOf(handle, final);
-    CloseHandle(handle);
-    if (!named)
-        return false;
-    if (final.empty() || final.back() != L'\\')
-        final += L'\\';
-    resolved = utf8FromWide(final + path.substr(separator + 1));
-    return true;
+    const std::wstring folder = path.substr(0, separator + 1);
+    Handle handle = owned(openWide(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    if (!handle.valid())
+        return lastError();
+    place.folder.handle = std::move(handle);
+    place.folder.path = bytesFrom(folder);
+    place.name = bytesFrom(path.substr(separator + 1));
+    return {};
 }
 
-namespace {
+std::wstring placePath(const ResultPlace &place, const std::string &name)
+{
+    return joined(place.folder.path, name);
+}
 
-bool writeAll(HANDLE file, const std::string &bytes)
+} // namespace
+
+SysResult openResultPlace(const std::string &path, ResultPlace &place)
+{
+    std::wstring wide = extendedLengthPath(wideFrom(path));
+    // The name itself, unless it is a link: then where the system follows it to, named by the
+    // system (a dangling link is refused: where Windows would create its file is not told).
+    const Handle itself = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (itself.valid()) {
+        FileStatus status;
+        const SysResult looked = statusOfHandle(itself, status);
+        if (!looked.ok())
+            return looked;
+        if (status.type == EntryType::Link) {
+            const Handle target = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+            if (!target.valid())
+                return lastError();
+            if (!finalPathOf(handleOf(target), wide))
+                return lastError();
+        }
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return lastError();
+    }
+    const std::size_t separator = wide.find_last_of(L'\\');
+    if (separator == std::wstring::npos)
+        return {SysError::Missing, ERROR_PATH_NOT_FOUND};
+    return openPlaceFolder(wide, separator, place);
+}
+
+SysResult statusOfPlace(const ResultPlace &place, FileStatus &status)
+{
+    return statusAt(place.folder, place.name, false, status);
+}
+
+SysResult createUnnamedFile(const ResultPlace &, Handle &)
+{
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file)
+{
+    // Shared for deletion, so that it can be renamed into place, or removed, while it is open.
+    Handle created = owned(CreateFileW(placePath(place, name).c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!created.valid())
+        return lastError();
+    file = std::move(created);
+    return {};
+}
+
+SysResult openForWriting(const ResultPlace &place, Handle &file)
+{
+    Handle opened = owned(CreateFileW(placePath(place, place.name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!opened.valid())
+        return lastError();
+    if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK)
+        return {SysError::NotRegular, ERROR_DIRECTORY};
+    file = std::move(opened);
+    return {};
+}
+
+SysResult openForAttributes(const ResultPlace &place, Handle &file)
+{
+    Handle opened = owned(openWide(placePath(place, place.name), READ_CONTROL | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!opened.valid())
+        return lastError();
+    file = std::move(opened);
+    return {};
+}
+
+SysResult writeAll(const Handle &file, const std::string &bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
         DWORD count = 0;
-        if (!WriteFile(file, bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr) || count == 0)
-            return false;
+        if (!WriteFile(handleOf(file), bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr))
+            return lastError();
+        if (count == 0)
+            return {SysError::NoSpace, ERROR_DISK_FULL};
         done += count;
     }
-    return true;
+    return {};
 }
 
-// Writes bytes over the existing file, under an exclusive lock from the truncation to the last
-// byte, so helpers writing at once leave one whole report; a failed write leaves it empty.
-FileOutcome writeInPlace(const std::wstring &path, const std::string &bytes)
+SysResult truncateFile(const Handle &file)
 {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return FileOutcome::Failed;
+    LARGE_INTEGER start = {};
+    return okIf(SetFilePointerEx(handleOf(file), start, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(file)));
+}
+
+SysResult flushFile(const Handle &file)
+{
+    return okIf(FlushFileBuffers(handleOf(file)));
+}
+
+SysResult tryLockFile(const Handle &file)
+{
     OVERLAPPED whole = {};
-    bool done = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
-    const bool locked = done;
-    done = done && SetEndOfFile(file);
-    if (done && !writeAll(file, bytes)) {
-        done = false;
-        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(file);
-    }
-    if (locked)
-        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
-    CloseHandle(file);
-    return done ? FileOutcome::Done : FileOutcome::Failed;
+    return okIf(LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole));
 }
 
-// A new file under a short name of the helper's own in folder, which fits beside any name.
-HANDLE createTemporary(const std::wstring &folder, std::wstring &name)
+SysResult copyOwner(const FileStatus &, const Handle &)
 {
-    static const wchar_t Letters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
-    std::uint64_t seed = GetTickCount64() ^ (std::uint64_t(GetCurrentProcessId()) << 32);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + L".vuro-";
-        for (int i = 0; i < 6; ++i) {
-            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-            name += Letters[(seed >> 33) % 36];
-        }
-        const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
-            return file;
-    }
-    return INVALID_HANDLE_VALUE;
+    // A new file's owner is whoever replaces the earlier one, as Windows' own replacement does.
+    return {};
 }
 
-bool refusesRename(DWORD code)
+SysResult copyPermissions(const FileStatus &from, const Handle &file)
 {
-    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = (from.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return okIf(SetFileInformationByHandle(handleOf(file), FileBasicInfo, &basic, sizeof basic));
 }
 
-// Writes bytes beside path and moves them over it; Refused when the folder takes no new file or
-// the move stays refused (the old file held open by a reader, a scanner or an indexer).
-FileOutcome writeBeside(const std::wstring &path, const std::string &bytes)
+SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
 {
-    std::wstring temporary;
-    const HANDLE file = createTemporary(path.substr(0, path.find_last_of(L'\\') + 1), temporary);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        return code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT || code == ERROR_FILENAME_EXCED_RANGE
-                   ? FileOutcome::Refused : FileOutcome::Failed;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD code = GetSecurityInfo(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                 nullptr, &descriptor);
+    if (code != ERROR_SUCCESS)
+        return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ? SysResult{} : resultOf(long(code));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
+                                      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    code = SetSecurityInfo(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    return resultOf(long(code));
+}
+
+SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string &)
+{
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+SysResult renameOverResult(const ResultPlace &place, const std::string &from)
+{
+    const std::wstring target = placePath(place, place.name);
+    // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
+    // file carries it already) and put back if the move fails.
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly && !SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return lastError();
+    if (MoveFileExW(placePath(place, from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        // Some file systems drop the attribute that was set on the open file: put it on again.
+        const DWORD now = GetFileAttributesW(target.c_str());
+        if (readOnly && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesW(target.c_str(), now | FILE_ATTRIBUTE_READONLY);
+        return {};
     }
-    const bool written = writeAll(file, bytes) && FlushFileBuffers(file);
-    CloseHandle(file);
-    if (!written) {
-        DeleteFileW(temporary.c_str());
-        return FileOutcome::Failed;
+    const SysResult failed = lastError();
+    if (readOnly)
+        SetFileAttributesW(target.c_str(), attributes);
+    return failed;
+}
+
+SysResult removeName(const ResultPlace &place, const std::string &name)
+{
+    return okIf(DeleteFileW(placePath(place, name).c_str()));
+}
+
+std::uint64_t uniqueSeed()
+{
+    LARGE_INTEGER counter = {};
+    QueryPerformanceCounter(&counter);
+    return GetTickCount64() ^ (std::uint64_t(GetCurrentProcessId()) << 32) ^ std::uint64_t(counter.QuadPart);
+}
+
+void sleepMilliseconds(int ms)
+{
+    Sleep(DWORD(ms));
+}
+
+SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity)
+{
+    ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
+    if (!GetDiskFreeSpaceExW(wideFrom(root).c_str(), &availableToCaller, &totalBytes, &totalFree))
+        return lastError();
+    capacity = totalBytes.QuadPart;
+    return {};
+}
+
+std::string systemByteSizeText(std::uint64_t bytes)
+{
+    wchar_t buffer[100] = {};
+    // The shell takes a signed count; its text is the one the viewer shows elsewhere.
+    StrFormatByteSizeW(static_cast<LONGLONG>(bytes), buffer, 100);
+    return bytesFrom(buffer, wcslen(buffer));
+}
+
+std::vector<std::string> commandLineArguments(int, char **)
+{
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t **split = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!split)
+        return arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(bytesFrom(split[i], wcslen(split[i])));
+    LocalFree(split);
+    return arguments;
+}
+
+namespace {
+
+bool isProgramFile(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The program name in the helper's own folder, else in the first absolute folder of PATH.
+std::wstring findProgram(const std::wstring &name)
+{
+    std::wstring self(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()));
+    if (length > 0 && length < self.size()) {
+        self.resize(length);
+        const std::wstring beside = self.substr(0, self.find_last_of(L"\\/") + 1) + name;
+        if (isProgramFile(beside))
+            return beside;
     }
-    DWORD code = 0;
-    for (DWORD delayMs : {0, 20, 40, 80, 160}) {
-        Sleep(delayMs);
-        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return FileOutcome::Done;
-        code = GetLastError();
-        if (!refusesRename(code))
-            break;
+    std::wstring folders(32768, L'\0');
+    const DWORD size = GetEnvironmentVariableW(L"PATH", &folders[0], DWORD(folders.size()));
+    folders.resize(size < folders.size() ? size : 0);
+    while (!folders.empty()) {
+        const std::size_t semicolon = folders.find(L';');
+        std::wstring folder = folders.substr(0, semicolon);
+        folders = semicolon == std::wstring::npos ? std::wstring() : folders.substr(semicolon + 1);
+        const bool absolute = (folder.size() >= 3 && folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/')) ||
+                              hasPrefix(folder, L"\\\\");
+        if (!absolute)
+            continue;
+        if (folder.back() != L'\\' && folder.back() != L'/')
+            folder += L'\\';
+        if (isProgramFile(folder + name))
+            return folder + name;
     }
-    if (!DeleteFileW(temporary.c_str()))
-        DeleteFileW(temporary.c_str());
-    return refusesRename(code) ? FileOutcome::Refused : FileOutcome::Failed;
+    return std::wstring();
 }
 
 } // namespace
 
-FileOutcome replaceFileContent(const std::string &pathUtf8, const std::string &bytes)
+bool startProgramDetached(const std::string &name)
 {
-    const std::wstring path = extendedLengthPath(wideFromUtf8(pathUtf8));
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return FileOutcome::Failed;
-    if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
-        return FileOutcome::Refused;
-    const FileOutcome outcome = writeBeside(path, bytes);
-    if (outcome != FileOutcome::Refused)
-        return outcome;
-    return exists ? writeInPlace(path, bytes) : FileOutcome::Failed;
+    const std::wstring program = findProgram(wideFrom(name));
+    if (program.empty())
+        return false;
+    std::wstring commandLine = L"\"" + program + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    // No handle of the helper's is inherited: a caller reading its output sees the end when it exits.
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
 }
 
-ListingEnd listFolderAs(const std::string &folder, bool followLink, bool withFileIds,
-                        const std::function<bool(const FileIdentity &)> &enter,
-                        const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+void ignoreBrokenPipes()
 {
-    // Entries are this prefix and their name: one separator, also after a drive root's own.
-    std::wstring prefix = extendedLengthPath(wideFromUtf8(folder));
-    if (prefix.empty() || prefix.back() != L'\\')
-        prefix += L'\\';
-    // One open handle gives the folder's identity and then its listing, in batches of records that
-    // hold names, attributes, reparse tags and sizes, so no file needs a query of its own. Below
-    // the start folder, a link is opened as itself and never walked, even one swapped in since
-    // the parent was listed.
-    const HANDLE handle = CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return openFailure(GetLastError(), followLink, prefix, failure);
-    const HandleCloser closer{handle};
-    if (!followLink && !isPlainFolder(handle)) {
-        failure = "filesystem error: directory iterator cannot open directory: no longer a folder [" + utf8FromWide(prefix) + "]";
-        return ListingEnd::NotAFolder;
-    }
-    FileIdentity identity;
-    if (!identityOf(handle, identity))
-        return openFailure(GetLastError(), followLink, prefix, failure);
-    if (!enter(identity))
-        return ListingEnd::Declined;
-    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
-    const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
-    ListedEntry entry;
-    bool anyRecord = false;
-    bool ids = withFileIds;
-    DWORD code = 0;
-    for (;;) {
-        if (!GetFileInformationByHandleEx(handle, ids ? FileIdBothDirectoryInfo : FileFullDirectoryInfo, buffer.data(),
-                                          bufferSize)) {
-            code = GetLastError();
-            // Some file systems and redirectors know no listing with file ids: the fuller one
-            // without them gives the same names, attributes, tags and sizes.
-            if (!anyRecord && ids && refusesInformationClass(code)) {
-                ids = false;
-                continue;
-            }
-            break;
-        }
-        anyRecord = true;
-        const bool handled = ids ? visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, prefix, entry, visit)
-                                 : visitBatch<FILE_FULL_DIR_INFO>(buffer, prefix, entry, visit);
-        if (!handled) {
-            failure = entry.failure;
-            return ListingEnd::Exhausted;
-        }
-    }
-    throwIfOutOfMemory(code);
-    // A folder without even "." and ".." (a FAT drive's root) has nothing to list from the start.
-    const bool empty = !anyRecord && code == ERROR_FILE_NOT_FOUND;
-    if (code != ERROR_NO_MORE_FILES && !empty) {
-        failure = failureText("directory iterator cannot advance", code, prefix);
-        return isOutOfHandles(code) ? ListingEnd::Exhausted : ListingEnd::BrokeOff;
-    }
-    return ListingEnd::Complete;
+    // Windows has no such signal: a write to a closed pipe fails with an error.
 }
 
-ListingEnd listFolder(const std::string &folder, bool followLink, const std::function<bool(const FileIdentity &)> &enter,
-                      const std::function<void(const ListedEntry &)> &visit, std::string &failure)
+namespace {
+
+DWORD WINAPI runWork(void *argument)
 {
-    return listFolderAs(folder, followLink, true, enter, visit, failure);
+    (*static_cast<const std::function<void()> *>(argument))();
+    return 0;
+}
+
+// One CNG hash: its algorithm provider and the hash object on it.
+struct CngDigest {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ~CngDigest()
+    {
+        if (hash)
+            BCryptDestroyHash(hash);
+        if (algorithm)
+            BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+};
+
+SysResult resultOfStatus(NTSTATUS status)
+{
+    if (status >= 0)
+        return {};
+    // STATUS_NO_MEMORY
+    if (ULONG(status) == 0xC0000017UL)
+        return {SysError::OutOfMemory, ERROR_NOT_ENOUGH_MEMORY};
+    return {SysError::Other, long(ERROR_GEN_FAILURE)};
+}
+
+} // namespace
+
+bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread)
+{
+    // A reservation only: the walk does not recurse, so small stacks do, and a 32-bit process
+    // keeps its address space.
+    const HANDLE started = CreateThread(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(work),
+                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!started)
+        return false;
+    thread = reinterpret_cast<NativeHandle>(started);
+    return true;
+}
+
+void joinThread(NativeHandle thread)
+{
+    WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+DigestState::~DigestState()
+{
+    delete static_cast<CngDigest *>(context_);
+}
+
+SysResult DigestState::start(DigestAlgorithm algorithm)
+{
+    delete static_cast<CngDigest *>(context_);
+    CngDigest *cng = new CngDigest;
+    context_ = cng;
+    const wchar_t *name = algorithm == DigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
+    SysResult result = resultOfStatus(BCryptOpenAlgorithmProvider(&cng->algorithm, name, nullptr, 0));
+    if (result.ok())
+        result = resultOfStatus(BCryptCreateHash(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0));
+    return result;
+}
+
+SysResult DigestState::add(const char *bytes, std::size_t size)
+{
+    CngDigest *cng = static_cast<CngDigest *>(context_);
+    if (!cng || !cng->hash)
+        return {SysError::Other, ERROR_INVALID_HANDLE};
+    return resultOfStatus(BCryptHashData(cng->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes)), ULONG(size), 0));
+}
+
+SysResult DigestState::finish(std::string &value)
+{
+    CngDigest *cng = static_cast<CngDigest *>(context_);
+    if (!cng || !cng->hash)
+        return {SysError::Other, ERROR_INVALID_HANDLE};
+    DWORD size = 0, written = 0;
+    SysResult result = resultOfStatus(BCryptGetProperty(cng->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size),
+                                                        sizeof size, &written, 0));
+    std::string digest(size, '\0');
+    if (result.ok())
+        result = resultOfStatus(BCryptFinishHash(cng->hash, reinterpret_cast<PUCHAR>(&digest[0]), size, 0));
+    delete cng;
+    context_ = nullptr;
+    if (result.ok())
+        value = digest;
+    return result;
 }

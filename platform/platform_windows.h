@@ -1,6 +1,7 @@
 #pragma once
 
-// Windows only: how the Windows listing types an entry, shared with its check under Wine.
+// Windows only: how the Windows listing types an entry, and its listing with the way chosen,
+// shared with its check under Wine.
 
 #include "platform.h"
 
@@ -12,8 +13,11 @@ enum class WindowsEntryKind { Folder, File, NameSurrogate };
 // file sized by the listing, or a symbolic link or junction (never walked, sized as its target).
 WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag);
 
-// The listing of listFolder, with the record kind chosen: with file ids (what listFolder asks
-// for first), or without them (what it falls back to where a file system refuses ids).
-ListingEnd listFolderAs(const std::string &folder, bool followLink, bool withFileIds,
-                        const std::function<bool(const FileIdentity &)> &enter,
-                        const std::function<void(const ListedEntry &)> &visit, std::string &failure);
+// The ways a folder is listed, in the order listFolder tries them where one is refused: records
+// with file ids, fuller records without (Windows 8 and later), and the find calls every Windows
+// and redirector has.
+enum class ListingClass { FileIds, Full, Find };
+
+// The listing of listFolder, starting with the given way.
+SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
+                         std::uint64_t &entriesRead);

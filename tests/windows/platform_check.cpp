@@ -4,12 +4,17 @@
 //
 // Standard C++ only, besides the layer itself: it builds with the MinGW cross compiler, no Qt.
 
+#include "folderstats/sizetext.h"
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
+#include "report/wtf8.h"
+#include "report/writer.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -32,7 +37,7 @@ void check(bool ok, const std::string &what)
 
 bool checkSizeText(std::uint64_t bytes)
 {
-    const std::string shell = formatShortByteSize(bytes);
+    const std::string shell = systemByteSizeText(bytes);
     const std::string portable = formatEnUsByteSize(bytes);
     if (shell != portable)
         std::printf("  %llu: shell \"%s\", portable \"%s\"\n", static_cast<unsigned long long>(bytes),
@@ -72,12 +77,12 @@ std::vector<std::uint64_t> sizeTextCounts()
 void checkVolumeCapacity(const char *expectedText)
 {
     std::uint64_t capacity = 0;
-    const bool answered = queryVolumeCapacity("C:\\", capacity);
+    const bool answered = queryVolumeCapacity("C:\\", capacity).ok();
     check(answered && capacity > 0, "capacity of C:\\ is positive: " + std::to_string(capacity));
     const std::uint64_t expected = std::strtoull(expectedText, nullptr, 10);
     check(capacity == expected, "capacity of C:\\ " + std::to_string(capacity) + " equals statvfs " + expectedText);
     std::uint64_t untouched = 7;
-    check(!queryVolumeCapacity("Q:\\no\\such\\volume\\", untouched) && untouched == 7,
+    check(!queryVolumeCapacity("Q:\\no\\such\\volume\\", untouched).ok() && untouched == 7,
           "a failed query leaves the total untouched");
 }
 
@@ -157,18 +162,21 @@ void checkWtf8()
 }
 
 struct Listing {
-    ListingEnd end = ListingEnd::OpenFailed;
+    SysResult end;
     std::vector<std::string> entries; // "name size" or "name/" for folders, in listing order
 };
 
-Listing listWith(const std::string &folder, bool withFileIds)
+Listing listWith(const std::string &folder, ListingClass way)
 {
     Listing listing;
-    std::string failure;
-    listing.end = listFolderAs(folder, true, withFileIds, [](const FileIdentity &) { return true; },
-                               [&](const ListedEntry &entry) {
-                                   listing.entries.push_back(entry.isFolder ? entry.path + "/" : std::to_string(entry.size));
-                               }, failure);
+    OpenFolder opened;
+    listing.end = openStartFolder(folder, opened);
+    std::uint64_t read = 0;
+    if (listing.end.ok())
+        listing.end = listFolderWith(opened, way, [&](const FolderEntry &entry) {
+            listing.entries.push_back(entry.name + (entry.type == EntryType::Folder ? "/" : " " + std::to_string(entry.size)));
+        }, read);
+    std::sort(listing.entries.begin(), listing.entries.end());
     return listing;
 }
 
@@ -194,22 +202,188 @@ void checkListings(const std::string &scratch)
         WriteFile(handle, "12345", DWORD(file.size() % 5 + 1), &written, nullptr);
         CloseHandle(handle);
     }
-    const Listing withIds = listWith(root, true);
-    const Listing without = listWith(root, false);
-    check(withIds.end == ListingEnd::Complete && withIds.entries.size() == (made ? 3u : 2u) && withIds.entries == without.entries,
-          "the listing without file ids gives what the one with them gives (" + std::to_string(without.entries.size()) + " entries)");
+    const Listing withIds = listWith(root, ListingClass::FileIds);
+    const Listing without = listWith(root, ListingClass::Full);
+    const Listing found = listWith(root, ListingClass::Find);
+    check(withIds.end.ok() && withIds.entries.size() == (made ? 3u : 2u) && withIds.entries == without.entries &&
+              withIds.entries == found.entries,
+          "the listings without file ids and by the find calls give what the one with ids gives (" +
+              std::to_string(found.entries.size()) + " entries)");
     if (!made) {
         std::printf("skipped: Wine cannot create a name with an unpaired surrogate here\n");
         return;
     }
-    std::string folderPath;
+    std::string folderName;
     for (const std::string &entry : withIds.entries) {
         if (!entry.empty() && entry.back() == '/')
-            folderPath = entry.substr(0, entry.size() - 1);
+            folderName = entry.substr(0, entry.size() - 1);
     }
-    const Listing inside = listWith(folderPath, true);
-    check(inside.end == ListingEnd::Complete && inside.entries.size() == 1,
+    const Listing inside = listWith(root + "\\" + folderName, ListingClass::FileIds);
+    check(inside.end.ok() && inside.entries.size() == 1,
           "a folder named with an unpaired surrogate is listed through its WTF-8 path");
+}
+
+
+// Guards against a Windows error read as the wrong kind: a sharing violation taken for a closed
+// file, a redirector's refusal for an I/O error, out of handles for an ordinary failure.
+void checkErrorKinds()
+{
+    struct Row {
+        DWORD code;
+        SysError kind;
+    };
+    const Row rows[] = {
+        {ERROR_SUCCESS, SysError::None}, {ERROR_FILE_NOT_FOUND, SysError::Missing},
+        {ERROR_PATH_NOT_FOUND, SysError::Missing}, {ERROR_BAD_NETPATH, SysError::Missing},
+        {ERROR_ACCESS_DENIED, SysError::Denied}, {ERROR_SHARING_VIOLATION, SysError::Locked},
+        {ERROR_LOCK_VIOLATION, SysError::Locked}, {ERROR_FILE_EXISTS, SysError::Exists},
+        {ERROR_ALREADY_EXISTS, SysError::Exists}, {ERROR_DIRECTORY, SysError::NotAFolder},
+        {ERROR_CANT_RESOLVE_FILENAME, SysError::TooManyLinks}, {ERROR_FILENAME_EXCED_RANGE, SysError::NameTooLong},
+        {ERROR_TOO_MANY_OPEN_FILES, SysError::OutOfHandles}, {ERROR_NO_SYSTEM_RESOURCES, SysError::OutOfHandles},
+        {ERROR_NOT_ENOUGH_MEMORY, SysError::OutOfMemory}, {ERROR_OUTOFMEMORY, SysError::OutOfMemory},
+        {ERROR_DISK_FULL, SysError::NoSpace}, {ERROR_WRITE_PROTECT, SysError::ReadOnly},
+        {ERROR_NOT_SUPPORTED, SysError::NotSupported}, {ERROR_INVALID_FUNCTION, SysError::NotSupported},
+        {ERROR_IO_DEVICE, SysError::Io}, {ERROR_NETNAME_DELETED, SysError::Io}, {ERROR_UNEXP_NET_ERR, SysError::Io},
+        {ERROR_INVALID_PARAMETER, SysError::Other},
+    };
+    bool ok = true;
+    for (const Row &row : rows) {
+        if (errorKindOf(long(row.code)) != row.kind) {
+            std::printf("  error %lu read as kind %d\n", static_cast<unsigned long>(row.code), int(errorKindOf(long(row.code))));
+            ok = false;
+        }
+    }
+    check(ok, "Windows error codes read as their kinds");
+}
+
+std::string readWhole(const std::string &path)
+{
+    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<none>";
+    std::string bytes(4096, '\0');
+    DWORD read = 0;
+    ReadFile(file, &bytes[0], DWORD(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+    return bytes;
+}
+
+void writeWhole(const std::string &path, const std::string &bytes)
+{
+    SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// The names in folder other than keep: what a writer left behind.
+std::vector<std::string> leftovers(const std::string &folder, const std::string &keep)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW(wide(folder + "\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = wtf8FromUtf16(std::u16string(data.cFileName, data.cFileName + wcslen(data.cFileName)));
+        if (name != "." && name != ".." && name != keep)
+            names.push_back(name);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+// Guards against any one failing Windows call of the writer losing the earlier result, leaving a
+// temporary file or part of a report behind, or passing for success: each call of a new and of a
+// replacing write fails in turn with the codes real file systems, redirectors and scanners give
+// (sharing and lock violations go away on the next try, as a scanner's hold does).
+void checkWriterFaults(const std::string &scratch)
+{
+    const std::string folder = scratch + "\\writer";
+    CreateDirectoryW(wide(folder).c_str(), nullptr);
+    const std::string path = folder + "\\r.json";
+    const std::string report = "[\r\n    {\r\n        \"MD5\": \"\"\r\n    }\r\n]\r\n";
+    const std::string earlier = "the earlier result";
+    const DWORD codes[] = {ERROR_INVALID_PARAMETER, ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED,
+                           ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_NETNAME_DELETED, ERROR_UNEXP_NET_ERR,
+                           ERROR_IO_DEVICE, ERROR_NOT_ENOUGH_MEMORY, ERROR_TOO_MANY_OPEN_FILES, ERROR_DISK_FULL};
+    int runs = 0, bad = 0;
+    for (bool exists : {false, true}) {
+        for (int k = 1; k <= 40; ++k) {
+            for (DWORD code : codes) {
+                DeleteFileW(wide(path).c_str());
+                if (exists)
+                    writeWhole(path, earlier);
+                int made = 0;
+                const SysResult failure = resultOf(long(code));
+                FileCalls calls;
+                const FileCalls real;
+                const auto failing = [&](auto call) {
+                    return [&, call](auto &&...args) {
+                        return ++made == k ? failure : call(std::forward<decltype(args)>(args)...);
+                    };
+                };
+                calls.statusOfPlace = failing(real.statusOfPlace);
+                calls.createNamedFile = failing(real.createNamedFile);
+                calls.openForWriting = failing(real.openForWriting);
+                calls.openForAttributes = failing(real.openForAttributes);
+                calls.writeAll = failing(real.writeAll);
+                calls.truncateFile = failing(real.truncateFile);
+                calls.flushFile = failing(real.flushFile);
+                calls.tryLockFile = failing(real.tryLockFile);
+                calls.copyPermissions = failing(real.copyPermissions);
+                calls.copyExtendedAttributes = failing(real.copyExtendedAttributes);
+                calls.renameOverResult = failing(real.renameOverResult);
+                calls.removeName = failing(real.removeName);
+                calls.sleepMilliseconds = [](int) {};
+                bool written = false, threw = false;
+                ResultPlace place;
+                if (!openResultPlace(path, place).ok()) {
+                    ++bad;
+                    continue;
+                }
+                try {
+                    written = writeResultFile(place, report, calls);
+                } catch (const std::bad_alloc &) {
+                    threw = true;
+                }
+                if (made < k)
+                    break;
+                ++runs;
+                const std::string after = readWhole(path);
+                const bool fine = (!threw || code == ERROR_NOT_ENOUGH_MEMORY) &&
+                                  (written ? after == report : after == (exists ? earlier : "<none>") || (exists && after.empty())) &&
+                                  leftovers(folder, "r.json").empty();
+                if (!fine) {
+                    ++bad;
+                    std::printf("  call %d failing with %lu, %s result: %s, file holds \"%s\", %d other files\n", k,
+                                static_cast<unsigned long>(code), exists ? "existing" : "new", written ? "written" : "not written",
+                                after.c_str(), int(leftovers(folder, "r.json").size()));
+                }
+            }
+        }
+    }
+    check(bad == 0, "the writer's Windows calls failing in turn (" + std::to_string(runs) + " runs): the report, the earlier file or none");
+}
+
+// Guards against a read-only earlier result staying stale (Windows refuses to replace it), and
+// against a replaced result losing its read-only and hidden attributes.
+void checkDecoratedResult(const std::string &scratch)
+{
+    const std::string path = scratch + "\\decorated.json";
+    writeWhole(path, "stale");
+    SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    ResultPlace place;
+    const bool written = openResultPlace(path, place).ok() && writeResultFile(place, "fresh");
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    check(written && readWhole(path) == "fresh" && attributes != INVALID_FILE_ATTRIBUTES &&
+              (attributes & FILE_ATTRIBUTE_READONLY) && (attributes & FILE_ATTRIBUTE_HIDDEN),
+          "a read-only, hidden earlier result is replaced and keeps both attributes (written: " +
+              std::to_string(written) + ", holds \"" + readWhole(path) + "\", attributes " + std::to_string(attributes) + ")");
+    SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 } // namespace
@@ -231,6 +405,9 @@ int main(int argc, char **argv)
     checkUnknownIdentities();
     checkWtf8();
     checkListings(argv[1]);
+    checkErrorKinds();
+    checkWriterFaults(argv[1]);
+    checkDecoratedResult(argv[1]);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
