@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <dlfcn.h>
+
 // Expected digests are the published test vectors of RFC 1321 (MD5) and FIPS 180 (SHA-1).
 class DigestTest : public QObject {
     Q_OBJECT
@@ -101,6 +103,34 @@ private slots:
         QVERIFY(sha1Only);
         QCOMPARE(sha1Only->entries.size(), 1);
         QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
+    }
+
+    // Guards against a digest the library failed to compute, or of a file that changed while it was
+    // read (another program writing it), passing for the file's own.
+    void libraryFailureOrChangeGivesNoReport()
+    {
+        auto *fault = static_cast<int *>(dlsym(RTLD_DEFAULT, "vuroDigestFault"));
+        auto *changePath = static_cast<const char **>(dlsym(RTLD_DEFAULT, "vuroDigestChangePath"));
+        if (!fault || !changePath)
+            QSKIP("needs the digest fault library preloaded, as CTest does");
+        const QString path = makeFile("faulty", QByteArray(3 * int(DigestChunkSize), 'x'));
+        const std::string native = QFile::encodeName(path).toStdString();
+        for (int failing : {1, 2}) {
+            for (int mode : {0, 1, 2}) {
+                *fault = failing;
+                const bool reported = bool(digestReport(mode, native));
+                *fault = 0;
+                QVERIFY2(!reported, qPrintable(QString("mode %1, %2 failing").arg(mode).arg(failing == 1 ? "update" : "final")));
+            }
+        }
+        for (int mode : {0, 1, 2}) {
+            const QByteArray name = QFile::encodeName(path);
+            *changePath = name.constData();
+            const bool reported = bool(digestReport(mode, native));
+            *changePath = nullptr;
+            QVERIFY2(!reported, qPrintable(QString("mode %1 of a file changed while read").arg(mode)));
+        }
+        QVERIFY(digestReport(2, native));
     }
 
     // Guards against a digest of nothing, or of part of a file, passing for the file's own.

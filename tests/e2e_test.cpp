@@ -320,15 +320,16 @@ private slots:
         QCOMPARE(readFile(x + "/t"), precious);
         QVERIFY(QFileInfo(x + "/res.json").isSymLink());
 
-        // 45 links, each to the next, the last to the target or to a missing name.
-        for (const QString &end : {x + "/t", x + "/never"}) {
-            for (int i = 0; i < 45; ++i)
-                QFile::remove(x + QString("/chain%1.json").arg(i));
-            for (int i = 0; i < 45; ++i)
-                QVERIFY(QFile::link(i == 44 ? end : x + QString("/chain%1.json").arg(i + 1), x + QString("/chain%1.json").arg(i)));
-            checkDigestRun({"2", x + "/t", x + "/chain0.json"}, x + "/never", QByteArray());
+        // Chains of links, each to the next, the last to a missing name: the system follows 40
+        // in one lookup and refuses 41, and so does the writer.
+        for (int length : {40, 41}) {
+            QProcess::execute("sh", {"-c", "rm -f \"$0\"/chain*.json \"$0\"/never", x});
+            for (int i = 0; i < length; ++i)
+                QVERIFY(QFile::link(i == length - 1 ? x + "/never" : x + QString("/chain%1.json").arg(i + 1),
+                                    x + QString("/chain%1.json").arg(i)));
+            checkDigestRun({"2", x + "/t", x + "/chain0.json"}, x + "/never", length == 40 ? report : QByteArray());
             QCOMPARE(readFile(x + "/t"), precious);
-            QVERIFY(QFileInfo(x + "/chain44.json").isSymLink());
+            QVERIFY(QFileInfo(x + QString("/chain%1.json").arg(length - 1)).isSymLink());
         }
     }
 
@@ -391,12 +392,14 @@ private slots:
         QList<QByteArray> reports;
         QStringList targets;
         for (int i = 0; i < 10; ++i) {
-            // Reports of different lengths, so that a torn or mixed file shows.
             const QString target = work + QString("/writer%1").arg(i);
             const QByteArray content = QByteArray(i * 7 + 1, char('a' + i));
             QVERIFY(writeFile(target, content));
             targets.append(target);
-            reports.append(expectedJson({{"MD5", referenceDigest("md5sum", target)}, {"SHA1", referenceDigest("sha1sum", target)}}));
+            const QString md5 = referenceDigest("md5sum", target), sha1 = referenceDigest("sha1sum", target);
+            // Modes 0, 1 and 2 by turns: reports of three lengths, so that a torn or mixed file shows.
+            reports.append(i % 3 == 0 ? expectedJson({{"MD5", md5}}) : i % 3 == 1 ? expectedJson({{"SHA1", sha1}})
+                                                                                   : expectedJson({{"MD5", md5}, {"SHA1", sha1}}));
         }
         const QString result = closed + "/result.json";
         QVERIFY(writeFile(result, "OLD"));
@@ -405,9 +408,9 @@ private slots:
         int torn = 0;
         for (int round = 0; round < 20; ++round) {
             std::vector<std::unique_ptr<QProcess>> writers;
-            for (const QString &target : targets) {
+            for (int i = 0; i < targets.size(); ++i) {
                 writers.emplace_back(new QProcess);
-                const QStringList arguments = {"2", target, result};
+                const QStringList arguments = {QString::number(i % 3), targets.at(i), result};
                 if (::geteuid() == 0)
                     writers.back()->start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments);
                 else
@@ -471,6 +474,11 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath("hollow"));
         checkFolderRun({"3", dir.filePath("hollow"), out}, out + ".json",
                        expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "0"}, {"File Count", "0"}}));
+        // A volume root's capacity replaces an earlier result like any report.
+        QVERIFY(writeFile(out + ".json", expected));
+        QVERIFY(run({"3", "/", out}).finished);
+        QVERIFY(readFile(out + ".json").contains("\"Total Size\""));
+        QVERIFY(!readFile(out + ".json").contains("Count"));
         for (const QString &target : {dir.filePath("missing"), abc})
             checkNothingWritten({"3", target, out}, "IT_Dir_Size\n", out + ".json");
         checkNothingWritten({"3"}, "IT_Dir_Size\n", dir.filePath("3.json"));

@@ -1,0 +1,36 @@
+// Preloaded into digest_test: makes the digest library's update or final call fail on cue, and
+// can change the file being hashed part way through the read, as another program writing it would.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <unistd.h>
+
+// Set by the test: 1 fails every update, 2 every final call; a path here is appended to at the
+// first update.
+int vuroDigestFault = 0;
+const char *vuroDigestChangePath = NULL;
+
+int EVP_DigestUpdate(void *context, const void *data, size_t count)
+{
+    static int (*real)(void *, const void *, size_t);
+    if (!real)
+        real = (int (*)(void *, const void *, size_t))dlsym(RTLD_NEXT, "EVP_DigestUpdate");
+    if (vuroDigestChangePath) {
+        const int fd = open(vuroDigestChangePath, O_WRONLY | O_APPEND);
+        if (fd >= 0) {
+            (void)!write(fd, "!", 1);
+            close(fd);
+        }
+        vuroDigestChangePath = NULL;
+    }
+    return vuroDigestFault == 1 ? 0 : real(context, data, count);
+}
+
+int EVP_DigestFinal_ex(void *context, unsigned char *digest, unsigned int *size)
+{
+    static int (*real)(void *, unsigned char *, unsigned int *);
+    if (!real)
+        real = (int (*)(void *, unsigned char *, unsigned int *))dlsym(RTLD_NEXT, "EVP_DigestFinal_ex");
+    return vuroDigestFault == 2 ? 0 : real(context, digest, size);
+}
