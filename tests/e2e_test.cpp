@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -45,6 +46,38 @@ QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
 QByteArray echoLine(const QString &program, const QStringList &arguments)
 {
     return (QStringList(program) + arguments).join("      ").toUtf8() + "\n";
+}
+
+// The bytes of the file at path, given as bytes; "<missing>" when it cannot be read.
+QByteArray readBytesFile(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray bytes;
+    char buffer[4096];
+    for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, int(count));
+    ::close(fd);
+    return bytes;
+}
+
+bool writeBytesFile(const QByteArray &path, const QByteArray &content)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool done = fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+
+// A shell word that prints the bytes exactly, whatever they are.
+QString shellBytes(const QByteArray &bytes)
+{
+    QString format;
+    for (unsigned char byte : bytes)
+        format += QString("\\%1").arg(byte, 3, 8, QChar('0'));
+    return "\"$(printf '" + format + "')\"";
 }
 
 } // namespace
@@ -380,6 +413,35 @@ private slots:
         QVERIFY(reports > 0);
     }
 
+    // Guards against a folder on the way being followed when it is swapped for a link while the
+    // walk is below it: the listing of T/A is held for 3 s (strace), meanwhile T/A becomes a link to
+    // a bigger tree; no file of that tree may be counted.
+    void ancestorSwappedMidWalk()
+    {
+        if (QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("strace is not installed");
+        const QString tree = dir.filePath("swap-mid"), other = dir.filePath("swap-mid-other");
+        QVERIFY(QDir().mkpath(tree + "/A/B") && QDir().mkpath(other + "/B"));
+        QVERIFY(writeFile(tree + "/A/B/one", "1"));
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(writeFile(other + QString("/B/f%1").arg(i), "x"));
+        const QString out = dir.filePath("swap-mid-out");
+        QFile::remove(out + ".json");
+        QProcess helper;
+        helper.setWorkingDirectory(dir.path());
+        helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree + "/A", "-e",
+                                "inject=getdents64:delay_exit=3000000:when=1", Helper, "3", tree, out});
+        QVERIFY(helper.waitForStarted());
+        QTest::qWait(1000);
+        QCOMPARE(::rename(QFile::encodeName(tree + "/A").constData(), QFile::encodeName(tree + "/A.real").constData()), 0);
+        QVERIFY(QFile::link(other, tree + "/A"));
+        QVERIFY(helper.waitForFinished(30000));
+        const QByteArray report = readFile(out + ".json");
+        QVERIFY2(report.contains("\"File Count\""), report);
+        const QRegularExpressionMatch files = QRegularExpression("\"File Count\": \"(\\d+)\"").match(QString::fromUtf8(report));
+        QVERIFY2(files.captured(1).toInt() <= 1, report);
+    }
+
     // Guards against a stale result staying when no file can be created beside it (a writable
     // result in a read-only folder is written in place), and against helpers writing it in place at
     // once leaving a file that is no report whole: each must hold the file from truncation to end.
@@ -525,6 +587,8 @@ private slots:
         for (int mebibytes = 16; mebibytes <= 1024 && written.isEmpty(); ++mebibytes) {
             QFile::remove(out + ".json");
             const Run r = run({"3", many, out}, Helper, {"prlimit", QString("--as=%1").arg(mebibytes << 20), "--"});
+            // Once it started (the echo line is out), an abort shows as its status or the runtime's words.
+            QVERIFY2(r.out.isEmpty() || (r.exitCode == 0 && !r.err.contains("terminate")), qPrintable(QString("aborted under %1 MiB: %2").arg(mebibytes).arg(QString::fromUtf8(r.err.right(200)))));
             written = QFileInfo::exists(out + ".json") ? readFile(out + ".json") : QByteArray();
             if (written.isEmpty() && r.err.contains("out of memory: no result written"))
                 ++refused;
@@ -532,6 +596,129 @@ private slots:
         QCOMPARE(written, expected);
         QVERIFY2(refused > 0, "no limit fell between loading the helper and finishing the walk");
         QProcess::execute("rm", {"-rf", many});
+    }
+
+    // Guards against arguments changed on their way in: names that are no UTF-8 (which Linux
+    // allows) read as other names, and arguments the framework takes for its own.
+    void argumentsAsGiven()
+    {
+        const QByteArray base = QFile::encodeName(dir.path()) + "/";
+        QVERIFY(writeBytesFile(base + "caf\xe9", "latin"));
+        QVERIFY(writeBytesFile(base + "caf\xef\xbf\xbd", "OTHER FILE"));
+        QVERIFY(writeBytesFile(base + "latin-copy", "latin"));
+        QVERIFY(writeBytesFile(base + "notes\xef\xbf\xbd.json", "DECOY"));
+        QCOMPARE(::mkdir(base + "d\xe9", 0755), 0);
+        QCOMPARE(::mkdir(base + "d\xef\xbf\xbd", 0755), 0);
+        QVERIFY(writeBytesFile(base + "d\xe9/f", "abc"));
+        QVERIFY(writeBytesFile(base + "d\xef\xbf\xbd/g", "decoy file"));
+        const auto runBytes = [&](const QList<QByteArray> &arguments) {
+            QString script = "exec \"$0\"";
+            for (const QByteArray &argument : arguments)
+                script += " " + shellBytes(argument);
+            return run({"-c", script, Helper}, "sh");
+        };
+        Run r = runBytes({"0", base + "caf\xe9", base + "notes\xe9"});
+        QCOMPARE(r.out, QFile::encodeName(Helper) + "      0      " + base + "caf\xe9      " + base + "notes\xe9\nIT_MD5_SHA1\n");
+        QCOMPARE(readBytesFile(base + "notes\xe9.json"), expectedJson({{"MD5", referenceDigest("md5sum", dir.filePath("latin-copy"))}}));
+        QCOMPARE(readBytesFile(base + "notes\xef\xbf\xbd.json"), QByteArray("DECOY"));
+        runBytes({"3", base + "d\xe9", base + "folder-out"});
+        QCOMPARE(readBytesFile(base + "folder-out.json"),
+                 expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "0"}, {"File Count", "1"}}));
+
+        // No argument is the framework's: this one is a target that does not exist.
+        QVERIFY(writeFile(dir.filePath("victim"), "abc"));
+        r = run({"2", "-qmljsdebugger=port:1", dir.filePath("victim")});
+        QCOMPARE(r.out, echoLine(Helper, {"2", "-qmljsdebugger=port:1", dir.filePath("victim")}) + "IT_MD5_SHA1\n");
+        QVERIFY(!QFileInfo::exists(dir.filePath("victim.json")));
+    }
+
+    // Guards against root writing through a link that the kernel itself refuses to follow: one
+    // planted by another user in a sticky, world-writable folder (fs.protected_symlinks).
+    void protectedLinkIsNotFollowed()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root: the rule protects root from links that other users plant");
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        QFile setting("/proc/sys/fs/protected_symlinks");
+        if (!setting.open(QIODevice::ReadWrite))
+            QSKIP("cannot read and set fs.protected_symlinks here");
+        const QByteArray before = setting.readAll().trimmed();
+        setting.seek(0);
+        if (setting.write("1\n") <= 0 || !setting.flush())
+            QSKIP("cannot set fs.protected_symlinks here");
+        const QString sticky = shared + "/sticky";
+        QVERIFY(QDir().mkpath(sticky));
+        QFile::setPermissions(sticky, QFileDevice::Permissions(0x7777));
+        ::chmod(QFile::encodeName(sticky).constData(), 01777);
+        const QString precious = dir.filePath("precious.conf");
+        QVERIFY(writeFile(precious, "root's own\n"));
+        ::chmod(QFile::encodeName(precious).constData(), 0600);
+        const pid_t planter = ::fork();
+        if (planter == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            ::_exit(::symlink(QFile::encodeName(precious).constData(), QFile::encodeName(sticky + "/out.json").constData()) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(planter, &status, 0);
+        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the unprivileged user could not plant the link");
+        run({"0", abc, sticky + "/out"});
+        const QByteArray after = readFile(precious);
+        setting.seek(0);
+        setting.write(before + "\n");
+        setting.close();
+        QProcess::execute("rm", {"-rf", sticky});
+        QCOMPARE(after, QByteArray("root's own\n"));
+    }
+
+    // Guards against a result whose path is near the system's 4,096-byte limit getting no report,
+    // or being written in place: the writer works from the folder, by short names.
+    void resultPathNearTheLimit()
+    {
+        QByteArray folder = QFile::encodeName(dir.path()) + "/near";
+        QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+        while (folder.size() < 4096 - 12 - 110) {
+            folder += "/" + QByteArray(100, 'p');
+            QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+        }
+        folder += "/" + QByteArray(4094 - 8 - folder.size(), 'q');
+        QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+        const QByteArray result = folder + "/r.json"; // 4,094 bytes
+        QCOMPARE(result.size(), 4094);
+        const QString text = QFile::decodeName(result);
+        checkDigestRun({"1", abc, text}, text, expectedJson({{"SHA1", Sha1Abc}}));
+        struct stat first, second;
+        QCOMPARE(::stat(result.constData(), &first), 0);
+        QCOMPARE(run({"0", abc, text}).exitCode, 0);
+        QCOMPARE(readFile(text), expectedJson({{"MD5", Md5Abc}}));
+        QCOMPARE(::stat(result.constData(), &second), 0);
+        QVERIFY2(first.st_ino != second.st_ino, "written in place instead of replaced");
+        QProcess::execute("rm", {"-rf", dir.filePath("near")});
+    }
+
+    // Guards against a closed start folder's result depending on what was there before: the
+    // folder is never the result file, so its unknown identity blocks nothing.
+    void closedStartFolder()
+    {
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable(unprivilegedSkip));
+        const QString closed = work + "/closed-start";
+        QVERIFY(QDir().mkpath(closed));
+        QVERIFY(writeFile(closed + "/x", "hidden"));
+        QFile::setPermissions(closed, QFileDevice::Permissions());
+        const QString out = work + "/closed-out";
+        const QByteArray empty = expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "0"}, {"File Count", "0"}});
+        QFile::remove(out + ".json");
+        runUnprivileged({"3", closed, out});
+        const QByteArray fresh = readFile(out + ".json");
+        QVERIFY(writeFile(out + ".json", "another folder's stats"));
+        QFile::setPermissions(out + ".json", QFileDevice::Permissions(0x6666));
+        runUnprivileged({"3", closed, out});
+        const QByteArray over = readFile(out + ".json");
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
+        QCOMPARE(fresh, empty);
+        QCOMPARE(over, empty);
     }
 
     // Guards against a folder that cannot be listed or sized stopping the walk or being invented.
