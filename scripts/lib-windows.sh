@@ -3,7 +3,11 @@
 
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev perl cmake make g++ xz-utils)
 WINDOWS_TRIPLE=i686-w64-mingw32
-VURO_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/vuro-helper"
+# The cache of QtCore builds: per user by default; VURO_CACHE_DIR names another, which users of one
+# machine may share when it is writable only by those trusted to build for the others.
+VURO_CACHE="${VURO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vuro-helper}"
+# About how many objects the QtCore build compiles (measured on 5.15.8), for its progress line.
+QT_OBJECTS_EXPECTED=563
 
 # QtCore alone, release, shared (Qt is LGPL: it ships as its own DLL), no tools or examples. The
 # DLL gets a name of its own (Qt5CoreVuroHelper.dll) and carries its C++ and GCC runtimes, so it
@@ -24,7 +28,7 @@ private_apt() {
     shift
     "$tool" -o Dir::Etc::SourceList="$VURO_CACHE/apt/sources.list" -o Dir::Etc::SourceParts=- \
         -o Dir::State::Lists="$VURO_CACHE/apt/lists" -o Dir::Cache="$VURO_CACHE/apt/cache" \
-        -o Debug::NoLocking=1 "$@"
+        -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o Debug::NoLocking=1 "$@"
 }
 
 # Prints the deb-src lines for the Debian release this machine runs, taken from where its own apt
@@ -74,24 +78,31 @@ fetch_qt_source() {
     (cd "$download" && private_apt apt-get -qq source --download-only "qtbase-opensource-src=$version") || return 1
     # dpkg-source cannot check the signature without Debian's keyring; apt checked every file
     # against the signed index already.
-    dpkg-source -x "$download"/*.dsc "$into" || return 1
+    # --no-copy: the tarball is not copied beside the source, where nothing would use it again.
+    dpkg-source --no-copy -x "$download"/*.dsc "$into" || return 1
     rm -rf "$download"
 }
 
-# While the process $1 runs, shows how far the Qt build in the folder $2 is: objects compiled and
-# minutes spent, on one line that moves on a terminal, else one line a minute.
+# While the process $1 runs, shows how far the Qt build in the folder $2 is: configuring, or the
+# objects compiled of about how many, and the minutes since the build began (at $SECONDS $3); on
+# one line that moves on a terminal, else one line a minute.
 show_qt_progress() {
-    local pid="$1" build="$2" started=$SECONDS said=0
+    local pid="$1" build="$2" started="$3" said=-60
     while kill -0 "$pid" 2>/dev/null; do
-        sleep 5
-        local objects minutes=$(((SECONDS - started) / 60))
+        local objects minutes=$(((SECONDS - started) / 60)) text
         objects="$(find "$build" -name '*.obj' -o -name '*.o' 2>/dev/null | wc -l)"
+        if [ "$objects" -eq 0 ]; then
+            text="configuring, $minutes min"
+        else
+            text="$objects of about $QT_OBJECTS_EXPECTED objects compiled, $minutes min"
+        fi
         if [ -t 2 ]; then
-            printf '\r  Qt build: %s objects compiled, %s min' "$objects" "$minutes" >&2
+            printf '\r  Qt build: %s   ' "$text" >&2
         elif [ $((SECONDS - said)) -ge 60 ]; then
-            echo "  Qt build: $objects objects compiled, $minutes min" >&2
+            echo "  Qt build: $text" >&2
             said=$SECONDS
         fi
+        sleep 5
     done
     [ -t 2 ] && echo >&2
     return 0
@@ -102,16 +113,20 @@ show_qt_progress() {
 # Output goes to the log $4. Fails when any step fails.
 build_qt() {
     local source="$1" prefix="$2" version="$3" log="$4"
-    local build="$source.build"
+    local build="$source.build" started=$SECONDS
     rm -rf "$build"
     mkdir -p "$build" || return 1
     # shellcheck disable=SC2086
-    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS) >>"$log" 2>&1 || return 1
+    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS) >>"$log" 2>&1 &
+    local step=$!
+    show_qt_progress "$step" "$build" "$started"
+    wait "$step" || return 1
     make -C "$build" -j "$(nproc)" sub-src >>"$log" 2>&1 &
-    local make_pid=$!
-    show_qt_progress "$make_pid" "$build"
-    wait "$make_pid" || return 1
+    step=$!
+    show_qt_progress "$step" "$build" "$started"
+    wait "$step" || return 1
     make -C "$build" install >>"$log" 2>&1 || return 1
+    echo "  Qt build: done in $(((SECONDS - started) / 60)) min" >&2
     rm -rf "$build"
     mkdir -p "$prefix/licenses" || return 1
     cp "$source/LICENSE.LGPL3" "$source/LICENSE.GPL3" "$prefix/licenses/" || return 1

@@ -2,19 +2,23 @@
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_PACKAGES=(qtbase5-dev libssl-dev cmake g++ make)
+BUILD_PACKAGES=(qtbase5-dev libssl-dev cmake ninja-build g++ make)
 
-# Temporary files of the scripts, removed on exit however the script ends.
+# Temporary files of the scripts live in one folder of the script's own, removed however the
+# script ends (success, failure, Ctrl-C, a terminal closed); TEMPORARIES names further folders to
+# remove with it.
+VURO_TMP="$(mktemp -d "${TMPDIR:-/tmp}/vuro-script.XXXXXX")"
 TEMPORARIES=()
-remove_temporaries() { [ "${#TEMPORARIES[@]}" -eq 0 ] || rm -rf "${TEMPORARIES[@]}"; }
+remove_temporaries() { rm -rf "$VURO_TMP" ${TEMPORARIES[@]+"${TEMPORARIES[@]}"}; }
 trap remove_temporaries EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
-# Prints the path of a new temporary file, removed when the script exits.
+# Prints the path of a new temporary file, removed when the script exits (also when called inside
+# a command substitution: the whole folder goes).
 new_temporary() {
-    local file
-    file="$(mktemp "${TMPDIR:-/tmp}/vuro-$1.XXXXXX")" || return 1
-    TEMPORARIES+=("$file")
-    echo "$file"
+    mktemp "$VURO_TMP/$1.XXXXXX"
 }
 
 # Prints the named Debian packages that are not installed, each once.
@@ -111,31 +115,68 @@ require_writable_folder() {
     return 1
 }
 
-# Runs the CMake workflow preset $1 (configure, build, test; see CMakePresets.json) and then names
-# every test case that was skipped, with its reason, as CTest's own summary does not.
+# Empties the build folder $1 when an earlier version of the project configured it with another
+# generator than the presets' Ninja, which CMake refuses to switch.
+reset_other_generator() {
+    local cache="$1/CMakeCache.txt"
+    [ -f "$cache" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$cache" && rm -rf "$1"
+    return 0
+}
+
+# Runs the CMake workflow preset $1 (configure, build, test; see CMakePresets.json) for the build
+# folder $2, then prints the stage's summary line and its skipped cases.
 run_workflow() {
     local preset="$1" folder="$2"
     require_writable_folder "$folder" || return 1
+    reset_other_generator "$folder"
     local status=0
     CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" || status=$?
-    report_skipped_cases "$folder"
+    summarize_stage "$preset" "$folder" "$status" >>"$VURO_TMP/summary"
+    tail -n +"$(grep -n "^$preset:" "$VURO_TMP/summary" | tail -1 | cut -d: -f1)" "$VURO_TMP/summary"
     return "$status"
 }
 
-# Prints the cases that the last test run in the build folder $1 skipped, with their reasons.
-report_skipped_cases() {
-    local log="$1/Testing/Temporary/LastTest.log"
-    [ -f "$log" ] || return 0
-    local skipped
-    skipped="$(awk '/^[0-9]+\/[0-9]+ Testing: / { test = $3 }
-                    /^SKIP   : / { sub(/^SKIP   : /, ""); print "  " test ": " $0 }
-                    /^skipped: / { print "  " test ": " substr($0, 10) }' "$log")"
-    if [ -n "$skipped" ]; then
-        echo "skipped cases ($(echo "$skipped" | wc -l)):"
-        echo "$skipped"
-    else
-        echo "skipped cases: none"
-    fi
+# Prints one line for the last test run in the build folder $2 of the stage $1: the cases run,
+# passed, failed and skipped (a QtTest function or a script's "ok:" line is one case; a test with
+# none is one case itself); then each skipped case with its reason. $3 is the workflow's status:
+# a stage that failed before its tests ran counts one failed case. Adds the counts to the file
+# $VURO_SUMMARY_FILE when it is set.
+summarize_stage() {
+    local stage="$1" log="$2/Testing/Temporary/LastTest.log" status="$3" counts
+    counts="$( { [ -f "$log" ] && cat "$log"; } | awk -v stage="$stage" '
+        function close_test() {
+            if (test == "") return
+            if (p + f + s == 0) { if (result == "pass") p = 1; else if (result == "skip") s = 1; else f = 1 }
+            else if (result == "fail" && f == 0) f = 1
+            passed += p; failed += f; skipped += s; test = ""
+        }
+        /^[0-9]+\/[0-9]+ Testing: / { close_test(); test = $3; p = f = s = 0; result = "fail" }
+        /^PASS   : / && !/::(initTestCase|cleanupTestCase)\(\)/ { p++ }
+        /^FAIL!  : / || /^FAIL: / { f++ }
+        /^ok: / { p++ }
+        /^SKIP   : / { s++; line = $0; sub(/^SKIP   : /, "", line); skips = skips "  " test ": " line "\n" }
+        /^skipped: / { s++; skips = skips "  " test ": " substr($0, 10) "\n" }
+        /^Test Passed\./ { result = "pass" }
+        /^Test Failed\./ { result = "fail" }
+        /^Test Skipped\./ || /Skipped/ && /^Test/ { result = "skip" }
+        END {
+            close_test()
+            print passed + 0, failed + 0, skipped + 0
+            printf "%s", skips
+        }')"
+    local passed failed skipped
+    read -r passed failed skipped <<<"$(echo "$counts" | head -1)"
+    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=$((failed + 1)); fi
+    echo "$stage: $((passed + failed + skipped)) cases run, $passed passed, $failed failed, $skipped skipped$([ "$status" -ne 0 ] && echo " (FAILED)")"
+    echo "$counts" | tail -n +2 | sed '/^$/d'
+    [ -n "${VURO_SUMMARY_FILE:-}" ] && echo "$passed $failed $skipped" >>"$VURO_SUMMARY_FILE"
+    return 0
+}
+
+# Prints the closing summary of every stage run so far, last on the screen.
+print_summary() {
+    echo "== summary"
+    cat "$VURO_TMP/summary" 2>/dev/null || true
 }
 
 # Builds the helper alone with the release preset into build/, the output kept in build/build.log
@@ -143,6 +184,7 @@ report_skipped_cases() {
 build_helper_quietly() {
     local dir="$ROOT/build"
     require_writable_folder "$dir" || return 1
+    reset_other_generator "$dir"
     mkdir -p "$dir"
     if [ ! -x "$dir/vuro-helper" ]; then
         echo "building the helper into $dir (the first time takes a minute)" >&2
