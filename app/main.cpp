@@ -31,14 +31,34 @@ std::string joinArguments(const std::vector<std::string> &arguments)
     return line;
 }
 
-// The viewer is started from the helper's own folder, else from the system's search path but
-// never from the current folder (which may be any folder the user views); it holds none of the
-// helper's handles, so a caller reading the helper's output sees its end when the helper exits.
-// 1 when it started.
+const char *const ViewerProgram = "Vuro.exe";
+
+// Returns the viewer's program file: in the helper's own folder when it is there, else in the
+// first absolute folder of the search path that has it; never in the current folder (which may be
+// any folder the user views), nor through a relative entry. Empty when there is none.
+std::string findViewer()
+{
+    const std::string beside = ownProgramFolder() + ViewerProgram;
+    if (!ownProgramFolder().empty() && isProgramFile(beside))
+        return beside;
+    for (std::string folder : programSearchFolders()) {
+        if (!isAbsolutePath(folder))
+            continue;
+        if (folder.find_last_of(PathSeparators) != folder.size() - 1)
+            folder += PathSeparators[0];
+        if (isProgramFile(folder + ViewerProgram))
+            return folder + ViewerProgram;
+    }
+    return std::string();
+}
+
+// Starts the viewer after the pause, holding none of the helper's handles, so a caller reading
+// the helper's output sees its end when the helper exits. 1 when it started.
 int restartViewer()
 {
     QThread::sleep(2);
-    return startProgramDetached("Vuro.exe") ? 1 : 0;
+    const std::string viewer = findViewer();
+    return !viewer.empty() && startDetached(viewer) ? 1 : 0;
 }
 
 // Runs the request's mode; numbers outside 0 to 4 do nothing.

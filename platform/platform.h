@@ -250,10 +250,21 @@ std::string systemByteSizeText(std::uint64_t bytes);
 // by the system's rules on Windows. argv must be read before any framework changes it.
 std::vector<std::string> commandLineArguments(int argc, char **argv);
 
-// Starts the program `name` detached, holding none of the helper's handles or standard streams:
-// from the helper's own folder when it is there, else from the first absolute folder of the
-// system's search path that has it, never from the current folder. True when it started.
-bool startProgramDetached(const std::string &name);
+// Returns the folder of the helper's own program file, ending in a separator; empty when unknown.
+std::string ownProgramFolder();
+
+// Returns the folders of the system's program search path (PATH), in order, as written there.
+std::vector<std::string> programSearchFolders();
+
+// True when path is absolute: it names the same file whatever the current folder.
+bool isAbsolutePath(const std::string &path);
+
+// True when path names an existing file that the system could start as a program.
+bool isProgramFile(const std::string &path);
+
+// Starts the program file at path detached, holding none of the helper's handles or standard
+// streams; true when it started.
+bool startDetached(const std::string &path);
 
 // Makes writes to a closed pipe fail with an error instead of ending the process.
 void ignoreBrokenPipes();

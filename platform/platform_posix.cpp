@@ -577,56 +577,54 @@ std::vector<std::string> commandLineArguments(int argc, char **argv)
     return std::vector<std::string>(argv, argv + argc);
 }
 
-namespace {
+std::string ownProgramFolder()
+{
+    std::string self(PATH_MAX, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", &self[0], self.size() - 1);
+    if (length <= 0)
+        return std::string();
+    self.resize(std::size_t(length));
+    return self.substr(0, self.rfind('/') + 1);
+}
 
-bool isExecutableFile(const std::string &path)
+std::vector<std::string> programSearchFolders()
+{
+    std::vector<std::string> folders;
+    const char *path = std::getenv("PATH");
+    std::string rest = path ? path : "";
+    for (std::size_t colon; !rest.empty(); rest = colon == std::string::npos ? std::string() : rest.substr(colon + 1)) {
+        colon = rest.find(':');
+        folders.push_back(rest.substr(0, colon));
+    }
+    return folders;
+}
+
+bool isAbsolutePath(const std::string &path)
+{
+    return !path.empty() && path.front() == '/';
+}
+
+bool isProgramFile(const std::string &path)
 {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The program name in the helper's own folder, else in the first absolute folder of PATH.
-std::string findProgram(const std::string &name)
+bool startDetached(const std::string &path)
 {
-    std::string self(PATH_MAX, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", &self[0], self.size() - 1);
-    if (length > 0) {
-        self.resize(std::size_t(length));
-        const std::string beside = self.substr(0, self.rfind('/') + 1) + name;
-        if (isExecutableFile(beside))
-            return beside;
-    }
-    const char *path = std::getenv("PATH");
-    for (std::string folders = path ? path : ""; !folders.empty();) {
-        const std::size_t colon = folders.find(':');
-        const std::string folder = folders.substr(0, colon);
-        folders = colon == std::string::npos ? std::string() : folders.substr(colon + 1);
-        if (!folder.empty() && folder.front() == '/' && isExecutableFile(folder + "/" + name))
-            return folder + "/" + name;
-    }
-    return std::string();
-}
-
-} // namespace
-
-bool startProgramDetached(const std::string &name)
-{
-    const std::string program = findProgram(name);
-    if (program.empty())
-        return false;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (posix_spawn_file_actions_init(&actions) != 0)
         return false;
     bool started = false;
     if (posix_spawnattr_init(&attributes) == 0) {
-        char *const argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        char *const argv[] = {const_cast<char *>(path.c_str()), nullptr};
         pid_t pid;
         started = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
                   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
                   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
                   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID) == 0 &&
-                  posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ) == 0;
+                  posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ) == 0;
         posix_spawnattr_destroy(&attributes);
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -673,51 +673,44 @@ std::vector<std::string> commandLineArguments(int, char **)
     return arguments;
 }
 
-namespace {
-
-bool isProgramFile(const std::wstring &path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The program name in the helper's own folder, else in the first absolute folder of PATH.
-std::wstring findProgram(const std::wstring &name)
+std::string ownProgramFolder()
 {
     std::wstring self(32768, L'\0');
     const DWORD length = GetModuleFileNameW(nullptr, &self[0], DWORD(self.size()));
-    if (length > 0 && length < self.size()) {
-        self.resize(length);
-        const std::wstring beside = self.substr(0, self.find_last_of(L"\\/") + 1) + name;
-        if (isProgramFile(beside))
-            return beside;
-    }
-    std::wstring folders(32768, L'\0');
-    const DWORD size = GetEnvironmentVariableW(L"PATH", &folders[0], DWORD(folders.size()));
-    folders.resize(size < folders.size() ? size : 0);
-    while (!folders.empty()) {
-        const std::size_t semicolon = folders.find(L';');
-        std::wstring folder = folders.substr(0, semicolon);
-        folders = semicolon == std::wstring::npos ? std::wstring() : folders.substr(semicolon + 1);
-        const bool absolute = (folder.size() >= 3 && folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/')) ||
-                              hasPrefix(folder, L"\\\\");
-        if (!absolute)
-            continue;
-        if (folder.back() != L'\\' && folder.back() != L'/')
-            folder += L'\\';
-        if (isProgramFile(folder + name))
-            return folder + name;
-    }
-    return std::wstring();
+    if (length == 0 || length >= self.size())
+        return std::string();
+    self.resize(length);
+    return bytesFrom(self.substr(0, self.find_last_of(L"\\/") + 1));
 }
 
-} // namespace
-
-bool startProgramDetached(const std::string &name)
+std::vector<std::string> programSearchFolders()
 {
-    const std::wstring program = findProgram(wideFrom(name));
-    if (program.empty())
-        return false;
+    std::vector<std::string> folders;
+    std::wstring rest(32768, L'\0');
+    const DWORD size = GetEnvironmentVariableW(L"PATH", &rest[0], DWORD(rest.size()));
+    rest.resize(size < rest.size() ? size : 0);
+    for (std::size_t semicolon; !rest.empty(); rest = semicolon == std::wstring::npos ? std::wstring() : rest.substr(semicolon + 1)) {
+        semicolon = rest.find(L';');
+        folders.push_back(bytesFrom(rest.substr(0, semicolon)));
+    }
+    return folders;
+}
+
+bool isAbsolutePath(const std::string &path)
+{
+    return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+           (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+}
+
+bool isProgramFile(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesW(wideFrom(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool startDetached(const std::string &path)
+{
+    const std::wstring program = wideFrom(path);
     std::wstring commandLine = L"\"" + program + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -172,6 +172,35 @@ case_held_result() {
     wait "$holder"
 }
 
+# Guards against results lost to real-time scanners and indexers, which open every new file as it
+# appears and hold it for a while without sharing deletion: a stand-in holds each new file of the
+# result folder for 1.5 s; a new and an earlier result both get the report, and nothing else stays.
+case_scanned_results() {
+    local folder="$SCRATCH/scanned"
+    mkdir -p "$folder"
+    rm -f "$SCRATCH/scanning"
+    "$WINE" "$TEST_PROGRAMS/scanner.exe" "$(winpath "$folder")" "$(winpath "$SCRATCH/scanning")" 1500 40 >/dev/null 2>&1 &
+    local scanner=$!
+    for _ in $(seq 100); do [ -f "$SCRATCH/scanning" ] && break; sleep 0.1; done
+    win 2 "$T/abc" "$folder/new"
+    check "scanned: a new result lands (scanner watching: $([ -f "$SCRATCH/scanning" ] && echo yes || echo no))" \
+        same_bytes "$folder/new.json" "$SCRATCH/abc-expected"
+    sleep 2
+    # Held by the scanner from the moment it appears, while the helper replaces it: the rename
+    # waits for the scanner instead of falling back to writing in place (the file's number shows).
+    printf 'OLD STALE RESULT' >"$folder/earlier.json"
+    local before
+    before="$(stat -c %i "$folder/earlier.json")"
+    win 2 "$T/abc" "$folder/earlier"
+    check "scanned: an earlier result is replaced" same_bytes "$folder/earlier.json" "$SCRATCH/abc-expected"
+    check "scanned: ... whole, not written in place" test "$(stat -c %i "$folder/earlier.json")" != "$before"
+    sleep 2
+    check "scanned: nothing else is left in the folder ($(ls -A "$folder" | tr '\n' ' '))" \
+        test "$(ls -A "$folder" | sort | tr '\n' ' ')" = "earlier.json new.json "
+    kill "$scanner" 2>/dev/null
+    wait "$scanner" 2>/dev/null
+}
+
 # Guards against the package replacing, or loading, the DLLs of the program it is unpacked beside.
 case_beside_other_dlls() {
     viewer="$SCRATCH/viewer"
@@ -242,6 +271,21 @@ case_restart_viewer() {
     restart_case "on PATH" "$EXE" "$(winpath "$SCRATCH/bin")" 1
     restart_case "beside the helper" "$SCRATCH/beside/vuro-helper.exe" "" 1
     restart_case "nowhere" "$EXE" "" 0
+    # A program of that name in the current folder (the folder being viewed, say) never starts.
+    mkdir -p "$SCRATCH/cwd"
+    cp "$VIEWER_STUB" "$SCRATCH/cwd/Vuro.exe"
+    rm -f "$SCRATCH/started"
+    (cd "$SCRATCH/cwd" && WINEPATH="" VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" "$WINE" "$EXE" 4 >/dev/null 2>&1)
+    echo $? >"$SCRATCH/rc"
+    sleep 2
+    check "mode 4, viewer only in the current folder: exit 0" rc_is 0
+    check "mode 4, viewer only in the current folder: it never ran" test ! -e "$SCRATCH/started"
+    # A caller reading the helper's output to its end: the viewer, alive for 6 s, holds none of it.
+    local begun=$SECONDS
+    WINEPATH="$(winpath "$SCRATCH/bin")" VURO_TEST_LINGER_MS=6000 VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" \
+        "$WINE" "$EXE" 4 2>/dev/null | cat >/dev/null
+    local waited=$((SECONDS - begun))
+    check "mode 4: the caller's pipe ends with the helper, not the viewer ($waited s)" test "$waited" -le 4
 
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]

@@ -386,6 +386,21 @@ void checkDecoratedResult(const std::string &scratch)
     SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+
+// Guards against a file being hashed being locked against Explorer: renamed while the helper reads it.
+void checkReadsShareDeletion(const std::string &scratch)
+{
+    const std::string path = scratch + "\\being-read", moved = scratch + "\\moved-away";
+    writeWhole(path, "contents");
+    DeleteFileW(wide(moved).c_str());
+    Handle file;
+    const bool opened = openForReading(path, file).ok();
+    const bool renamed = MoveFileW(wide(path).c_str(), wide(moved).c_str()) != 0;
+    check(opened && renamed, "a file open for reading can be renamed by another program meanwhile");
+    file.reset();
+    DeleteFileW(wide(moved).c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -408,6 +423,7 @@ int main(int argc, char **argv)
     checkErrorKinds();
     checkWriterFaults(argv[1]);
     checkDecoratedResult(argv[1]);
+    checkReadsShareDeletion(argv[1]);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -1,5 +1,5 @@
 // A stand-in for the viewer under Wine: creates the file named by VURO_TEST_MARKER, so the test
-// sees that the helper started it.
+// sees that the helper started it, and then stays for VURO_TEST_LINGER_MS milliseconds.
 #include <windows.h>
 
 int main(void)
@@ -12,5 +12,8 @@ int main(void)
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     CloseHandle(file);
+    wchar_t linger[16];
+    if (GetEnvironmentVariableW(L"VURO_TEST_LINGER_MS", linger, 16) > 0)
+        Sleep((DWORD)_wtoi(linger));
     return 0;
 }
