@@ -17,6 +17,27 @@
 #include <cstring>
 #include <vector>
 
+// Every call below that can fail goes through SYS(function, failure value). In the shipped
+// program it is the call itself; the Windows tests build a copy with VURO_FAULT_SEAM, in which a
+// test makes the k-th call of one function fail with the error code it names.
+#ifdef VURO_FAULT_SEAM
+template <typename Result, typename... Arguments>
+auto faultSeam(const char *name, Result(WINAPI *function)(Arguments...), Result failure)
+{
+    return [=](Arguments... arguments) -> Result {
+        unsigned long code = 0;
+        if (isFaultDue(name, code)) {
+            SetLastError(DWORD(code));
+            return failure;
+        }
+        return function(arguments...);
+    };
+}
+#define SYS(function, failure) faultSeam(#function, function, failure)
+#else
+#define SYS(function, failure) function
+#endif
+
 namespace {
 
 std::wstring wideFrom(const std::string &text)
@@ -93,7 +114,7 @@ const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
-    return CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // The open file's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
@@ -101,7 +122,7 @@ HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD dispo
 FileIdentity identityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info)
 {
     FILE_ID_INFO id;
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
+    if (SYS(GetFileInformationByHandleEx, FALSE)(file, FileIdInfo, &id, sizeof id)) {
         std::uint64_t high = 0, low = 0;
         std::memcpy(&high, id.FileId.Identifier + 8, 8);
         std::memcpy(&low, id.FileId.Identifier, 8);
@@ -130,7 +151,7 @@ DWORD reparseTagOf(HANDLE handle, DWORD attributes)
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return 0;
     FILE_ATTRIBUTE_TAG_INFO info;
-    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+    if (SYS(GetFileInformationByHandleEx, FALSE)(handle, FileAttributeTagInfo, &info, sizeof info))
         return info.ReparseTag;
     // Without the tag, a reparse point is taken for a link: never walked.
     return IO_REPARSE_TAG_SYMLINK;
@@ -219,7 +240,7 @@ void closeNativeHandle(NativeHandle handle)
 SysResult statusOfHandle(const Handle &handle, FileStatus &status)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handleOf(handle), &info))
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
     const DWORD tag = reparseTagOf(handleOf(handle), info.dwFileAttributes);
     switch (kindOfWindowsEntry(info.dwFileAttributes, tag)) {
@@ -231,7 +252,7 @@ SysResult statusOfHandle(const Handle &handle, FileStatus &status)
     status.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     status.modified = ticksOf(info.ftLastWriteTime);
     FILE_BASIC_INFO basic;
-    status.changed = GetFileInformationByHandleEx(handleOf(handle), FileBasicInfo, &basic, sizeof basic)
+    status.changed = SYS(GetFileInformationByHandleEx, FALSE)(handleOf(handle), FileBasicInfo, &basic, sizeof basic)
                          ? basic.ChangeTime.QuadPart : status.modified;
     status.links = info.nNumberOfLinks;
     status.attributes = info.dwFileAttributes;
@@ -250,13 +271,16 @@ SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &st
 SysResult openForReading(const std::string &path, Handle &file)
 {
     // Shared with every reader, writer and remover: Explorer may rename or delete it meanwhile.
-    Handle opened = owned(CreateFileW(extendedLengthPath(wideFrom(path)).c_str(), GENERIC_READ, ShareAll, nullptr,
+    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(extendedLengthPath(wideFrom(path)).c_str(), GENERIC_READ, ShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!opened.valid())
         return lastError();
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handleOf(opened), &info))
-        return lastError();
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(opened), &info)) {
+        // The file opened: no reason of its own can refuse it now.
+        const SysResult failed = lastError();
+        return failed.kind == SysError::Denied || failed.kind == SysError::Locked ? SysResult{SysError::Other, failed.code} : failed;
+    }
     if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return {SysError::NotRegular, ERROR_DIRECTORY};
     file = std::move(opened);
@@ -266,7 +290,7 @@ SysResult openForReading(const std::string &path, Handle &file)
 SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count)
 {
     DWORD read = 0;
-    if (!ReadFile(handleOf(file), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &read, nullptr))
+    if (!SYS(ReadFile, FALSE)(handleOf(file), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &read, nullptr))
         return lastError();
     count = read;
     return {};
@@ -294,7 +318,7 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
     if (!handle.valid())
         return lastError();
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handleOf(handle), &info))
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
     if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder)
         return {SysError::NotAFolder, ERROR_DIRECTORY};
@@ -359,7 +383,7 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
 {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = joined(folder.path, "*");
-    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+    const HANDLE find = SYS(FindFirstFileExW, INVALID_HANDLE_VALUE)(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                          FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? SysResult{} : lastError();
@@ -369,7 +393,7 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
         const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data.dwReserved0 : 0;
         visitRecord(data.cFileName, wcslen(data.cFileName), data.dwFileAttributes, tag,
                     (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, entry, visit, entriesRead);
-        if (!FindNextFileW(find, &data))
+        if (!SYS(FindNextFileW, FALSE)(find, &data))
             code = GetLastError();
         else
             code = ERROR_SUCCESS;
@@ -393,7 +417,7 @@ SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std
         if (listing == ListingClass::Find)
             return listByFind(folder, visit, entriesRead);
         const FILE_INFO_BY_HANDLE_CLASS type = listing == ListingClass::FileIds ? FileIdBothDirectoryInfo : FileFullDirectoryInfo;
-        if (!GetFileInformationByHandleEx(handleOf(folder.handle), type, buffer.data(), bufferSize)) {
+        if (!SYS(GetFileInformationByHandleEx, FALSE)(handleOf(folder.handle), type, buffer.data(), bufferSize)) {
             const DWORD code = GetLastError();
             // A file system or redirector that knows no such class (Windows 7 has no fuller one
             // without ids) is listed the next way; the first batch decides.
@@ -433,11 +457,11 @@ namespace {
 // The path the system gives for an open handle, in extended-length form.
 bool finalPathOf(HANDLE handle, std::wstring &path)
 {
-    const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD needed = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (needed == 0)
         return false;
     path.assign(needed, L'\0');
-    const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, &path[0], needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 || length >= needed)
         return false;
     path.resize(length);
@@ -503,7 +527,7 @@ SysResult createUnnamedFile(const ResultPlace &, Handle &)
 SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file)
 {
     // Shared for deletion, so that it can be renamed into place, or removed, while it is open.
-    Handle created = owned(CreateFileW(placePath(place, name).c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
+    Handle created = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, name).c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!created.valid())
         return lastError();
@@ -513,7 +537,7 @@ SysResult createNamedFile(const ResultPlace &place, const std::string &name, Han
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
 {
-    Handle opened = owned(CreateFileW(placePath(place, place.name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, place.name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!opened.valid())
         return lastError();
@@ -538,7 +562,7 @@ SysResult writeAll(const Handle &file, const std::string &bytes)
     std::size_t done = 0;
     while (done < bytes.size()) {
         DWORD count = 0;
-        if (!WriteFile(handleOf(file), bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr))
+        if (!SYS(WriteFile, FALSE)(handleOf(file), bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr))
             return lastError();
         if (count == 0)
             return {SysError::NoSpace, ERROR_DISK_FULL};
@@ -550,18 +574,18 @@ SysResult writeAll(const Handle &file, const std::string &bytes)
 SysResult truncateFile(const Handle &file)
 {
     LARGE_INTEGER start = {};
-    return okIf(SetFilePointerEx(handleOf(file), start, nullptr, FILE_BEGIN) && SetEndOfFile(handleOf(file)));
+    return okIf(SYS(SetFilePointerEx, FALSE)(handleOf(file), start, nullptr, FILE_BEGIN) && SYS(SetEndOfFile, FALSE)(handleOf(file)));
 }
 
 SysResult flushFile(const Handle &file)
 {
-    return okIf(FlushFileBuffers(handleOf(file)));
+    return okIf(SYS(FlushFileBuffers, FALSE)(handleOf(file)));
 }
 
 SysResult tryLockFile(const Handle &file)
 {
     OVERLAPPED whole = {};
-    return okIf(LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole));
+    return okIf(SYS(LockFileEx, FALSE)(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole));
 }
 
 SysResult copyOwner(const FileStatus &, const Handle &)
@@ -577,14 +601,14 @@ SysResult copyPermissions(const FileStatus &from, const Handle &file)
                                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
     if (basic.FileAttributes == 0)
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return okIf(SetFileInformationByHandle(handleOf(file), FileBasicInfo, &basic, sizeof basic));
+    return okIf(SYS(SetFileInformationByHandle, FALSE)(handleOf(file), FileBasicInfo, &basic, sizeof basic));
 }
 
 SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD code = GetSecurityInfo(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+    DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                                  nullptr, &descriptor);
     if (code != ERROR_SUCCESS)
         return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ? SysResult{} : resultOf(long(code));
@@ -594,7 +618,7 @@ SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
     const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
                                       ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    code = SetSecurityInfo(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    code = SYS(SetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
     LocalFree(descriptor);
     return resultOf(long(code));
 }
@@ -609,26 +633,26 @@ SysResult renameOverResult(const ResultPlace &place, const std::string &from)
     const std::wstring target = placePath(place, place.name);
     // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
     // file carries it already) and put back if the move fails.
-    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const DWORD attributes = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(target.c_str());
     const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly && !SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+    if (readOnly && !SYS(SetFileAttributesW, FALSE)(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return lastError();
-    if (MoveFileExW(placePath(place, from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (SYS(MoveFileExW, FALSE)(placePath(place, from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
-        const DWORD now = GetFileAttributesW(target.c_str());
+        const DWORD now = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(target.c_str());
         if (readOnly && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
-            SetFileAttributesW(target.c_str(), now | FILE_ATTRIBUTE_READONLY);
+            SYS(SetFileAttributesW, FALSE)(target.c_str(), now | FILE_ATTRIBUTE_READONLY);
         return {};
     }
     const SysResult failed = lastError();
     if (readOnly)
-        SetFileAttributesW(target.c_str(), attributes);
+        SYS(SetFileAttributesW, FALSE)(target.c_str(), attributes);
     return failed;
 }
 
 SysResult removeName(const ResultPlace &place, const std::string &name)
 {
-    return okIf(DeleteFileW(placePath(place, name).c_str()));
+    return okIf(SYS(DeleteFileW, FALSE)(placePath(place, name).c_str()));
 }
 
 std::uint64_t uniqueSeed()
@@ -646,7 +670,7 @@ void sleepMilliseconds(int ms)
 SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity)
 {
     ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
-    if (!GetDiskFreeSpaceExW(wideFrom(root).c_str(), &availableToCaller, &totalBytes, &totalFree))
+    if (!SYS(GetDiskFreeSpaceExW, FALSE)(wideFrom(root).c_str(), &availableToCaller, &totalBytes, &totalFree))
         return lastError();
     capacity = totalBytes.QuadPart;
     return {};
@@ -704,7 +728,7 @@ bool isAbsolutePath(const std::string &path)
 
 bool isProgramFile(const std::string &path)
 {
-    const DWORD attributes = GetFileAttributesW(wideFrom(path).c_str());
+    const DWORD attributes = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(wideFrom(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -716,7 +740,7 @@ bool startDetached(const std::string &path)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     // No handle of the helper's is inherited: a caller reading its output sees the end when it exits.
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+    if (!SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
                         DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process))
         return false;
     CloseHandle(process.hThread);
@@ -737,18 +761,75 @@ DWORD WINAPI runWork(void *argument)
     return 0;
 }
 
+// CNG's calls, from bcrypt.dll in the system folder only: a DLL of that name in the viewer's folder
+// is never loaded in its place (it is not one of the loader's known DLLs).
+struct CngCalls {
+    decltype(&BCryptOpenAlgorithmProvider) openAlgorithmProvider = nullptr;
+    decltype(&BCryptCloseAlgorithmProvider) closeAlgorithmProvider = nullptr;
+    decltype(&BCryptCreateHash) createHash = nullptr;
+    decltype(&BCryptDestroyHash) destroyHash = nullptr;
+    decltype(&BCryptHashData) hashData = nullptr;
+    decltype(&BCryptGetProperty) getProperty = nullptr;
+    decltype(&BCryptFinishHash) finishHash = nullptr;
+};
+
+template <typename Function>
+void resolve(HMODULE module, const char *name, Function &function)
+{
+    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+CngCalls loadCng()
+{
+    CngCalls calls;
+    HMODULE module = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module) {
+        // Windows 7 without the update that knows the flag: the system folder's path then.
+        wchar_t system[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH - 12)
+            return calls;
+        module = LoadLibraryW((std::wstring(system, length) + L"\\bcrypt.dll").c_str());
+        if (!module)
+            return calls;
+    }
+    resolve(module, "BCryptOpenAlgorithmProvider", calls.openAlgorithmProvider);
+    resolve(module, "BCryptCloseAlgorithmProvider", calls.closeAlgorithmProvider);
+    resolve(module, "BCryptCreateHash", calls.createHash);
+    resolve(module, "BCryptDestroyHash", calls.destroyHash);
+    resolve(module, "BCryptHashData", calls.hashData);
+    resolve(module, "BCryptGetProperty", calls.getProperty);
+    resolve(module, "BCryptFinishHash", calls.finishHash);
+    return calls;
+}
+
+// The calls, loaded once; null when the library or any call is missing.
+const CngCalls *cngCalls()
+{
+    static const CngCalls calls = loadCng();
+    const bool complete = calls.openAlgorithmProvider && calls.closeAlgorithmProvider && calls.createHash &&
+                          calls.destroyHash && calls.hashData && calls.getProperty && calls.finishHash;
+    return complete ? &calls : nullptr;
+}
+
 // One CNG hash: its algorithm provider and the hash object on it.
 struct CngDigest {
+    const CngCalls &calls;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
+    explicit CngDigest(const CngCalls &calls) : calls(calls) {}
+    CngDigest(const CngDigest &) = delete;
+    CngDigest &operator=(const CngDigest &) = delete;
     ~CngDigest()
     {
         if (hash)
-            BCryptDestroyHash(hash);
+            calls.destroyHash(hash);
         if (algorithm)
-            BCryptCloseAlgorithmProvider(algorithm, 0);
+            calls.closeAlgorithmProvider(algorithm, 0);
     }
 };
+
+const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
 
 SysResult resultOfStatus(NTSTATUS status)
 {
@@ -766,7 +847,7 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
 {
     // A reservation only: the walk does not recurse, so small stacks do, and a 32-bit process
     // keeps its address space.
-    const HANDLE started = CreateThread(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(work),
+    const HANDLE started = SYS(CreateThread, HANDLE(nullptr))(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(work),
                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (!started)
         return false;
@@ -788,12 +869,16 @@ DigestState::~DigestState()
 SysResult DigestState::start(DigestAlgorithm algorithm)
 {
     delete static_cast<CngDigest *>(context_);
-    CngDigest *cng = new CngDigest;
+    context_ = nullptr;
+    const CngCalls *calls = cngCalls();
+    if (!calls)
+        return {SysError::NotSupported, ERROR_PROC_NOT_FOUND};
+    CngDigest *cng = new CngDigest(*calls);
     context_ = cng;
     const wchar_t *name = algorithm == DigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
-    SysResult result = resultOfStatus(BCryptOpenAlgorithmProvider(&cng->algorithm, name, nullptr, 0));
+    SysResult result = resultOfStatus(SYS(calls->openAlgorithmProvider, StatusUnsuccessful)(&cng->algorithm, name, nullptr, 0));
     if (result.ok())
-        result = resultOfStatus(BCryptCreateHash(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0));
+        result = resultOfStatus(SYS(calls->createHash, StatusUnsuccessful)(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0));
     return result;
 }
 
@@ -802,7 +887,8 @@ SysResult DigestState::add(const char *bytes, std::size_t size)
     CngDigest *cng = static_cast<CngDigest *>(context_);
     if (!cng || !cng->hash)
         return {SysError::Other, ERROR_INVALID_HANDLE};
-    return resultOfStatus(BCryptHashData(cng->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes)), ULONG(size), 0));
+    return resultOfStatus(SYS(cng->calls.hashData, StatusUnsuccessful)(cng->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(bytes)),
+                                                                       ULONG(size), 0));
 }
 
 SysResult DigestState::finish(std::string &value)
@@ -811,11 +897,11 @@ SysResult DigestState::finish(std::string &value)
     if (!cng || !cng->hash)
         return {SysError::Other, ERROR_INVALID_HANDLE};
     DWORD size = 0, written = 0;
-    SysResult result = resultOfStatus(BCryptGetProperty(cng->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size),
-                                                        sizeof size, &written, 0));
+    SysResult result = resultOfStatus(SYS(cng->calls.getProperty, StatusUnsuccessful)(
+        cng->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size), sizeof size, &written, 0));
     std::string digest(size, '\0');
     if (result.ok())
-        result = resultOfStatus(BCryptFinishHash(cng->hash, reinterpret_cast<PUCHAR>(&digest[0]), size, 0));
+        result = resultOfStatus(SYS(cng->calls.finishHash, StatusUnsuccessful)(cng->hash, reinterpret_cast<PUCHAR>(&digest[0]), size, 0));
     delete cng;
     context_ = nullptr;
     if (result.ok())

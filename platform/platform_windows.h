@@ -21,3 +21,7 @@ enum class ListingClass { FileIds, Full, Find };
 // The listing of listFolder, starting with the given way.
 SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
                          std::uint64_t &entriesRead);
+
+// The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
+// function is the one to fail, with the error code stored in code. Not in the shipped program.
+bool isFaultDue(const char *function, unsigned long &code);

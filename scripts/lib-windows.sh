@@ -177,6 +177,11 @@ imported_dlls() {
     "$WINDOWS_TRIPLE-objdump" -p "$1" | awk '/DLL Name:/ { print tolower($3) }'
 }
 
+# The loader's known DLLs (Windows 7 to 11): always loaded from the system folder, never from the
+# folder of the program, so a DLL of that name in the viewer's folder is never used in their place.
+WINDOWS_KNOWN_DLLS="advapi32 clbcatq combase comdlg32 coml2 gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt
+ normaliz nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 ws2_32"
+
 is_system_dll() {
     local name="${1%.dll}"
     case "$name" in api-ms-win-*|ext-ms-win-*) return 0 ;; esac
@@ -221,5 +226,13 @@ check_package_imports() {
         done
     done
     [ "$missing" -eq 0 ] && echo "package check: every import is in the package or part of Windows"
+    # The helper itself loads nothing from the viewer's folder but its own QtCore: every other
+    # import is a known DLL (CNG's bcrypt.dll is loaded from the system folder at run time).
+    for name in $(imported_dlls "$folder/vuro-helper.exe"); do
+        [[ " $(echo $WINDOWS_KNOWN_DLLS) " == *" ${name%.dll} "* ]] && continue
+        ls "$folder" | grep -qix "$name" && continue
+        echo "package check: vuro-helper.exe imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
+        missing=1
+    done
     return "$missing"
 }

@@ -1,0 +1,104 @@
+// The Windows tests' fault seam, linked only into vuro-helper-faults.exe: VURO_FAULT names the
+// calls to fail, "FUNCTION:K:CODE" (the K-th call of FUNCTION fails with the Windows error CODE)
+// or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; or it is
+// "count:PATH" (nothing fails; the number of calls of each function is written to PATH at exit,
+// one "FUNCTION COUNT" line each).
+
+#include "platform/platform_windows.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One call, or run of calls, to fail.
+struct Fault {
+    std::string function;
+    unsigned long when = 0;
+    bool onwards = false;
+    unsigned long code = 0;
+};
+
+struct Seam {
+    std::mutex mutex;
+    std::map<std::string, unsigned long> calls;
+    std::vector<Fault> faults;
+    std::string countsPath;
+
+    Seam()
+    {
+        const char *setting = std::getenv("VURO_FAULT");
+        if (!setting)
+            return;
+        const std::string text = setting;
+        if (text.rfind("count:", 0) == 0) {
+            countsPath = text.substr(6);
+            return;
+        }
+        for (std::size_t begin = 0; begin < text.size();) {
+            std::size_t end = text.find(',', begin);
+            if (end == std::string::npos)
+                end = text.size();
+            const std::string spec = text.substr(begin, end - begin);
+            begin = end + 1;
+            const std::size_t first = spec.find(':'), second = spec.find(':', first + 1);
+            if (first == std::string::npos || second == std::string::npos)
+                continue;
+            Fault fault;
+            fault.function = spec.substr(0, first);
+            const std::string k = spec.substr(first + 1, second - first - 1);
+            fault.onwards = !k.empty() && k.back() == '+';
+            fault.when = std::strtoul(k.c_str(), nullptr, 10);
+            fault.code = std::strtoul(spec.c_str() + second + 1, nullptr, 10);
+            faults.push_back(fault);
+        }
+    }
+    ~Seam()
+    {
+        if (countsPath.empty())
+            return;
+        if (FILE *file = std::fopen(countsPath.c_str(), "w")) {
+            for (const auto &call : calls)
+                std::fprintf(file, "%s %lu\n", call.first.c_str(), call.second);
+            std::fclose(file);
+        }
+    }
+};
+
+Seam &seam()
+{
+    static Seam instance;
+    return instance;
+}
+
+// "calls->openAlgorithmProvider" and "cng->calls.hashData" are named by their last part.
+std::string shortName(const char *function)
+{
+    const std::string name = function;
+    const std::size_t cut = name.find_last_of(".>");
+    return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+} // namespace
+
+bool isFaultDue(const char *function, unsigned long &code)
+{
+    Seam &state = seam();
+    const std::string name = shortName(function);
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    const unsigned long count = ++state.calls[name];
+    for (const Fault &fault : state.faults) {
+        if (name == fault.function && (fault.onwards ? count >= fault.when : count == fault.when)) {
+            code = fault.code;
+            return true;
+        }
+    }
+    return false;
+}
