@@ -442,6 +442,38 @@ private slots:
         QVERIFY2(files.captured(1).toInt() <= 1, report);
     }
 
+    // Guards against a run killed part way leaving a file of its own, or part of a report: the
+    // helper is killed at each step of writing a new and an earlier result.
+    void killedRunsLeaveNothing()
+    {
+        if (QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("strace is not installed");
+        const QString folder = dir.filePath("killed");
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray earlier = "the earlier result";
+        for (bool exists : {false, true}) {
+            // The folder's opening, the flush of the new file, its naming and its rename.
+            for (const char *call : {"openat", "fsync", "linkat", "renameat"}) {
+                if (!exists && QByteArray(call) == "renameat")
+                    continue; // a new result is named once, by linkat
+                QFile::remove(folder + "/r.json");
+                if (exists)
+                    QVERIFY(writeFile(folder + "/r.json", earlier));
+                QStringList strace = {"-f", "-qq", "-o", "/dev/null", "-e", QString("inject=%1:signal=SIGKILL").arg(call)};
+                if (QByteArray(call) != "fsync")
+                    strace = QStringList{"-P", folder} + strace;
+                run(strace + QStringList{Helper, "2", abc, folder + "/r"}, "strace");
+                const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+                const QString what = QString("killed at %1, %2 result").arg(call, exists ? "earlier" : "no");
+                QVERIFY2(readFile(folder + "/r.json") == (exists ? earlier : QByteArray("<missing>")), qPrintable(what));
+                // Between naming the new file and renaming it over the earlier one, its name stays.
+                const int allowed = (exists ? 1 : 0) + (exists && QByteArray(call) == "renameat" ? 1 : 0);
+                QVERIFY2(left.size() <= allowed, qPrintable(what + ": left " + left.join(' ')));
+            }
+        }
+        QProcess::execute("rm", {"-rf", folder});
+    }
+
     // Guards against a stale result staying when no file can be created beside it (a writable
     // result in a read-only folder is written in place), and against helpers writing it in place at
     // once leaving a file that is no report whole: each must hold the file from truncation to end.

@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <QProcess>
+
+#include <cerrno>
 #include <QtTest>
 
 
@@ -39,6 +41,31 @@ private slots:
         QFETCH(quint64, bytes);
         QFETCH(QString, expected);
         QCOMPARE(formatByteSize(bytes), expected);
+    }
+
+    // Guards against an error read as the wrong kind: a full disk taken for a folder closed to the
+    // user, running out of handles for an I/O error, a lock for a refusal.
+    void errorKinds_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("kind");
+        const QList<QPair<int, SysError>> rows = {
+            {0, SysError::None}, {ENOENT, SysError::Missing}, {EACCES, SysError::Denied}, {EPERM, SysError::Denied},
+            {EBUSY, SysError::Locked}, {ETXTBSY, SysError::Locked}, {EWOULDBLOCK, SysError::Locked},
+            {EEXIST, SysError::Exists}, {ENOTDIR, SysError::NotAFolder}, {EISDIR, SysError::NotRegular},
+            {ELOOP, SysError::TooManyLinks}, {ENAMETOOLONG, SysError::NameTooLong}, {EMFILE, SysError::OutOfHandles},
+            {ENFILE, SysError::OutOfHandles}, {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::NoSpace},
+            {EDQUOT, SysError::NoSpace}, {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported},
+            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Io}, {ESTALE, SysError::Io}, {EINVAL, SysError::Other},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(qPrintable(QString::fromStdString(errorTextOf(row.first)))) << row.first << int(row.second);
+    }
+    void errorKinds()
+    {
+        QFETCH(int, code);
+        QFETCH(int, kind);
+        QCOMPARE(int(errorKindOf(code)), kind);
     }
 
     // Guards against reporting free or used space instead of the capacity, and against a failed
