@@ -97,6 +97,22 @@ for mode in 2 3; do
         done
     done <"$SCRATCH/counts-$mode"
 done
+# The listing's last way, reached when a file system refuses both information classes (as some
+# redirectors do): the find calls failing in turn there.
+for mode in 2 3; do
+    for refusal in 87 1 50; do
+        runs=$((runs + 1))
+        echo "$mode GetFileInformationByHandleEx:1+:$refusal $runs" >>"$jobs"
+    done
+    for function in FindFirstFileExW FindNextFileW; do
+        for k in 1 2 3; do
+            for code in $CODES; do
+                runs=$((runs + 1))
+                echo "$mode GetFileInformationByHandleEx:1+:87,$function:$k:$code $runs" >>"$jobs"
+            done
+        done
+    done
+done
 # The in-place way, reached when the rename stays refused: its lock refused once, and for good.
 for mode in 2 3; do
     for lock in "LockFileEx:1:33" "LockFileEx:1+:33"; do
