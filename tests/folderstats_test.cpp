@@ -270,6 +270,30 @@ private slots:
         QVERIFY(debugMessages.first().contains("Too many open files"));
     }
 
+    // Guards against a walker short of file handles waiting for ever, or re-arming its wait on
+    // failed opens: with one handle free, one listing holds it for 12 s while another folder waits
+    // for it; after five waits of 2 s that saw no listing close, the walk ends with no report.
+    void waitForHandlesIsBounded()
+    {
+        if (!dlsym(RTLD_DEFAULT, "vuroListingFaultLoaded"))
+            QSKIP("needs the listing fault library preloaded, as CTest does");
+        const QString root = makeFolder("bounded");
+        makeFolder("bounded/hangs1");
+        makeFolder("bounded/hangs2");
+        std::vector<int> held;
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            held.push_back(fd);
+        ::close(held.back()); // one handle left for the walk
+        held.pop_back();
+        debugMessages.clear();
+        const std::optional<FolderTotals> totals = walkFolder(native(root + '/').toStdString(), 16);
+        for (int fd : held)
+            ::close(fd);
+        QVERIFY(!totals);
+        QCOMPARE(debugMessages.size(), 1);
+        QVERIFY(debugMessages.first().contains("Too many open files"));
+    }
+
     // Guards against a total past 2^64 - 1 wrapping round to a small size: it stays at the top.
     // Three sparse files of 2^63 - 1 bytes need a file system that holds them (tmpfs), so this
     // runs in a mount namespace of its own.

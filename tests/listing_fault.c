@@ -1,5 +1,7 @@
 // Preloaded into folderstats_test: makes the listing of any folder named "breaks-off" fail with an
-// I/O error after its first entry, as a failing disk or network share would part way through.
+// I/O error after its first entry, as a failing disk or network share would part way through; and
+// the listing of a folder whose name starts with "hangs" wait 12 s first, as a share that stopped
+// answering for a while would.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -11,6 +13,19 @@
 
 // Lets the test see that the fault is in place, and skip when it is not.
 int vuroListingFaultLoaded(void) { return 1; }
+
+// The last name of the folder open as fd, or NULL.
+static const char *folderName(int fd, char *target, size_t size)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, target, size - 1);
+    if (length < 0)
+        return NULL;
+    target[length] = '\0';
+    const char *name = strrchr(target, '/');
+    return name ? name + 1 : NULL;
+}
 
 static int breaksOff(int fd)
 {
@@ -36,6 +51,10 @@ ssize_t getdents64(int fd, void *buffer, size_t length)
     static ssize_t (*real)(int, void *, size_t);
     if (!real)
         real = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "getdents64");
+    char target[PATH_MAX];
+    const char *name = folderName(fd, target, sizeof target);
+    if (name && strncmp(name, "hangs", 5) == 0 && lseek(fd, 0, SEEK_CUR) == 0)
+        sleep(12);
     if (!breaksOff(fd))
         return real(fd, buffer, length);
     if (lseek(fd, 0, SEEK_CUR) != 0) {
