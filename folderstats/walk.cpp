@@ -229,17 +229,15 @@ Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector
 }
 
 // Lists one open folder: sums and counts its files and names its subfolders. Returns the
-// listing's outcome, with entriesRead telling a listing that never began from one that broke off.
-SysResult listOne(const OpenFolder &folder, std::vector<std::string> &subfolders, FolderTotals &totals, bool &handlesRanOut)
+// listing's outcome; entriesRead tells a listing that never began from one that broke off.
+SysResult listOne(const OpenFolder &folder, std::vector<std::string> &subfolders, FolderTotals &totals, bool &handlesRanOut,
+                  std::uint64_t &entriesRead)
 {
-    std::uint64_t entriesRead = 0;
     const SysResult listed = listFolder(folder, [&](const FolderEntry &entry) {
         if (!handlesRanOut && handleEntry(folder, entry, subfolders, totals) == Next::Abandon)
             handlesRanOut = true;
     }, entriesRead);
     throwIfOutOfMemory(listed);
-    if (!listed.ok() && entriesRead == 0)
-        return {listed.kind, listed.code};
     return listed;
 }
 
@@ -266,8 +264,9 @@ Next walkStart(WalkState &state, FolderTotals &totals)
     SysResult result = statusOfHandle(state.start.handle, status);
     std::vector<std::string> subfolders;
     bool handlesRanOut = false;
+    std::uint64_t entriesRead = 0;
     if (result.ok())
-        result = listOne(state.start, subfolders, totals, handlesRanOut);
+        result = listOne(state.start, subfolders, totals, handlesRanOut, entriesRead);
     throwIfOutOfMemory(result);
     if (!result.ok()) {
         logFailure(failureText("directory iterator cannot advance", result, state.start.path));
@@ -324,7 +323,8 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &
     std::vector<std::string> subfolders;
     FolderTotals found;
     bool handlesRanOut = false;
-    const SysResult listed = looked.ok() ? listOne(opened, subfolders, found, handlesRanOut) : looked;
+    std::uint64_t entriesRead = 0;
+    const SysResult listed = looked.ok() ? listOne(opened, subfolders, found, handlesRanOut, entriesRead) : looked;
     addSaturating(totals.bytes, found.bytes);
     totals.files += found.files;
     if (handlesRanOut)
@@ -335,7 +335,10 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &
     }
     if (!listed.ok()) {
         logFailure(failureText("directory iterator cannot advance", listed, path));
-        // A listing that broke off keeps what it summed, but its folder does not count.
+        // A listing that broke off keeps what it summed, but its folder does not count; one that
+        // failed before its first entry is a folder that could not be looked into, and counts.
+        if (entriesRead == 0)
+            ++totals.folders;
         return Next::Continue;
     }
     ++totals.folders;

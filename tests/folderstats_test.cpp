@@ -234,7 +234,8 @@ private slots:
         QVERIFY(!folderStatsReport(dir.filePath("gone").toStdString()));
     }
 
-    // Guards against a listing that breaks off part way passing for a complete one.
+    // Guards against a listing that breaks off part way passing for a complete one, and one that
+    // fails at its first read passing for an empty folder or dropping the folder.
     void listingThatBreaksOff()
     {
         if (!dlsym(RTLD_DEFAULT, "vuroListingFaultLoaded"))
@@ -252,6 +253,16 @@ private slots:
         QCOMPARE(r.folders, firstIsFolder);
         QCOMPARE(r.messages, 1);
         QVERIFY(debugMessages.first().contains("Input/output error"));
+
+        // Failing at its first read, a folder could not be looked into: logged, and counted.
+        const QString early = makeFolder("flaky2/fails-at-once");
+        writeBytes(native(early + "/a"), 1);
+        writeBytes(native(dir.filePath("flaky2/sibling")), 10);
+        const WalkResult e = walk(dir.filePath("flaky2"));
+        QCOMPARE(e.total, std::uint64_t(10));
+        QCOMPARE(e.files, std::uint64_t(1));
+        QCOMPARE(e.folders, std::uint64_t(1));
+        QCOMPARE(e.messages, 1);
     }
 
     // Guards against a walk that ran out of file descriptors passing for a result.

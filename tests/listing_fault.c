@@ -1,5 +1,6 @@
 // Preloaded into folderstats_test: makes the listing of any folder named "breaks-off" fail with an
-// I/O error after its first entry, as a failing disk or network share would part way through; and
+// I/O error after its first entry, as a failing disk or network share would part way through, and
+// of one named "fails-at-once" at its first read; and
 // the listing of a folder whose name starts with "hangs" wait 12 s first, as a share that stopped
 // answering for a while would.
 #define _GNU_SOURCE
@@ -55,6 +56,10 @@ ssize_t getdents64(int fd, void *buffer, size_t length)
     const char *name = folderName(fd, target, sizeof target);
     if (name && strncmp(name, "hangs", 5) == 0 && lseek(fd, 0, SEEK_CUR) == 0)
         sleep(12);
+    if (name && strcmp(name, "fails-at-once") == 0) {
+        errno = EIO;
+        return -1;
+    }
     if (!breaksOff(fd))
         return real(fd, buffer, length);
     if (lseek(fd, 0, SEEK_CUR) != 0) {

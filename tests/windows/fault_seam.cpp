@@ -46,17 +46,17 @@ struct Seam {
             std::size_t end = text.find(',', begin);
             if (end == std::string::npos)
                 end = text.size();
-            const std::string spec = text.substr(begin, end - begin);
+            const std::string entry = text.substr(begin, end - begin);
             begin = end + 1;
-            const std::size_t first = spec.find(':'), second = spec.find(':', first + 1);
+            const std::size_t first = entry.find(':'), second = entry.find(':', first + 1);
             if (first == std::string::npos || second == std::string::npos)
                 continue;
             Fault fault;
-            fault.function = spec.substr(0, first);
-            const std::string k = spec.substr(first + 1, second - first - 1);
+            fault.function = entry.substr(0, first);
+            const std::string k = entry.substr(first + 1, second - first - 1);
             fault.onwards = !k.empty() && k.back() == '+';
             fault.when = std::strtoul(k.c_str(), nullptr, 10);
-            fault.code = std::strtoul(spec.c_str() + second + 1, nullptr, 10);
+            fault.code = std::strtoul(entry.c_str() + second + 1, nullptr, 10);
             faults.push_back(fault);
         }
     }
