@@ -263,6 +263,10 @@ private slots:
         QCOMPARE(e.files, std::uint64_t(1));
         QCOMPARE(e.folders, std::uint64_t(1));
         QCOMPARE(e.messages, 1);
+        // The start folder's own listing failing at its first read is no empty folder: no report.
+        const WalkResult start = walk(early);
+        QVERIFY(!start.reported);
+        QCOMPARE(start.messages, 1);
     }
 
     // Guards against a walk that ran out of file descriptors passing for a result.
