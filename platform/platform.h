@@ -228,8 +228,9 @@ SysResult copyExtendedAttributes(const Handle &from, const Handle &file);
 // Gives the unnamed file the name `name` in the place's folder; Exists when it is taken.
 SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name);
 
-// Renames from to the place's name, in the place's folder, replacing what is there.
-SysResult renameOverResult(const ResultPlace &place, const std::string &from);
+// Renames the open file named from to the place's name, in the place's folder, replacing what is
+// there; through the file's own handle where the system can (Windows).
+SysResult renameOverResult(const ResultPlace &place, const Handle &file, const std::string &from);
 
 // Removes the name from the place's folder.
 SysResult removeName(const ResultPlace &place, const std::string &name);

@@ -536,7 +536,7 @@ SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const st
                          AT_SYMLINK_FOLLOW) == 0);
 }
 
-SysResult renameOverResult(const ResultPlace &place, const std::string &from)
+SysResult renameOverResult(const ResultPlace &place, const Handle &, const std::string &from)
 {
     const int dirFd = fdOf(place.folder.handle);
     return okIf(::renameat(dirFd, from.c_str(), dirFd, place.name.c_str()) == 0);

@@ -628,7 +628,7 @@ SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string
     return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
 }
 
-SysResult renameOverResult(const ResultPlace &place, const std::string &from)
+SysResult renameOverResult(const ResultPlace &place, const Handle &file, const std::string &)
 {
     const std::wstring target = placePath(place, place.name);
     // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
@@ -637,7 +637,17 @@ SysResult renameOverResult(const ResultPlace &place, const std::string &from)
     const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
     if (readOnly && !SYS(SetFileAttributesW, FALSE)(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return lastError();
-    if (SYS(MoveFileExW, FALSE)(placePath(place, from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // Renamed through its own open handle, so no other program meets it between a close and the
+    // rename (a scanner would hold it there).
+    // The call takes the system's own form of the path: \??\C:\... for \\?\C:\...
+    const std::wstring native = hasPrefix(target, L"\\\\?\\") ? L"\\??\\" + target.substr(4) : target;
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + native.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(native.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, native.c_str(), rename->FileNameLength);
+    if (SYS(SetFileInformationByHandle, FALSE)(handleOf(file), FileRenameInfo, rename, DWORD(buffer.size()))) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
         const DWORD now = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(target.c_str());
         if (readOnly && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))

@@ -140,7 +140,7 @@ Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const
         if (!result.ok())
             return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
     }
-    result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, temporary.name); });
+    result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, file, temporary.name); });
     if (result.ok()) {
         temporary.name.clear();
         return Replacement::Done;
@@ -170,6 +170,25 @@ bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::s
     return result.ok();
 }
 
+// Writes bytes as a new file under the place's own name, where no file could be put there whole:
+// there is no earlier file to lose, and a write that fails leaves no file behind.
+bool writeNew(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
+{
+    Handle file;
+    SysResult result = calls.createNamedFile(place, place.name, file);
+    if (!result.ok()) {
+        throwIfOutOfMemory(result);
+        return false;
+    }
+    result = calls.writeAll(file, bytes);
+    if (result.ok())
+        return true;
+    file.reset();
+    calls.removeName(place, place.name);
+    throwIfOutOfMemory(result);
+    return false;
+}
+
 } // namespace
 
 bool writeResultFile(const ResultPlace &place, const std::string &bytes, const FileCalls &calls)
@@ -192,7 +211,7 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const F
     case Replacement::Done:
         return true;
     case Replacement::NotHere:
-        return exists && writeInPlace(calls, place, bytes);
+        return exists ? writeInPlace(calls, place, bytes) : writeNew(calls, place, bytes);
     default:
         return false;
     }

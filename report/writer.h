@@ -24,7 +24,7 @@ struct FileCalls {
     std::function<SysResult(const FileStatus &, const Handle &)> copyPermissions = ::copyPermissions;
     std::function<SysResult(const Handle &, const Handle &)> copyExtendedAttributes = ::copyExtendedAttributes;
     std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> nameUnnamedFile = ::nameUnnamedFile;
-    std::function<SysResult(const ResultPlace &, const std::string &)> renameOverResult = ::renameOverResult;
+    std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> renameOverResult = ::renameOverResult;
     std::function<SysResult(const ResultPlace &, const std::string &)> removeName = ::removeName;
     std::function<void(int)> sleepMilliseconds = ::sleepMilliseconds;
 };

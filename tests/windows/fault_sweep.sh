@@ -40,13 +40,14 @@ run_one() {
     [ "$mode" = 3 ] && target=tree
     mkdir -p "$dir"
     local status attempt
-    for attempt in 1 2; do
+    for attempt in 1 2 3; do
         printf '%s' "$EARLIER" >"$dir/result.json"
         VURO_FAULT="$fault" WINEQT_FORCE_STDERR_LOGGING=1 timeout 60 "$WINE" "$EXE" "$mode" "$target" "Z:$dir/result" \
             >"$dir/out" 2>"$dir/err"
         status=$?
-        # Wine's server going away as a run starts is Wine's matter, not the helper's: once more.
-        grep -q '^wine client error' "$dir/err" || break
+        # Wine's server going away, or not answering, as a run starts is Wine's matter, not the
+        # helper's: the run is tried again.
+        grep -qE '^wine( client error|: )' "$dir/err" || break
     done
     local problem="" content
     content="$(tr -d '\r' <"$dir/result.json" 2>/dev/null)"
@@ -117,7 +118,7 @@ done
 for mode in 2 3; do
     for lock in "LockFileEx:1:33" "LockFileEx:1+:33"; do
         runs=$((runs + 1))
-        echo "$mode MoveFileExW:1+:32,$lock $runs" >>"$jobs"
+        echo "$mode SetFileInformationByHandle:1+:32,$lock $runs" >>"$jobs"
     done
 done
 failures="$(xargs -P "$(nproc)" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs")"
