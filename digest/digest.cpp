@@ -1,10 +1,11 @@
 #include "digest.h"
 
+#include "report/outcome.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,12 +16,6 @@ const std::size_t DigestChunkSize = 512 * 1024;
 const std::size_t DigestRingSlots = 4;
 
 namespace {
-
-void throwIfOutOfMemory(const SysResult &result)
-{
-    if (result.kind == SysError::OutOfMemory)
-        throw std::bad_alloc();
-}
 
 // One running digest whose every call is checked: once one failed, it gives no value.
 class Hash {

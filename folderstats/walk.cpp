@@ -1,6 +1,7 @@
 #include "walk.h"
 
 #include "platform/platform.h"
+#include "report/outcome.h"
 
 #include <QDebug>
 
@@ -10,7 +11,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -76,13 +76,6 @@ bool isAncestor(const Ancestor *chain, const FileIdentity &identity)
             return true;
     }
     return false;
-}
-
-// Out of memory is no failure of one entry or folder: the whole mode is cut short.
-void throwIfOutOfMemory(const SysResult &result)
-{
-    if (result.kind == SysError::OutOfMemory)
-        throw std::bad_alloc();
 }
 
 // The standard library's wording of a filesystem error: "filesystem error: WHAT: REASON [PATH]".

@@ -1,16 +1,10 @@
 #include "writer.h"
 
-#include <new>
+#include "report/outcome.h"
 
 const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
 
 namespace {
-
-void throwIfOutOfMemory(const SysResult &result)
-{
-    if (result.kind == SysError::OutOfMemory)
-        throw std::bad_alloc();
-}
 
 // How an attempt to replace the file whole ended: done; not possible here, so that writing in
 // place is the way (the folder takes no new file, the replacement could not keep what the user
