@@ -275,8 +275,9 @@ std::optional<Report> digestReport(int mode, const std::string &path)
     } else if (!opened.ok()) {
         return std::nullopt;
     } else {
+        // The target test looked at the path; what opened may be something else put in its place.
         FileStatus before, after;
-        if (!statusOfHandle(file, before).ok())
+        if (!statusOfHandle(file, before).ok() || before.type != EntryType::Regular)
             return std::nullopt;
         report.target = before.identity;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.

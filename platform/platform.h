@@ -138,8 +138,9 @@ SysResult statusOfHandle(const Handle &handle, FileStatus &status);
 // Stores what path names in status, following links when followLinks.
 SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status);
 
-// Opens the regular file at path for one read from start to end, following links, shared with
-// every other reader, writer and remover; a FIFO or device in its place is refused (NotRegular).
+// Opens the file at path for one read from start to end, following links, shared with every other
+// reader, writer and remover, and without waiting on a FIFO in its place; what kind of file it
+// opened is for the caller to look at (statusOfHandle).
 SysResult openForReading(const std::string &path, Handle &file);
 
 // Reads up to size bytes into buffer and stores the count in count: 0 at the end.

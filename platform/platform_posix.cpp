@@ -162,21 +162,6 @@ std::size_t pieceEnd(const std::string &relative, std::size_t begin)
     return slash == std::string::npos || slash <= begin ? relative.size() : slash;
 }
 
-// Takes the descriptor a call just returned as file when it is a regular file.
-SysResult adoptRegularFile(int fd, Handle &file)
-{
-    Handle opened(fd);
-    if (!opened.valid())
-        return lastError();
-    struct stat info;
-    if (::fstat(fdOf(opened), &info) != 0)
-        return lastError();
-    if (!S_ISREG(info.st_mode))
-        return {SysError::NotRegular, EISDIR};
-    file = std::move(opened);
-    return {};
-}
-
 } // namespace
 
 const char PathSeparators[] = "/";
@@ -240,11 +225,12 @@ SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &st
 SysResult openForReading(const std::string &path, Handle &file)
 {
     // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
-    const SysResult opened = adoptRegularFile(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), file);
-    if (!opened.ok())
-        return opened;
-    ::fcntl(fdOf(file), F_SETFL, O_RDONLY);
-    ::posix_fadvise(fdOf(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+    Handle opened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    ::fcntl(fdOf(opened), F_SETFL, O_RDONLY);
+    ::posix_fadvise(fdOf(opened), 0, 0, POSIX_FADV_SEQUENTIAL);
+    file = std::move(opened);
     return {};
 }
 
@@ -434,8 +420,16 @@ SysResult createNamedFile(const ResultPlace &place, const std::string &name, Han
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
 {
-    return adoptRegularFile(::openat(fdOf(place.folder.handle), place.name.c_str(),
-                                     O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), file);
+    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    struct stat info;
+    if (::fstat(fdOf(opened), &info) != 0)
+        return lastError();
+    if (!S_ISREG(info.st_mode))
+        return {SysError::NotRegular, EISDIR};
+    file = std::move(opened);
+    return {};
 }
 
 SysResult openForAttributes(const ResultPlace &place, Handle &file)

@@ -275,14 +275,6 @@ SysResult openForReading(const std::string &path, Handle &file)
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!opened.valid())
         return lastError();
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(opened), &info)) {
-        // The file opened: no reason of its own can refuse it now.
-        const SysResult failed = lastError();
-        return failed.kind == SysError::Denied || failed.kind == SysError::Locked ? SysResult{SysError::Other, failed.code} : failed;
-    }
-    if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return {SysError::NotRegular, ERROR_DIRECTORY};
     file = std::move(opened);
     return {};
 }

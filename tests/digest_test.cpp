@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 // Expected digests are the published test vectors of RFC 1321 (MD5) and FIPS 180 (SHA-1).
 class DigestTest : public QObject {
@@ -141,6 +142,13 @@ private slots:
         QVERIFY(QFileInfo("/proc/self/mem").isFile());
         QVERIFY(!digestReport(2, "/proc/self/mem"));
         QVERIFY(!digestReport(0, "/proc/self/mem"));
+        // No regular file, as when one is put in the target's place after the target test: a
+        // FIFO without a writer and a device both read as empty, which is no digest of them.
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        for (const char *path : {"/dev/null", "/"})
+            QVERIFY2(!digestReport(2, path), path);
+        QVERIFY(!digestReport(2, QFile::encodeName(fifo).toStdString()));
     }
 };
 
