@@ -131,8 +131,9 @@ run_workflow() {
     reset_other_generator "$folder"
     local status=0
     CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" || status=$?
-    summarize_stage "$preset" "$folder" "$status" >>"$VURO_TMP/summary"
-    tail -n +"$(grep -n "^$preset:" "$VURO_TMP/summary" | tail -1 | cut -d: -f1)" "$VURO_TMP/summary"
+    local summary
+    summary="$(summarize_stage "$preset" "$folder" "$status")"
+    echo "$summary" | tee -a "$VURO_TMP/summary"
     return "$status"
 }
 
@@ -143,7 +144,7 @@ run_workflow() {
 # $VURO_SUMMARY_FILE when it is set.
 summarize_stage() {
     local stage="$1" log="$2/Testing/Temporary/LastTest.log" status="$3" counts
-    counts="$( { [ -f "$log" ] && cat "$log"; } | awk -v stage="$stage" '
+    counts="$( { [ -f "$log" ] && cat "$log"; } | awk '
         function close_test() {
             if (test == "") return
             if (p + f + s == 0) { if (result == "pass") p = 1; else if (result == "skip") s = 1; else f = 1 }
@@ -158,7 +159,7 @@ summarize_stage() {
         /^skipped: / { s++; skips = skips "  " test ": " substr($0, 10) "\n" }
         /^Test Passed\./ { result = "pass" }
         /^Test Failed\./ { result = "fail" }
-        /^Test Skipped\./ || /Skipped/ && /^Test/ { result = "skip" }
+        /^Test.*Skipped/ { result = "skip" }
         END {
             close_test()
             print passed + 0, failed + 0, skipped + 0
