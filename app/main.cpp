@@ -88,6 +88,9 @@ int runRequest(const Request &request)
 
 int main(int argc, char *argv[])
 {
+    // First of all: a library the helper's own library loads on first use must come from the
+    // system, never from the viewer's folder the helper is unpacked into.
+    restrictLibrarySearch();
     // The output is a trace: a reader that went away must not stop the report or the restart.
     ignoreBrokenPipes();
     // As given: the framework's application object would take arguments for its own. It is not

@@ -271,6 +271,10 @@ bool startDetached(const std::string &path);
 // Makes writes to a closed pipe fail with an error instead of ending the process.
 void ignoreBrokenPipes();
 
+// Makes libraries loaded from now on come from the system's own folder only, never from the
+// program's folder or the current one (Windows); nothing to do where the system has no such search.
+void restrictLibrarySearch();
+
 // Starts work on a new thread with a stack of stackBytes; false when the system refused it.
 // The thread must be joined with joinThread.
 bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread);

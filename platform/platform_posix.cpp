@@ -631,6 +631,11 @@ void ignoreBrokenPipes()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void restrictLibrarySearch()
+{
+    // Libraries are found by the dynamic linker's own rules, which a program's folder is no part of.
+}
+
 bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread)
 {
     pthread_attr_t attributes;

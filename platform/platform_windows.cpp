@@ -444,21 +444,77 @@ SysResult statusAt(const OpenFolder &folder, const std::string &name, bool follo
     return statusOfHandle(handle, status);
 }
 
+std::wstring win32PathOfSystemName(const std::wstring &systemName, const std::vector<std::pair<std::wstring, std::wstring>> &drives)
+{
+    for (const auto &drive : drives) {
+        const std::wstring &device = drive.second;
+        if (systemName.size() > device.size() && systemName.compare(0, device.size(), device) == 0 && systemName[device.size()] == L'\\')
+            return L"\\\\?\\" + drive.first + systemName.substr(device.size());
+    }
+    return L"\\\\?\\GLOBALROOT" + systemName;
+}
+
 namespace {
 
-// The path the system gives for an open handle, in extended-length form.
-bool finalPathOf(HANDLE handle, std::wstring &path)
+// The path the system gives for an open handle, with the volume named as asked.
+bool systemPathOf(HANDLE handle, DWORD volumeName, std::wstring &path)
 {
-    const DWORD needed = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD needed = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, nullptr, 0, FILE_NAME_NORMALIZED | volumeName);
     if (needed == 0)
         return false;
     path.assign(needed, L'\0');
-    const DWORD length = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, &path[0], needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, &path[0], needed, FILE_NAME_NORMALIZED | volumeName);
     if (length == 0 || length >= needed)
         return false;
     path.resize(length);
     return true;
 }
+
+// The drive letters and the device each names, as the system tells them now.
+std::vector<std::pair<std::wstring, std::wstring>> driveDevices()
+{
+    std::vector<std::pair<std::wstring, std::wstring>> drives;
+    const DWORD letters = GetLogicalDrives();
+    for (int letter = 0; letter < 26; ++letter) {
+        if (!(letters & (DWORD(1) << letter)))
+            continue;
+        const std::wstring drive{wchar_t(L'A' + letter), L':'};
+        wchar_t device[MAX_PATH];
+        // The first of the names it may have; a drive that vanished since is just skipped.
+        if (SYS(QueryDosDeviceW, DWORD(0))(drive.c_str(), device, MAX_PATH) != 0)
+            drives.emplace_back(drive, device);
+    }
+    return drives;
+}
+
+bool pathFromSystemNameOf(HANDLE handle, std::wstring &path)
+{
+    std::wstring systemName;
+    if (!systemPathOf(handle, VOLUME_NAME_NT, systemName))
+        return false;
+    path = win32PathOfSystemName(systemName, driveDevices());
+    return true;
+}
+
+// The path the system gives for an open handle, in extended-length form.
+bool finalPathOf(HANDLE handle, std::wstring &path)
+{
+    // RAM disks and user-mode volumes that the mount manager does not know have no DOS name.
+    return systemPathOf(handle, VOLUME_NAME_DOS, path) || pathFromSystemNameOf(handle, path);
+}
+
+} // namespace
+
+SysResult pathFromSystemName(const Handle &file, std::string &path)
+{
+    std::wstring wide;
+    if (!pathFromSystemNameOf(handleOf(file), wide))
+        return lastError();
+    path = bytesFrom(wide);
+    return {};
+}
+
+namespace {
 
 SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, ResultPlace &place)
 {
@@ -753,6 +809,17 @@ bool startDetached(const std::string &path)
 void ignoreBrokenPipes()
 {
     // Windows has no such signal: a write to a closed pipe fails with an error.
+}
+
+void restrictLibrarySearch()
+{
+    // Windows 8 and later, and Windows 7 with KB2533623, have it; it is looked up, not imported,
+    // so that a Windows 7 without that update still starts the helper.
+    using SetDefaultDirectories = BOOL(WINAPI *)(DWORD);
+    const auto setDefaultDirectories = reinterpret_cast<SetDefaultDirectories>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (!setDefaultDirectories || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L""); // at least the current folder is out of the search then
 }
 
 namespace {

@@ -6,6 +6,9 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 enum class WindowsEntryKind { Folder, File, NameSurrogate };
 
@@ -21,6 +24,15 @@ enum class ListingClass { FileIds, Full, Find };
 // The listing of listFolder, starting with the given way.
 SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
                          std::uint64_t &entriesRead);
+
+// Returns a path that opens the file the system names systemName (\Device\HarddiskVolume2\a),
+// given the drives as pairs of "X:" and the device each names: under the drive that names its
+// device, else under \\?\GLOBALROOT, which every Windows call that takes a path opens as well.
+std::wstring win32PathOfSystemName(const std::wstring &systemName, const std::vector<std::pair<std::wstring, std::wstring>> &drives);
+
+// Gives the path of an open file or folder built from the system's own name of it, as for volumes
+// without a DOS name (RAM disks, user-mode volumes), where the result's links are resolved so.
+SysResult pathFromSystemName(const Handle &file, std::string &path);
 
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
 // function is the one to fail, with the error code stored in code. Not in the shipped program.

@@ -16,7 +16,16 @@ QT_CONFIGURE_OPTIONS="-xplatform win32-g++ -device-option CROSS_COMPILE=$WINDOWS
  -confirm-license -release -shared -qtlibinfix VuroHelper -no-gui -no-widgets -no-dbus -no-opengl
  -no-icu -no-openssl -no-feature-sql -no-feature-network -no-feature-testlib -no-feature-concurrent
  -no-feature-xml -qt-pcre -qt-zlib -nomake examples -nomake tests -nomake tools
- QMAKE_LFLAGS+=-static-libgcc QMAKE_LFLAGS+=-static-libstdc++"
+ QMAKE_LFLAGS+=-static-libgcc QMAKE_LFLAGS+=-static-libstdc++
+ QMAKE_CFLAGS+=-DDECLSPEC_IMPORT= QMAKE_CXXFLAGS+=-DDECLSPEC_IMPORT="
+
+# System DLLs that QtCore imports but that are not among the loader's known DLLs: a copy of one in
+# the viewer's folder would be loaded before the system's. QtCore links them delay-loaded (loaded
+# on first call, by then only from the system folder: the helper restricts the search first thing),
+# and the helper never makes a call that loads them. GNU ld breaks delay-loaded calls made through
+# __declspec(dllimport) on x86 (binutils bug 14339), hence the Windows headers' DECLSPEC_IMPORT
+# defined empty above: calls then go through the import library's own stubs.
+QT_DELAY_LOADED_DLLS="mpr netapi32 userenv version winmm"
 
 # DLLs that every Windows has; anything else a packaged file imports must be in the package.
 WINDOWS_SYSTEM_DLLS="kernel32 user32 advapi32 shell32 shlwapi ole32 oleaut32 ws2_32 msvcrt version
@@ -63,7 +72,7 @@ newest_qt_source_version() {
 
 # Prints a short fingerprint of what the Qt build depends on besides its source: options and compiler.
 qt_build_fingerprint() {
-    { echo "$QT_CONFIGURE_OPTIONS"; "$WINDOWS_TRIPLE-g++" --version | head -1; } | sha256sum | cut -c1-12
+    { echo "$QT_CONFIGURE_OPTIONS $QT_DELAY_LOADED_DLLS"; "$WINDOWS_TRIPLE-g++" --version | head -1; } | sha256sum | cut -c1-12
 }
 
 # Downloads and unpacks the source package of the given version into the folder $2; fails when
@@ -108,6 +117,24 @@ show_qt_progress() {
     return 0
 }
 
+# Writes into the folder $1 a delay-import library for each of QT_DELAY_LOADED_DLLS, with every
+# function of mingw-w64's own import library of that DLL; fails when one cannot be made.
+make_delay_import_libraries() {
+    local folder="$1" name
+    mkdir -p "$folder" || return 1
+    for name in $QT_DELAY_LOADED_DLLS; do
+        {
+            echo "LIBRARY $name.dll"
+            echo "EXPORTS"
+            "$WINDOWS_TRIPLE-nm" "/usr/$WINDOWS_TRIPLE/lib/lib$name.a" |
+                awk '$2 == "I" && $3 ~ /^__imp__/ { print substr($3, 8) }' | sort -u
+        } >"$folder/$name.def" || return 1
+        # dlltool leaves empty temporary files behind: in that folder, which goes with the build.
+        TMPDIR="$folder" "$WINDOWS_TRIPLE-dlltool" --kill-at --def "$folder/$name.def" --dllname "$name.dll" \
+            --output-delaylib "$folder/lib$name.a" || return 1
+    done
+}
+
 # Configures, builds and installs QtCore from the source folder $1 into the prefix $2, with the
 # licence texts of that source and its Debian version ($3) in $2/licenses/, which the package ships.
 # Output goes to the log $4. Fails when any step fails.
@@ -116,8 +143,11 @@ build_qt() {
     local build="$source.build" started=$SECONDS
     rm -rf "$build"
     mkdir -p "$build" || return 1
+    # Searched before the compiler's own folder, so these DLLs link delay-loaded.
+    make_delay_import_libraries "$build/delay-import" >>"$log" 2>&1 || return 1
     # shellcheck disable=SC2086
-    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS) >>"$log" 2>&1 &
+    (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS \
+        "QMAKE_LFLAGS+=-L$build/delay-import") >>"$log" 2>&1 &
     local step=$!
     show_qt_progress "$step" "$build" "$started"
     wait "$step" || return 1
@@ -226,13 +256,17 @@ check_package_imports() {
         done
     done
     [ "$missing" -eq 0 ] && echo "package check: every import is in the package or part of Windows"
-    # The helper itself loads nothing from the viewer's folder but its own QtCore: every other
-    # import is a known DLL (CNG's bcrypt.dll is loaded from the system folder at run time).
-    for name in $(imported_dlls "$folder/vuro-helper.exe"); do
-        [[ " $(echo $WINDOWS_KNOWN_DLLS) " == *" ${name%.dll} "* ]] && continue
-        ls "$folder" | grep -qix "$name" && continue
-        echo "package check: vuro-helper.exe imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
-        missing=1
+    # Nothing is loaded from the viewer's folder but the package's own files: every other import is
+    # a known DLL. CNG's bcrypt.dll is loaded from the system folder at run time, and QtCore's
+    # imports of other system DLLs are delay-loaded, which is no import the loader acts on at start.
+    for file in "$folder"/*.exe "$folder"/*.dll; do
+        [ -e "$file" ] || continue
+        for name in $(imported_dlls "$file"); do
+            [[ " $(echo $WINDOWS_KNOWN_DLLS) " == *" ${name%.dll} "* ]] && continue
+            ls "$folder" | grep -qix "$name" && continue
+            echo "package check: $(basename "$file") imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
+            missing=1
+        done
     done
     return "$missing"
 }

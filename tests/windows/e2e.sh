@@ -201,11 +201,13 @@ case_scanned_results() {
     wait "$scanner" 2>/dev/null
 }
 
-# Guards against the package replacing, or loading, the DLLs of the program it is unpacked beside.
+# Guards against the package replacing, or loading, the DLLs of the program it is unpacked beside,
+# and against the helper or its QtCore loading a copy of a system DLL planted there (one of the
+# system DLLs that are no known DLLs, which Windows would take from the viewer's folder first).
 case_beside_other_dlls() {
     viewer="$SCRATCH/viewer"
     mkdir -p "$viewer"
-    cp "$TEST_PROGRAMS"/foreign/*.dll "$viewer/"
+    cp "$TEST_PROGRAMS"/foreign/*.dll "$TEST_PROGRAMS"/planted/*.dll "$viewer/"
     (cd "$viewer" && sha256sum ./*.dll >"$SCRATCH/foreign.sha256")
     unzip -oq "$ZIP" -d "$viewer"
     check "unpacked beside other programs' DLLs, it replaces none of them" \
@@ -215,6 +217,10 @@ case_beside_other_dlls() {
     make_tree
     "$WINE" "$viewer/vuro-helper.exe" 3 "$T/tree" "$T/beside-tree" >/dev/null 2>&1
     check "beside them, mode 3 works" same_bytes "$T/beside-tree.json" "$SCRATCH/tree-expected"
+    "$WINE" "$viewer/vuro-helper.exe" 0 "$T/abc" "$T/beside-md5" >/dev/null 2>&1
+    "$WINE" "$viewer/vuro-helper.exe" 3 'C:\' "$T/beside-volume" >/dev/null 2>&1
+    check "no planted copy of a system DLL in the viewer's folder was loaded ($(cd "$viewer" && ls -- *.loaded 2>/dev/null | tr '\n' ' '))" \
+        sh -c "! ls '$viewer'/*.loaded >/dev/null 2>&1"
 }
 
 # Guards against a build that Windows cannot tell from another, or whose needs it must guess.

@@ -401,14 +401,68 @@ void checkReadsShareDeletion(const std::string &scratch)
     DeleteFileW(wide(moved).c_str());
 }
 
+// Guards against a result whose folder is on a volume without a DOS name (a RAM disk, a user-mode
+// volume) getting no report: its system name is mapped back to the drive that names the device,
+// or else reached under \\?\GLOBALROOT; a device whose name merely begins like a drive's is not
+// taken for it.
+void checkSystemNamePaths(const std::string &scratch)
+{
+    const std::vector<std::pair<std::wstring, std::wstring>> drives = {
+        {L"C:", L"\\Device\\HarddiskVolume2"}, {L"R:", L"\\Device\\ImDisk0"}};
+    struct Row {
+        const wchar_t *systemName, *expected;
+    };
+    const Row rows[] = {
+        {L"\\Device\\ImDisk0\\results\\r.json", L"\\\\?\\R:\\results\\r.json"},
+        {L"\\Device\\ImDisk0\\", L"\\\\?\\R:\\"},
+        {L"\\Device\\ImDisk01\\r.json", L"\\\\?\\GLOBALROOT\\Device\\ImDisk01\\r.json"},
+        {L"\\Device\\Volume{4c1b}\\r.json", L"\\\\?\\GLOBALROOT\\Device\\Volume{4c1b}\\r.json"},
+    };
+    bool mapped = true;
+    for (const Row &row : rows)
+        mapped = win32PathOfSystemName(row.systemName, drives) == row.expected && mapped;
+    check(mapped, "system names mapped to the drive of their device, else under GLOBALROOT");
+
+    // The same, live: this system's own names of a file on the scratch drive and on drive C:.
+    bool same = true;
+    writeWhole(scratch + "\\system-named", "x");
+    for (const std::string &path : {scratch + "\\system-named", std::string("C:\\windows\\win.ini")}) {
+        Handle file, again;
+        FileStatus status, statusAgain;
+        std::string rebuilt;
+        same = openForReading(path, file).ok() && statusOfHandle(file, status).ok() &&
+               pathFromSystemName(file, rebuilt).ok() && openForReading(rebuilt, again).ok() &&
+               statusOfHandle(again, statusAgain).ok() && isSameFile(status.identity, statusAgain.identity) && same;
+        if (!same)
+            std::printf("  %s came back as \"%s\"\n", path.c_str(), rebuilt.c_str());
+    }
+    check(same, "a file's path built from its system name opens the same file");
+}
+
+// Guards against a DLL that the helper's QtCore loads on first use (winmm.dll, version.dll and
+// the like, no known DLLs) being taken from another folder than the system's: the folder of planted
+// copies (argument 3) is put in the search, as the viewer's folder is, before the search is restricted.
+void checkLibrarySearch(const std::string &planted)
+{
+    const std::wstring marker = wide(planted + "\\winmm.dll.loaded");
+    DeleteFileW(marker.c_str());
+    SetDllDirectoryW(wide(planted).c_str());
+    restrictLibrarySearch();
+    const HMODULE module = LoadLibraryW(L"winmm.dll");
+    const bool plantedLoaded = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+    check(module && !plantedLoaded, "after the search is restricted, winmm.dll comes from the system, not from a planted copy");
+    if (module)
+        FreeLibrary(module);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     // The emulator tells what Linux reports for the folder Wine maps to drive C:.
     const char *capacity = std::getenv("VURO_C_DRIVE_CAPACITY");
-    if (argc < 2 || !capacity) {
-        std::printf("usage: platform_check SCRATCH_FOLDER, with VURO_C_DRIVE_CAPACITY set (tests/windows/wine-run sets it)\n");
+    if (argc < 3 || !capacity) {
+        std::printf("usage: platform_check SCRATCH_FOLDER PLANTED_DLLS_FOLDER, with VURO_C_DRIVE_CAPACITY set (tests/windows/wine-run sets it)\n");
         return 2;
     }
     bool sameText = true;
@@ -424,6 +478,8 @@ int main(int argc, char **argv)
     checkWriterFaults(argv[1]);
     checkDecoratedResult(argv[1]);
     checkReadsShareDeletion(argv[1]);
+    checkSystemNamePaths(argv[1]);
+    checkLibrarySearch(argv[2]); // last: it changes where this process loads libraries from
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
