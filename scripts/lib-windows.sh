@@ -259,14 +259,16 @@ check_package_imports() {
     # Nothing is loaded from the viewer's folder but the package's own files: every other import is
     # a known DLL. CNG's bcrypt.dll is loaded from the system folder at run time, and QtCore's
     # imports of other system DLLs are delay-loaded, which is no import the loader acts on at start.
+    local unknown=0
     for file in "$folder"/*.exe "$folder"/*.dll; do
         [ -e "$file" ] || continue
         for name in $(imported_dlls "$file"); do
             [[ " $(echo $WINDOWS_KNOWN_DLLS) " == *" ${name%.dll} "* ]] && continue
             ls "$folder" | grep -qix "$name" && continue
             echo "package check: $(basename "$file") imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
-            missing=1
+            unknown=1
         done
     done
-    return "$missing"
+    [ "$unknown" -eq 0 ] && echo "package check: every other import is one of the loader's known DLLs"
+    [ "$missing" -eq 0 ] && [ "$unknown" -eq 0 ]
 }
