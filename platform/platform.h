@@ -198,8 +198,8 @@ SysResult createUnnamedFile(const ResultPlace &place, Handle &file);
 // Creates the new file name in the place's folder, for writing; Exists when the name is taken.
 SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file);
 
-// Opens the existing regular file of the place for writing in place, without following a link
-// and without waiting on a FIFO.
+// Opens the existing regular file of the place for reading and writing in place, without
+// following a link and without waiting on a FIFO.
 SysResult openForWriting(const ResultPlace &place, Handle &file);
 
 // Opens the existing file of the place for reading its attributes, without following a link.

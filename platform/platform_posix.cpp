@@ -420,7 +420,7 @@ SysResult createNamedFile(const ResultPlace &place, const std::string &name, Han
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
 {
-    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!opened.valid())
         return lastError();
     struct stat info;

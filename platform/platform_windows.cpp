@@ -585,7 +585,7 @@ SysResult createNamedFile(const ResultPlace &place, const std::string &name, Han
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
 {
-    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, place.name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, place.name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!opened.valid())
         return lastError();

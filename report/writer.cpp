@@ -2,6 +2,8 @@
 
 #include "report/outcome.h"
 
+#include <vector>
+
 const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
 
 namespace {
@@ -50,8 +52,15 @@ public:
     TemporaryName &operator=(const TemporaryName &) = delete;
     ~TemporaryName()
     {
-        if (!name.empty())
-            calls_.removeName(place_, name);
+        if (name.empty())
+            return;
+        // Tried again on the writer's schedule: a name left behind would be the user's to clear.
+        for (int delay : RetryDelaysMs) {
+            calls_.sleepMilliseconds(delay);
+            const SysResult result = calls_.removeName(place_, name);
+            if (result.ok() || result.kind == SysError::Missing)
+                return;
+        }
     }
     std::string name;
 
@@ -144,20 +153,47 @@ Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const
     return replacementFailed(result);
 }
 
+// Reads the whole of a file of at most limit bytes from its current position; false when it
+// cannot, or when the file is larger.
+bool readSmallFile(const FileCalls &calls, const Handle &file, std::size_t limit, std::string &contents)
+{
+    std::vector<char> buffer(limit + 1);
+    std::size_t total = 0;
+    for (;;) {
+        std::size_t count = 0;
+        const SysResult result = calls.readChunk(file, buffer.data() + total, buffer.size() - total, count);
+        throwIfOutOfMemory(result);
+        if (!result.ok())
+            return false;
+        if (count == 0)
+            break;
+        total += count;
+        if (total > limit)
+            return false;
+    }
+    contents.assign(buffer.data(), total);
+    return true;
+}
+
 // Writes bytes over the existing file, under an exclusive lock held from the truncation to the
-// last byte, so helpers writing at once leave one whole report. A write that fails leaves the
-// file empty, never part of a report.
+// last byte, so helpers writing at once leave one whole report. A write that fails puts the
+// earlier contents back; only where that fails too, or the earlier file was larger than a report
+// ever is, is the file left empty; never part of a report.
 bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
     Handle file;
+    std::string earlier;
+    bool kept = false;
     SysResult result = calls.openForWriting(place, file);
     if (result.ok())
         result = retryWhileHeld(calls, [&] { return calls.tryLockFile(file); });
     if (result.ok())
+        kept = readSmallFile(calls, file, 64 * 1024, earlier);
+    if (result.ok())
         result = calls.truncateFile(file);
     if (result.ok()) {
         result = calls.writeAll(file, bytes);
-        if (!result.ok())
+        if (!result.ok() && calls.truncateFile(file).ok() && kept && !calls.writeAll(file, earlier).ok())
             calls.truncateFile(file);
     }
     throwIfOutOfMemory(result);

@@ -16,6 +16,7 @@ struct FileCalls {
     std::function<SysResult(const ResultPlace &, const std::string &, Handle &)> createNamedFile = ::createNamedFile;
     std::function<SysResult(const ResultPlace &, Handle &)> openForWriting = ::openForWriting;
     std::function<SysResult(const ResultPlace &, Handle &)> openForAttributes = ::openForAttributes;
+    std::function<SysResult(const Handle &, char *, std::size_t, std::size_t &)> readChunk = ::readChunk;
     std::function<SysResult(const Handle &, const std::string &)> writeAll = ::writeAll;
     std::function<SysResult(const Handle &)> truncateFile = ::truncateFile;
     std::function<SysResult(const Handle &)> flushFile = ::flushFile;

@@ -1,8 +1,8 @@
 // The Windows tests' fault seam, linked only into vuro-helper-faults.exe: VURO_FAULT names the
 // calls to fail, "FUNCTION:K:CODE" (the K-th call of FUNCTION fails with the Windows error CODE)
-// or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; or it is
-// "count:PATH" (nothing fails; the number of calls of each function is written to PATH at exit,
-// one "FUNCTION COUNT" line each).
+// or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; an entry
+// "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
+// one "FUNCTION COUNT" line each.
 
 #include "platform/platform_windows.h"
 
@@ -37,10 +37,11 @@ struct Seam {
         const char *setting = std::getenv("VURO_FAULT");
         if (!setting)
             return;
-        const std::string text = setting;
-        if (text.rfind("count:", 0) == 0) {
-            countsPath = text.substr(6);
-            return;
+        std::string text = setting;
+        const std::size_t counting = text.find("count:");
+        if (counting != std::string::npos) {
+            countsPath = text.substr(counting + 6);
+            text.erase(counting);
         }
         for (std::size_t begin = 0; begin < text.size();) {
             std::size_t end = text.find(',', begin);

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Usage: tests/windows/fault_sweep.sh FAULTS_EXE PACKAGE SCRATCH
-# Runs a mode-2 and a mode-3 run of the helper built with the fault seam (FAULTS_EXE, beside the
-# package's Qt DLL) under Wine, counts the Windows calls each makes, then makes calls fail: the k-th
-# call of each function (k = 1, 2, 3 and the last) once, with each code that real file systems,
-# redirectors and scanners give; and every call of each function from the first on, with the
-# codes of a file held by another program. Fails on any run that hangs, ends abnormally, writes a
-# result that is neither the undisturbed one nor the earlier file (nor, for a subfolder's failure
-# with its message or a folder closed to the user, the smaller report of the per-entry rule; nor
-# empty digests for a file closed to the user or held by another program), or leaves a file of its
-# own. Prints its run count and time.
+# Runs the helper built with the fault seam (FAULTS_EXE, beside the package's Qt DLL) under Wine
+# in several settings (a digest, a walk, a volume root's capacity, a read-only earlier result, a
+# rename refused for good so the result is written in place), counts the Windows calls each makes,
+# then makes calls fail: the k-th call of each function (k = 1, 2, 3 and the last) once, with each
+# code that real file systems, redirectors and scanners give; and every call of each function from
+# the first on, with the codes of a file held by another program. Fails on any run that hangs,
+# ends abnormally, writes a result that is neither the undisturbed one nor the earlier file (nor,
+# for a subfolder's failure with its message or a folder closed to the user, the smaller report
+# of the per-entry rule; nor empty digests for a file closed to the user or held by another
+# program; nor an empty file where every write in place is refused), or leaves a file of its own
+# (unless every removal is refused). Prints its run count and time.
 set -uo pipefail
 FAULTS_EXE="$1"
 PACKAGE="$2"
@@ -33,15 +35,19 @@ OWN_CODES="5 32 33"
 snapshot() { find target tree -printf '%p %s %y\n' | sort; md5sum target; }
 snapshot >"$SCRATCH/snapshot"
 
-# One run: VURO_FAULT as given; prints nothing when the outcome is allowed, else what went wrong.
+# One run: the mode, its target, how the earlier result is left (plain or read-only), VURO_FAULT
+# as given (or - for none) and the run's number; prints nothing when the outcome is allowed, else
+# what went wrong. The undisturbed result is that of the same setting without the swept fault.
 run_one() {
-    local mode="$1" fault="$2" id="$3"
-    local dir="$SCRATCH/run-$id" target=target
-    [ "$mode" = 3 ] && target=tree
+    local mode="$1" target="$2" earlier="$3" fault="$4" id="$5" reference="$SCRATCH/reference-$6.json"
+    local dir="$SCRATCH/run-$id"
+    [ "$fault" = - ] && fault=""
     mkdir -p "$dir"
     local status attempt
     for attempt in 1 2 3; do
+        rm -f "$dir/result.json"
         printf '%s' "$EARLIER" >"$dir/result.json"
+        [ "$earlier" = read-only ] && chmod a-w "$dir/result.json"
         VURO_FAULT="$fault" WINEQT_FORCE_STDERR_LOGGING=1 timeout 60 "$WINE" "$EXE" "$mode" "$target" "Z:$dir/result" \
             >"$dir/out" 2>"$dir/err"
         status=$?
@@ -55,78 +61,93 @@ run_one() {
         problem="hung"
     elif [ "$status" -ne 0 ]; then
         problem="ended with status $status"
-    elif [ "$content" = "$(tr -d '\r' <"$SCRATCH/reference-$mode.json")" ] || [ "$content" = "$EARLIER" ]; then
+    elif [ "$content" = "$(tr -d '\r' <"$reference")" ] || [ "$content" = "$EARLIER" ]; then
         :
     elif [ "$mode" = 2 ] && [[ " $OWN_CODES " == *" ${fault##*:} "* ]] && [ "$(echo "$content" | grep -c '": ""')" -eq 2 ]; then
         : # closed to the user or held by another program: empty digests, by the rule
+    elif [ -z "$content" ] && [[ "$fault" =~ WriteFile:[0-9]+\+ ]]; then
+        : # written in place, and every write refused from then on: not even the earlier contents go back
     elif [ "$mode" = 3 ] && grep -q '"File Count"' "$dir/result.json" && ! grep -q 'tree\\\]' "$dir/err" &&
         { grep -q 'filesystem error' "$dir/err" || [ "${fault##*:}" = 5 ]; }; then
         : # a subfolder's failure, logged (or closed to the user, silently): the per-entry rule
     else
         problem="wrote a result that is none: $(echo "$content" | tr '\n' ' ' | cut -c1-120)"
     fi
-    if ls -A "$dir" | grep -q '^\.vuro-'; then problem="$problem; left a temporary file"; fi
+    # Only a system that refuses every removal keeps the temporary file.
+    if ls -A "$dir" | grep -q '^\.vuro-' && [[ ! "$fault" =~ DeleteFileW:[0-9]+\+ ]]; then problem="$problem; left a temporary file"; fi
     if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
-    if [ -n "$problem" ]; then echo "mode $mode, VURO_FAULT=$fault: $problem"; else rm -rf "$dir"; fi
+    if [ -n "$problem" ]; then echo "mode $mode $target, $earlier earlier result, VURO_FAULT=$fault: $problem"; else rm -rf "$dir"; fi
 }
 export -f run_one snapshot
 export EXE SCRATCH EARLIER WINE OWN_CODES
+
+# The settings swept, one a line: the mode, its target, the faults every run of it has besides
+# the swept one (- for none), how the earlier result is left, and the calls swept: all, or only
+# those it makes beyond the first setting of its mode (the calls that setting does not reach).
+SETTINGS="2 target - plain all
+3 tree - plain all
+3 C:/ - plain added
+2 target - read-only added
+2 target SetFileInformationByHandle:1+:32 plain added"
 
 start=$(date +%s)
 jobs="$SCRATCH/jobs"
 : >"$jobs"
 runs=0
-for mode in 2 3; do
-    target=target
-    [ "$mode" = 3 ] && target=tree
-    printf '%s' "$EARLIER" >"$SCRATCH/reference-$mode.json"
-    VURO_FAULT="count:Z:$SCRATCH/counts-$mode" "$WINE" "$EXE" "$mode" "$target" "Z:$SCRATCH/reference-$mode" >/dev/null 2>&1
-    if ! grep -q '"' "$SCRATCH/reference-$mode.json" || [ ! -s "$SCRATCH/counts-$mode" ]; then
-        echo "FAIL: mode $mode gave no result, or no call counts, without faults"
+# Adds the job of one run: the setting's fields, the faults, and the setting's number.
+add_job() {
+    local setting="$1" faults="$2" number="$3"
+    runs=$((runs + 1))
+    read -r mode target base earlier _ <<<"$setting"
+    [ "$base" != - ] && faults="$base,$faults"
+    echo "$mode $target $earlier $faults $runs $number" >>"$jobs"
+}
+number=0
+while read -r mode target base earlier swept; do
+    number=$((number + 1))
+    setting="$mode $target $base $earlier $swept"
+    fault="count:Z:$SCRATCH/counts-$number"
+    [ "$base" != - ] && fault="$base,$fault"
+    rm -f "$SCRATCH/reference-$number.json"
+    printf '%s' "$EARLIER" >"$SCRATCH/reference-$number.json"
+    [ "$earlier" = read-only ] && chmod a-w "$SCRATCH/reference-$number.json"
+    VURO_FAULT="$fault" "$WINE" "$EXE" "$mode" "$target" "Z:$SCRATCH/reference-$number" </dev/null >/dev/null 2>&1
+    if ! grep -q '"' "$SCRATCH/reference-$number.json" || [ ! -s "$SCRATCH/counts-$number" ]; then
+        echo "FAIL: mode $mode $target ($base, $earlier earlier result) gave no result, or no call counts, without the swept faults"
         exit 1
     fi
+    first="$(awk -v mode="$mode" '$1 == mode { print NR; exit }' <<<"$SETTINGS")"
     while read -r function count; do
-        for k in $(printf '%s\n' 1 2 3 "$count" | awk -v n="$count" '$1 <= n' | sort -un); do
-            for code in $CODES; do
-                runs=$((runs + 1))
-                echo "$mode $function:$k:$code $runs" >>"$jobs"
-            done
+        before=0
+        if [ "$swept" = added ]; then
+            before="$(tr -d '\r' <"$SCRATCH/counts-$first" | awk -v f="$function" '$1 == f { print $2 }')"
+            before="${before:-0}"
+            [ "$count" -gt "$before" ] || continue
+        fi
+        for k in $(printf '%s\n' $((before + 1)) $((before + 2)) $((before + 3)) "$count" | awk -v n="$count" '$1 <= n' | sort -un); do
+            for code in $CODES; do add_job "$setting" "$function:$k:$code" "$number"; done
         done
-        for code in $HELD_CODES; do
-            runs=$((runs + 1))
-            echo "$mode $function:1+:$code $runs" >>"$jobs"
-        done
-    done <"$SCRATCH/counts-$mode"
-done
+        for code in $HELD_CODES; do add_job "$setting" "$function:$((before + 1))+:$code" "$number"; done
+    done < <(tr -d '\r' <"$SCRATCH/counts-$number") # written by a Windows program: CRLF
+done <<<"$SETTINGS"
 # The listing's last way, reached when a file system refuses both information classes (as some
 # redirectors do): the find calls failing in turn there.
-for mode in 2 3; do
-    for refusal in 87 1 50; do
-        runs=$((runs + 1))
-        echo "$mode GetFileInformationByHandleEx:1+:$refusal $runs" >>"$jobs"
-    done
+for number in 1 2; do
+    setting="$(sed -n "${number}p" <<<"$SETTINGS")"
+    for refusal in 87 1 50; do add_job "$setting" "GetFileInformationByHandleEx:1+:$refusal" "$number"; done
     for function in FindFirstFileExW FindNextFileW; do
         for k in 1 2 3; do
-            for code in $CODES; do
-                runs=$((runs + 1))
-                echo "$mode GetFileInformationByHandleEx:1+:87,$function:$k:$code $runs" >>"$jobs"
-            done
+            for code in $CODES; do add_job "$setting" "GetFileInformationByHandleEx:1+:87,$function:$k:$code" "$number"; done
         done
     done
 done
-# The in-place way, reached when the rename stays refused: its lock refused once, and for good.
-for mode in 2 3; do
-    for lock in "LockFileEx:1:33" "LockFileEx:1+:33"; do
-        runs=$((runs + 1))
-        echo "$mode SetFileInformationByHandle:1+:32,$lock $runs" >>"$jobs"
-    done
-done
-failures="$(xargs -P "$(nproc)" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs")"
+# Runs held up by the writer's retries mostly wait: more of them than cores at once.
+failures="$(xargs -P "$(($(nproc) * 2))" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs")"
 seconds=$(($(date +%s) - start))
 count=0
 [ -n "$failures" ] && count=$(echo "$failures" | wc -l)
 [ -n "$failures" ] && echo "$failures" | sed 's/^/FAIL: /'
-functions="$(awk '{ n = split($2, faults, ","); for (i = 1; i <= n; i++) { split(faults[i], part, ":"); print part[1] } }' "$jobs" | sort -u | tr '\n' ' ')"
+functions="$(awk '{ n = split($4, faults, ","); for (i = 1; i <= n; i++) { split(faults[i], part, ":"); print part[1] } }' "$jobs" | sort -u | tr '\n' ' ')"
 echo "$runs runs in $seconds s; the Windows calls failed: $functions"
 if [ "$count" -eq 0 ]; then
     echo "ok: every run gave the undisturbed result, the earlier file or none, and left nothing"
