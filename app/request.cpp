@@ -1,21 +1,15 @@
 #include "request.h"
 
+#include "report/wtf8.h"
+
 #include <QString>
 
 namespace {
 
 bool endsWithJson(const std::string &path)
 {
-    static const char Suffix[] = ".json";
-    const std::size_t length = sizeof Suffix - 1;
-    if (path.size() < length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = path[path.size() - length + i];
-        if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != Suffix[i])
-            return false;
-    }
-    return true;
+    const std::string suffix = ".json";
+    return path.size() >= suffix.size() && equalsIgnoringAsciiCase(path.substr(path.size() - suffix.size()), suffix);
 }
 
 } // namespace

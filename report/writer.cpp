@@ -1,6 +1,7 @@
 #include "writer.h"
 
 #include "report/outcome.h"
+#include "report/wtf8.h"
 
 #include <vector>
 
@@ -19,17 +20,26 @@ Replacement replacementFailed(const SysResult &result)
     return Replacement::Failed;
 }
 
-// Tries call at each delay of the schedule while another program holds the file.
-SysResult retryWhileHeld(const FileCalls &calls, const std::function<SysResult()> &call)
+// Tries call at each delay of the schedule while tryAgain says so of its outcome.
+SysResult retryOnSchedule(const FileCalls &calls, const std::function<SysResult()> &call,
+                          const std::function<bool(const SysResult &)> &tryAgain)
 {
     SysResult result;
     for (int delay : RetryDelaysMs) {
         calls.sleepMilliseconds(delay);
         result = call();
-        if (result.kind != SysError::Locked && result.kind != SysError::Denied)
+        if (!tryAgain(result))
             break;
     }
     return result;
+}
+
+// Tries call at each delay of the schedule while another program holds the file.
+SysResult retryWhileHeld(const FileCalls &calls, const std::function<SysResult()> &call)
+{
+    return retryOnSchedule(calls, call, [](const SysResult &result) {
+        return result.kind == SysError::Locked || result.kind == SysError::Denied;
+    });
 }
 
 // A name of the writer's own in the result's folder, short enough to fit beside any name.
@@ -55,12 +65,8 @@ public:
         if (name.empty())
             return;
         // Tried again on the writer's schedule: a name left behind would be the user's to clear.
-        for (int delay : RetryDelaysMs) {
-            calls_.sleepMilliseconds(delay);
-            const SysResult result = calls_.removeName(place_, name);
-            if (result.ok() || result.kind == SysError::Missing)
-                return;
-        }
+        retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name); },
+                        [](const SysResult &result) { return !result.ok() && result.kind != SysError::Missing; });
     }
     std::string name;
 
@@ -259,13 +265,5 @@ bool mightBeTarget(const ResultPlace &place, const FileIdentity &target, const s
     if (target.known && existing.identity.known)
         return isSameFile(existing.identity, target);
     // Without file numbers (FAT, some shares), the names tell, in any letter case.
-    const std::string &name = place.name;
-    if (name.size() != targetName.size())
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(name[i]) != lower(targetName[i]))
-            return false;
-    }
-    return true;
+    return equalsIgnoringAsciiCase(place.name, targetName);
 }

@@ -92,3 +92,15 @@ std::u16string utf16FromWtf8(const std::string &text)
     }
     return out;
 }
+
+bool equalsIgnoringAsciiCase(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
