@@ -322,12 +322,10 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &
     totals.files += found.files;
     if (handlesRanOut)
         return Next::Abandon;
-    if (listed.kind == SysError::OutOfHandles) {
-        logFailure(failureText("directory iterator cannot advance", listed, path));
-        return Next::Abandon;
-    }
     if (!listed.ok()) {
         logFailure(failureText("directory iterator cannot advance", listed, path));
+        if (listed.kind == SysError::OutOfHandles)
+            return Next::Abandon;
         // A listing that broke off keeps what it summed, but its folder does not count; one that
         // failed before its first entry is a folder that could not be looked into, and counts.
         if (entriesRead == 0)

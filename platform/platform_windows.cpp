@@ -76,6 +76,13 @@ Handle owned(HANDLE handle)
     return Handle(handle == INVALID_HANDLE_VALUE ? NoHandle : reinterpret_cast<NativeHandle>(handle));
 }
 
+// Looks the named call up in module; null when it has none.
+template <typename Function>
+void resolve(HMODULE module, const char *name, Function &function)
+{
+    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 bool hasPrefix(const std::wstring &text, const wchar_t *prefix)
 {
     return text.compare(0, wcslen(prefix), prefix) == 0;
@@ -815,9 +822,8 @@ void restrictLibrarySearch()
 {
     // Windows 8 and later, and Windows 7 with KB2533623, have it; it is looked up, not imported,
     // so that a Windows 7 without that update still starts the helper.
-    using SetDefaultDirectories = BOOL(WINAPI *)(DWORD);
-    const auto setDefaultDirectories = reinterpret_cast<SetDefaultDirectories>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    decltype(&SetDefaultDllDirectories) setDefaultDirectories = nullptr;
+    resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDefaultDirectories);
     if (!setDefaultDirectories || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
         SetDllDirectoryW(L""); // at least the current folder is out of the search then
 }
@@ -841,12 +847,6 @@ struct CngCalls {
     decltype(&BCryptGetProperty) getProperty = nullptr;
     decltype(&BCryptFinishHash) finishHash = nullptr;
 };
-
-template <typename Function>
-void resolve(HMODULE module, const char *name, Function &function)
-{
-    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 CngCalls loadCng()
 {
