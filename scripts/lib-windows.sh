@@ -242,33 +242,27 @@ check_package_names() {
 }
 
 # Fails when a program or library in the folder $1 imports a DLL that is neither beside it nor
-# part of Windows; lists its programs and libraries with each one's imports.
+# part of Windows, or a DLL of Windows that is no known DLL; lists its programs and libraries with
+# each one's imports. Nothing is loaded from the viewer's folder but the package's own files: CNG's
+# bcrypt.dll is loaded from the system folder at run time, and QtCore's imports of other system
+# DLLs are delay-loaded, which is no import the loader acts on at start.
 check_package_imports() {
-    local folder="$1" file name missing=0
+    local folder="$1" file name missing=0 unknown=0
     for file in "$folder"/*.exe "$folder"/*.dll; do
         [ -e "$file" ] || continue
         echo "  $(basename "$file"): $(imported_dlls "$file" | tr '\n' ' ')"
         for name in $(imported_dlls "$file"); do
-            is_system_dll "$name" && continue
             ls "$folder" | grep -qix "$name" && continue
-            echo "package check: $(basename "$file") needs $name, which is neither in the package nor part of Windows" >&2
-            missing=1
+            if ! is_system_dll "$name"; then
+                echo "package check: $(basename "$file") needs $name, which is neither in the package nor part of Windows" >&2
+                missing=1
+            elif [[ " $(echo $WINDOWS_KNOWN_DLLS) " != *" ${name%.dll} "* ]]; then
+                echo "package check: $(basename "$file") imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
+                unknown=1
+            fi
         done
     done
     [ "$missing" -eq 0 ] && echo "package check: every import is in the package or part of Windows"
-    # Nothing is loaded from the viewer's folder but the package's own files: every other import is
-    # a known DLL. CNG's bcrypt.dll is loaded from the system folder at run time, and QtCore's
-    # imports of other system DLLs are delay-loaded, which is no import the loader acts on at start.
-    local unknown=0
-    for file in "$folder"/*.exe "$folder"/*.dll; do
-        [ -e "$file" ] || continue
-        for name in $(imported_dlls "$file"); do
-            [[ " $(echo $WINDOWS_KNOWN_DLLS) " == *" ${name%.dll} "* ]] && continue
-            ls "$folder" | grep -qix "$name" && continue
-            echo "package check: $(basename "$file") imports $name, which is no known DLL: a copy in the viewer's folder would be loaded" >&2
-            unknown=1
-        done
-    done
     [ "$unknown" -eq 0 ] && echo "package check: every other import is one of the loader's known DLLs"
     [ "$missing" -eq 0 ] && [ "$unknown" -eq 0 ]
 }

@@ -1,6 +1,7 @@
 #include "report/report.h"
 #include "report/wtf8.h"
 #include "report/writer.h"
+#include "tests/file_calls_seam.h"
 #include "testtree.h"
 
 #include <QFile>
@@ -29,12 +30,6 @@ bool writeJsonReport(const ReportList &list, const QString &path, const FileCall
 const char *const Md5Empty = "d41d8cd98f00b204e9800998ecf8427e";
 const char *const Sha1Empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
-// The names of the writer's calls, in the order FileCalls lists them.
-const char *const CallNames[] = {"statusOfPlace", "createUnnamedFile", "createNamedFile", "openForWriting",
-                                 "openForAttributes", "readChunk", "writeAll", "truncateFile", "flushFile", "tryLockFile",
-                                 "copyOwner", "copyPermissions", "copyExtendedAttributes", "nameUnnamedFile",
-                                 "renameOverResult", "removeName"};
-
 // The writer's calls, each recorded by name in order, and the k-th call (counting from 1) made to
 // fail with `failure` instead of running; 0 fails none. Sleeps are recorded, not slept.
 struct WatchedCalls {
@@ -45,23 +40,7 @@ struct WatchedCalls {
 
     WatchedCalls()
     {
-        const FileCalls real;
-        calls.statusOfPlace = wrap("statusOfPlace", real.statusOfPlace);
-        calls.createUnnamedFile = wrap("createUnnamedFile", real.createUnnamedFile);
-        calls.createNamedFile = wrap("createNamedFile", real.createNamedFile);
-        calls.openForWriting = wrap("openForWriting", real.openForWriting);
-        calls.openForAttributes = wrap("openForAttributes", real.openForAttributes);
-        calls.readChunk = wrap("readChunk", real.readChunk);
-        calls.writeAll = wrap("writeAll", real.writeAll);
-        calls.truncateFile = wrap("truncateFile", real.truncateFile);
-        calls.flushFile = wrap("flushFile", real.flushFile);
-        calls.tryLockFile = wrap("tryLockFile", real.tryLockFile);
-        calls.copyOwner = wrap("copyOwner", real.copyOwner);
-        calls.copyPermissions = wrap("copyPermissions", real.copyPermissions);
-        calls.copyExtendedAttributes = wrap("copyExtendedAttributes", real.copyExtendedAttributes);
-        calls.nameUnnamedFile = wrap("nameUnnamedFile", real.nameUnnamedFile);
-        calls.renameOverResult = wrap("renameOverResult", real.renameOverResult);
-        calls.removeName = wrap("removeName", real.removeName);
+        calls = wrapEachCall(FileCalls(), [this](const char *name, auto real) { return wrap(name, real); });
         calls.sleepMilliseconds = [this](int ms) { made.push_back("sleep " + std::to_string(ms)); };
     }
     WatchedCalls(const WatchedCalls &) = delete;

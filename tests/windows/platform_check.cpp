@@ -9,6 +9,7 @@
 #include "platform/platform_windows.h"
 #include "report/wtf8.h"
 #include "report/writer.h"
+#include "tests/file_calls_seam.h"
 
 #include <windows.h>
 
@@ -326,18 +327,7 @@ void checkWriterFaults(const std::string &scratch)
                         return ++made == k ? failure : call(std::forward<decltype(args)>(args)...);
                     };
                 };
-                calls.statusOfPlace = failing(real.statusOfPlace);
-                calls.createNamedFile = failing(real.createNamedFile);
-                calls.openForWriting = failing(real.openForWriting);
-                calls.openForAttributes = failing(real.openForAttributes);
-                calls.writeAll = failing(real.writeAll);
-                calls.truncateFile = failing(real.truncateFile);
-                calls.flushFile = failing(real.flushFile);
-                calls.tryLockFile = failing(real.tryLockFile);
-                calls.copyPermissions = failing(real.copyPermissions);
-                calls.copyExtendedAttributes = failing(real.copyExtendedAttributes);
-                calls.renameOverResult = failing(real.renameOverResult);
-                calls.removeName = failing(real.removeName);
+                calls = wrapEachCall(real, [&](const char *, auto call) { return failing(call); });
                 calls.sleepMilliseconds = [](int) {};
                 bool written = false, threw = false;
                 ResultPlace place;
