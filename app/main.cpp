@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <clocale>
+#include <functional>
 #include <iostream>
 #include <new>
 
@@ -84,6 +85,35 @@ int runRequest(const Request &request)
     }
 }
 
+// The stack of the thread that runs the mode: the process's own first thread has whatever stack
+// the caller's limit gave it, which may be too small for the libraries' first calls.
+const std::size_t ModeStackBytes = 1024 * 1024;
+
+// Runs the request's mode on a thread with a stack of its own size, or on this thread where the
+// system gives none. Running out of memory ends the mode without a report.
+int runOnOwnStack(const Request &request)
+{
+    int code = 0;
+    const std::function<void()> work = [&] {
+        try {
+            code = runRequest(request);
+        } catch (const std::bad_alloc &) {
+            // A walk cut short or a digest not computed must never pass for a result.
+            try {
+                qDebug("out of memory: no result written");
+            } catch (...) {
+            }
+            code = 0;
+        }
+    };
+    NativeHandle thread;
+    if (startThread(ModeStackBytes, &work, thread))
+        joinThread(thread);
+    else
+        work();
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -91,8 +121,10 @@ int main(int argc, char *argv[])
     // First of all: a library the helper's own library loads on first use must come from the
     // system, never from the viewer's folder the helper is unpacked into.
     restrictLibrarySearch();
-    // The output is a trace: a reader that went away must not stop the report or the restart.
-    ignoreBrokenPipes();
+    // The output is a trace: a reader that went away must not stop the report or the restart. A
+    // file size limit fails a write, which the writer undoes, rather than ending the process
+    // half-way; a termination signal undoes the writer's pending step before the process ends.
+    prepareSignals();
     // As given: the framework's application object would take arguments for its own. It is not
     // made at all: nothing here needs its event loop, whose wakeup handle would count against a
     // low open-file limit. The locale is the user's, as that object would set it.
@@ -103,14 +135,5 @@ int main(int argc, char *argv[])
     const std::optional<Request> request = parseRequest(arguments);
     if (!request)
         return NoModeExitCode;
-    try {
-        return runRequest(*request);
-    } catch (const std::bad_alloc &) {
-        // A walk cut short or a digest not computed must never pass for a result.
-        try {
-            qDebug("out of memory: no result written");
-        } catch (...) {
-        }
-        return 0;
-    }
+    return runOnOwnStack(*request);
 }

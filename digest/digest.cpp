@@ -271,7 +271,7 @@ std::optional<Report> digestReport(int mode, const std::string &path)
         FileStatus status;
         if (!statusOfPath(path, true, status).ok())
             return std::nullopt;
-        report.target = status.identity;
+        report.target = status;
     } else if (!opened.ok()) {
         return std::nullopt;
     } else {
@@ -279,7 +279,7 @@ std::optional<Report> digestReport(int mode, const std::string &path)
         FileStatus before, after;
         if (!statusOfHandle(file, before).ok() || before.type != EntryType::Regular)
             return std::nullopt;
-        report.target = before.identity;
+        report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
         if (!hashFile(file, mode, digests) || !statusOfHandle(file, after).ok() || !isUnchanged(before, after))
             return std::nullopt;

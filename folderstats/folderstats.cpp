@@ -2,38 +2,18 @@
 
 #include "folderstats/sizetext.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
+#include "report/outcome.h"
 
 namespace {
 
-// The volume root that path is, or an empty file information when it is none. Its canonical path
-// catches the spellings its absolute path keeps ("/..", a link to "/"); drive letters compare
-// without regard to case, as Windows names them ("c:\" is "C:/").
-QFileInfo volumeRootOf(const std::string &path)
-{
-    // Volume roots have plain names; a name that is no UTF-8 is no root, however it reads here.
-    QString folder = QString::fromUtf8(path.data(), int(path.size()));
-    if (!folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QLatin1Char('\\')))
-        folder += QLatin1Char('/');
-    const QDir dir(folder);
-    const QStringList spellings = {dir.absolutePath(), dir.canonicalPath()};
-    for (const QFileInfo &root : QDir::drives()) {
-        if (spellings.contains(root.absoluteFilePath(), Qt::CaseInsensitive))
-            return root;
-    }
-    return QFileInfo();
-}
-
 // A volume root is answered by its capacity, not walked; a capacity that cannot be queried is
 // no result, never "0 bytes".
-std::optional<Report> volumeReport(const QFileInfo &root)
+std::optional<Report> volumeReport(const OpenFolder &root)
 {
-    const std::string native = QDir::toNativeSeparators(root.absoluteFilePath()).toUtf8().toStdString();
     std::uint64_t capacity = 0;
-    if (!queryVolumeCapacity(native, capacity).ok())
+    const SysResult queried = queryVolumeCapacity(root, capacity);
+    throwIfOutOfMemory(queried);
+    if (!queried.ok())
         return std::nullopt;
     Report report;
     report.entries = {{QStringLiteral("Total Size"), formatByteSize(capacity)}};
@@ -44,10 +24,18 @@ std::optional<Report> volumeReport(const QFileInfo &root)
 
 std::optional<Report> folderStatsReport(const std::string &path, int walkers)
 {
-    const QFileInfo root = volumeRootOf(path);
-    if (!root.filePath().isEmpty())
-        return volumeReport(root);
-    const std::optional<FolderTotals> totals = walkFolder(path, walkers);
+    StartFolder start = openWalkStart(path);
+    if (start.opened.ok()) {
+        // Known by what was opened, whatever bytes named it ("/..", a link, a name no UTF-8).
+        bool root = false;
+        const SysResult tested = isVolumeRoot(start.folder, root);
+        throwIfOutOfMemory(tested);
+        if (!tested.ok())
+            return std::nullopt;
+        if (root)
+            return volumeReport(start.folder);
+    }
+    const std::optional<FolderTotals> totals = walkFolder(std::move(start), walkers);
     if (!totals)
         return std::nullopt;
     Report report;

@@ -223,10 +223,10 @@ Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector
 
 // Lists one open folder: sums and counts its files and names its subfolders. Returns the
 // listing's outcome; entriesRead tells a listing that never began from one that broke off.
-SysResult listOne(const OpenFolder &folder, std::vector<std::string> &subfolders, FolderTotals &totals, bool &handlesRanOut,
-                  std::uint64_t &entriesRead)
+SysResult listOne(const OpenFolder &folder, ListingBuffer &buffer, std::vector<std::string> &subfolders, FolderTotals &totals,
+                  bool &handlesRanOut, std::uint64_t &entriesRead)
 {
-    const SysResult listed = listFolder(folder, [&](const FolderEntry &entry) {
+    const SysResult listed = listFolder(folder, buffer, [&](const FolderEntry &entry) {
         if (!handlesRanOut && handleEntry(folder, entry, subfolders, totals) == Next::Abandon)
             handlesRanOut = true;
     }, entriesRead);
@@ -251,7 +251,7 @@ void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileId
 }
 
 // Walks the start folder's own listing: any failure of it says nothing certain about the tree.
-Next walkStart(WalkState &state, FolderTotals &totals)
+Next walkStart(WalkState &state, ListingBuffer &buffer, FolderTotals &totals)
 {
     FileStatus status;
     SysResult result = statusOfHandle(state.start.handle, status);
@@ -259,7 +259,7 @@ Next walkStart(WalkState &state, FolderTotals &totals)
     bool handlesRanOut = false;
     std::uint64_t entriesRead = 0;
     if (result.ok())
-        result = listOne(state.start, subfolders, totals, handlesRanOut, entriesRead);
+        result = listOne(state.start, buffer, subfolders, totals, handlesRanOut, entriesRead);
     throwIfOutOfMemory(result);
     if (!result.ok()) {
         logFailure(failureText("directory iterator cannot advance", result, state.start.path));
@@ -267,15 +267,12 @@ Next walkStart(WalkState &state, FolderTotals &totals)
     }
     if (handlesRanOut)
         return Next::Abandon;
-    // Subfolders are opened by the start folder's path without links: its handle is not needed,
-    // and under a low open-file limit every handle counts.
-    state.start.handle.reset();
     queueSubfolders(state, PendingFolder{}, status.identity, subfolders);
     return Next::Continue;
 }
 
 // Walks one subfolder: opens it from the start folder, lists it and queues its subfolders.
-Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &totals)
+Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer &buffer, FolderTotals &totals)
 {
     const std::string path = pathBelow(state.start.path, folder.relative);
     // Counted as closed only once its handle is: declared first, so it goes last.
@@ -317,7 +314,7 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, FolderTotals &
     FolderTotals found;
     bool handlesRanOut = false;
     std::uint64_t entriesRead = 0;
-    const SysResult listed = looked.ok() ? listOne(opened, subfolders, found, handlesRanOut, entriesRead) : looked;
+    const SysResult listed = looked.ok() ? listOne(opened, buffer, subfolders, found, handlesRanOut, entriesRead) : looked;
     addSaturating(totals.bytes, found.bytes);
     totals.files += found.files;
     if (handlesRanOut)
@@ -351,6 +348,7 @@ void runWalker(WalkState &state, bool first)
 {
     FolderTotals totals;
     try {
+        ListingBuffer buffer = makeListingBuffer();
         bool start = first;
         for (;;) {
             PendingFolder folder;
@@ -363,7 +361,7 @@ void runWalker(WalkState &state, bool first)
                 state.pending.pop_back();
                 ++state.busyWalkers;
             }
-            const Next next = start ? walkStart(state, totals) : walkSubfolder(state, folder, totals);
+            const Next next = start ? walkStart(state, buffer, totals) : walkSubfolder(state, folder, buffer, totals);
             start = false;
             {
                 const std::lock_guard<std::mutex> lock(state.mutex);
@@ -418,18 +416,27 @@ int defaultWalkerCount()
     return std::max(8, 2 * cores);
 }
 
-std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
+StartFolder openWalkStart(const std::string &path)
 {
-    WalkState state;
-    const SysResult opened = openStartFolder(folder, state.start);
-    throwIfOutOfMemory(opened);
-    if (!opened.ok()) {
+    StartFolder start;
+    start.opened = openStartFolder(path, start.folder);
+    throwIfOutOfMemory(start.opened);
+    if (!start.opened.ok())
+        start.folder.path = path;
+    return start;
+}
+
+std::optional<FolderTotals> walkFolder(StartFolder start, int walkers)
+{
+    if (!start.opened.ok()) {
         // Closed to the user: a folder with nothing in it that can be seen.
-        if (opened.kind == SysError::Denied)
+        if (start.opened.kind == SysError::Denied)
             return FolderTotals{};
-        logFailure(failureText("directory iterator cannot open directory", opened, folder));
+        logFailure(failureText("directory iterator cannot open directory", start.opened, start.folder.path));
         return std::nullopt;
     }
+    WalkState state;
+    state.start = std::move(start.folder);
     // The start folder is listed first, by this thread, before any other walker takes a folder.
     state.busyWalkers = 1;
     const std::function<void()> work = [&] { runWalker(state, false); };
@@ -444,4 +451,9 @@ std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers)
     if (state.abandoned)
         return std::nullopt;
     return state.totals;
+}
+
+std::optional<FolderTotals> walkFolder(const std::string &path, int walkers)
+{
+    return walkFolder(openWalkStart(path), walkers);
 }

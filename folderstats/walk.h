@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,11 +17,24 @@ struct FolderTotals {
 // Returns the number of walkers the walk uses on this machine: enough to keep a slow share busy.
 int defaultWalkerCount();
 
-// Walks every folder below folder (path bytes; a link as the start folder is followed) with
-// `walkers` threads, each subfolder opened from the start folder without following any link on
-// the way, at any depth. Links are sized as their target, never walked; a folder that is one of
-// its own ancestors is counted, logged and not walked; an entry that fails is logged on the debug
-// channel and skipped; a folder closed to the user counts and yields nothing. Returns nothing,
-// after one message, when the start folder cannot be listed in full or file handles run out.
-// Throws std::bad_alloc when memory runs out.
-std::optional<FolderTotals> walkFolder(const std::string &folder, int walkers);
+// The start folder of a walk, opened as the user named it (a link as the start folder is
+// followed), and how its open went.
+struct StartFolder {
+    OpenFolder folder;
+    SysResult opened;
+};
+
+// Opens the folder at path (bytes) to start a walk there.
+StartFolder openWalkStart(const std::string &path);
+
+// Walks every folder below the start folder with `walkers` threads, each subfolder opened from
+// the start folder's handle without following any link on the way, at any depth. Links are sized
+// as their target, never walked; a folder that is one of its own ancestors is counted, logged and
+// not walked; an entry that fails is logged on the debug channel and skipped; a folder closed to
+// the user counts and yields nothing, and so does a start folder closed to the user. Returns
+// nothing, after one message, when the start folder cannot be listed in full or file handles run
+// out. Throws std::bad_alloc when memory runs out.
+std::optional<FolderTotals> walkFolder(StartFolder start, int walkers);
+
+// Opens the folder at path and walks it, as above.
+std::optional<FolderTotals> walkFolder(const std::string &path, int walkers);

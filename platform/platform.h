@@ -156,9 +156,16 @@ struct OpenFolder {
 // Opens path as a folder to list, following links (the start folder as the user gave it).
 SysResult openStartFolder(const std::string &path, OpenFolder &folder);
 
-// Opens the folder at relative (names joined by '/') below start, following no link on the way
-// at any depth; a link anywhere on the way is NotAFolder.
+// Opens the folder at relative (names joined by '/') below the open start folder, from its handle
+// (POSIX; from its path on Windows), following no link on the way at any depth and never leaving
+// it: a link anywhere on the way is NotAFolder. Renaming the start folder or any folder above it
+// changes nothing, and no folder above it needs search rights.
 SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder);
+
+// Stores in root whether the open folder is a volume's root, by what was opened, whatever bytes
+// named it: the system's root folder on POSIX, compared by identity; on Windows the root of the
+// volume that holds it, as the system names the file (a drive, a share, a mounted folder).
+SysResult isVolumeRoot(const OpenFolder &folder, bool &root);
 
 // One entry of a listing, as the listing typed it. Windows listings size files themselves.
 struct FolderEntry {
@@ -168,10 +175,17 @@ struct FolderEntry {
     std::uint64_t size = 0;
 };
 
-// Calls visit for every entry of the open folder but "." and "..", in the system's order.
-// entriesRead counts the entries seen before a failure, so that a caller tells a listing that
-// never started from one that broke off.
-SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit,
+// Room for a listing's records, made once by each caller that lists (on the heap: a thread's stack
+// may be small) and reused for every folder it lists.
+using ListingBuffer = std::vector<std::uint64_t>;
+
+// Returns a listing buffer of the size listFolder reads in one call.
+ListingBuffer makeListingBuffer();
+
+// Calls visit for every entry of the open folder but "." and "..", in the system's order, reading
+// the records into buffer. entriesRead counts the entries seen before a failure, so that a caller
+// tells a listing that never started from one that broke off.
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit,
                      std::uint64_t &entriesRead);
 
 // Stores what the entry name of the open folder is in status, following a link when followLinks.
@@ -202,7 +216,8 @@ SysResult createNamedFile(const ResultPlace &place, const std::string &name, Han
 // following a link and without waiting on a FIFO.
 SysResult openForWriting(const ResultPlace &place, Handle &file);
 
-// Opens the existing file of the place for reading its attributes, without following a link.
+// Opens the existing file of the place for reading its attributes, without following a link:
+// for reading where the user may, else for writing, else for its attributes alone (POSIX).
 SysResult openForAttributes(const ResultPlace &place, Handle &file);
 
 // Writes every byte to the file at its current position.
@@ -223,7 +238,8 @@ SysResult copyOwner(const FileStatus &from, const Handle &file);
 // Gives file the permissions (mode bits, or read-only, hidden and system attributes) of status.
 SysResult copyPermissions(const FileStatus &from, const Handle &file);
 
-// Gives file every extended attribute and access control list of the file from.
+// Gives file every extended attribute and access control list of the file from, and its
+// user-settable file flags (no-dump, no-atime, compression; POSIX, where the file system has them).
 SysResult copyExtendedAttributes(const Handle &from, const Handle &file);
 
 // Gives the unnamed file the name `name` in the place's folder; Exists when it is taken.
@@ -242,8 +258,8 @@ std::uint64_t uniqueSeed();
 // Sleeps for ms milliseconds.
 void sleepMilliseconds(int ms);
 
-// Stores in capacity the total bytes of the volume whose root is root, as the user sees it.
-SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity);
+// Stores in capacity the total bytes of the volume that holds the open folder, as the user sees it.
+SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity);
 
 // Returns the system's short size text of a byte count; empty where it has none of its own.
 std::string systemByteSizeText(std::uint64_t bytes);
@@ -264,12 +280,35 @@ bool isAbsolutePath(const std::string &path);
 // True when path names an existing file that the system could start as a program.
 bool isProgramFile(const std::string &path);
 
-// Starts the program file at path detached, holding none of the helper's handles or standard
-// streams; true when it started.
+// Starts the program file at path detached and clean: in its own folder, holding none of the
+// helper's handles (its standard streams on the null device), with every signal's default action
+// and none blocked (POSIX); true when it started.
 bool startDetached(const std::string &path);
 
-// Makes writes to a closed pipe fail with an error instead of ending the process.
-void ignoreBrokenPipes();
+// Returns the largest file size the process may write (its file size limit); all ones for none.
+std::uint64_t largestWritableFileSize();
+
+// What a termination signal must undo before the process ends: a temporary name the writer made
+// in a folder, and a file it emptied to rewrite in place, with the earlier contents to put back.
+// Pointers, because a signal handler may not copy; what they point to outlives the publication.
+struct PendingUndo {
+    NativeHandle folder = NoHandle;
+    const char *temporaryName = nullptr;
+    NativeHandle rewrittenFile = NoHandle;
+    const char *earlierContents = nullptr;
+    std::size_t earlierSize = 0;
+};
+
+// Publishes undo as what a termination signal carries out, or none (nullptr). The one state
+// shared by the whole process, because a signal handler reaches nothing else: set and cleared by
+// the result writer alone, around the steps that leave something to undo. Windows has no such
+// signals for a GUI program: there it is kept and never read.
+void publishPendingUndo(const PendingUndo *undo);
+
+// Sets what signals do for the whole run: a write to a closed pipe or past the file size limit
+// fails with an error instead of ending the process; SIGTERM, SIGINT, SIGHUP and SIGQUIT carry out
+// the published undo, then end the process as the signal would have. Nothing on Windows.
+void prepareSignals();
 
 // Makes libraries loaded from now on come from the system's own folder only, never from the
 // program's folder or the current one (Windows); nothing to do where the system has no such search.

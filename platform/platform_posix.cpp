@@ -1,11 +1,12 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include <dirent.h>
@@ -14,7 +15,11 @@
 #include <openssl/evp.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/random.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -108,7 +113,7 @@ int openBeneathNoLinks(int dirFd, const std::string &relative)
 {
     struct open_how how = {};
     how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     return int(::syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how));
 }
 
@@ -117,18 +122,19 @@ int openNameByName(int dirFd, const std::string &relative)
 {
     int fd = -1;
     std::size_t begin = 0;
-    if (!relative.empty() && relative.front() == '/') {
-        fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            return -1;
-        begin = 1;
-    }
     while (begin <= relative.size()) {
         std::size_t end = relative.find('/', begin);
         if (end == std::string::npos)
             end = relative.size();
         const std::string name = relative.substr(begin, end - begin);
-        if (name.empty()) {
+        // Names come from listings; one that would leave the start folder is refused as openat2 would.
+        if (name == "..") {
+            if (fd >= 0)
+                ::close(fd);
+            errno = EXDEV;
+            return -1;
+        }
+        if (name.empty() || name == ".") {
             begin = end + 1;
             continue;
         }
@@ -162,6 +168,57 @@ std::size_t pieceEnd(const std::string &relative, std::size_t begin)
     return slash == std::string::npos || slash <= begin ? relative.size() : slash;
 }
 
+// The file flags a user may set on a file of their own and that say nothing of who may change it:
+// immutable and append-only are the system's to refuse a replacement for, never carried.
+const int CarriedFileFlags = FS_NODUMP_FL | FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_SYNC_FL | FS_DIRSYNC_FL;
+
+// Gives the file at to the carried flags of the file at from, where the file system has flags.
+SysResult copyFileFlags(int from, bool pathOnly, int to)
+{
+    int flags = 0;
+    // A descriptor opened only for its path takes no ioctl; only the flagless go that way.
+    if (pathOnly || ::ioctl(from, FS_IOC_GETFLAGS, &flags) != 0)
+        return {};
+    flags &= CarriedFileFlags;
+    if (flags == 0)
+        return {};
+    int current = 0;
+    if (::ioctl(to, FS_IOC_GETFLAGS, &current) != 0)
+        return lastError();
+    current |= flags;
+    return okIf(::ioctl(to, FS_IOC_SETFLAGS, &current) == 0);
+}
+
+// The writer's pending undo, for the termination handler.
+std::atomic<const PendingUndo *> pendingUndo{nullptr};
+
+// Only async-signal-safe calls: the process may be anywhere, in the allocator or holding a lock.
+void undoAndEnd(int signal)
+{
+    const int savedErrno = errno;
+    if (const PendingUndo *undo = pendingUndo.load()) {
+        if (undo->temporaryName && undo->folder != NoHandle)
+            ::unlinkat(int(undo->folder), undo->temporaryName, 0);
+        if (undo->rewrittenFile != NoHandle && undo->earlierContents) {
+            const int fd = int(undo->rewrittenFile);
+            if (::ftruncate(fd, 0) == 0) {
+                std::size_t done = 0;
+                while (done < undo->earlierSize) {
+                    const ssize_t count = ::pwrite(fd, undo->earlierContents + done, undo->earlierSize - done, off_t(done));
+                    if (count <= 0 && !(count < 0 && errno == EINTR))
+                        break;
+                    done += count > 0 ? std::size_t(count) : 0;
+                }
+            }
+        }
+    }
+    // The signal stays blocked in its handler: raised again with its default action, it ends the
+    // process as it would have, as soon as the handler returns.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    errno = savedErrno;
+}
+
 } // namespace
 
 const char PathSeparators[] = "/";
@@ -185,6 +242,7 @@ SysError errorKindOf(long code)
     case ENFILE: return SysError::OutOfHandles;
     case ENOMEM: return SysError::OutOfMemory;
     case ENOSPC:
+    case EFBIG:
     case EDQUOT: return SysError::NoSpace;
     case EROFS: return SysError::ReadOnly;
     case EOPNOTSUPP:
@@ -249,44 +307,22 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
 
 SysResult openStartFolder(const std::string &path, OpenFolder &folder)
 {
-    FileStatus given, found;
-    {
-        const Handle opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
-        if (!opened.valid())
-            return lastError();
-        const SysResult looked = statusOfHandle(opened, given);
-        if (!looked.ok())
-            return looked;
-    }
-    // The folder's own path, without links, from which every subfolder is opened in one lookup.
-    char *real = ::realpath(path.c_str(), nullptr);
-    if (!real)
-        return lastError();
-    const std::string canonical = real;
-    std::free(real);
-    Handle opened(openPiece(AT_FDCWD, canonical));
+    Handle opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
     if (!opened.valid())
-        return errno == ELOOP || errno == ENOTDIR ? SysResult{SysError::Other, EAGAIN} : lastError();
-    const SysResult looked = statusOfHandle(opened, found);
-    if (!looked.ok())
-        return looked;
-    // Swapped between the two opens: which folder the user meant is not certain.
-    if (!isSameFile(given.identity, found.identity))
-        return {SysError::Other, EAGAIN};
+        return lastError();
     folder.handle = std::move(opened);
-    folder.path = canonical;
+    folder.path = path;
     return {};
 }
 
 SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
 {
-    const std::string full = start.path + (start.path.back() == '/' ? "" : "/") + relative;
-    // Pieces of one lookup's length each, however deep the folder lies; a folder within the
-    // limit takes one lookup and one handle.
+    // Pieces of one lookup's length each, however deep the folder lies, the first from the start
+    // folder's own handle; a folder within the limit takes one lookup and one handle.
     Handle current;
-    for (std::size_t begin = 0; begin < full.size();) {
-        const std::size_t end = pieceEnd(full, begin);
-        const int fd = openPiece(current.valid() ? fdOf(current) : AT_FDCWD, full.substr(begin, end - begin));
+    for (std::size_t begin = 0; begin < relative.size();) {
+        const std::size_t end = pieceEnd(relative, begin);
+        const int fd = openPiece(current.valid() ? fdOf(current) : fdOf(start.handle), relative.substr(begin, end - begin));
         if (fd < 0) {
             const int error = errno;
             // A link on the way is refused as a link (ELOOP), or as no folder at the end.
@@ -298,18 +334,33 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
         begin = end + 1;
     }
     folder.handle = std::move(current);
-    folder.path = full;
+    folder.path = start.path + (start.path.empty() || start.path.back() == '/' ? "" : "/") + relative;
     return {};
 }
 
-SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit,
+SysResult isVolumeRoot(const OpenFolder &folder, bool &root)
+{
+    FileStatus opened, system;
+    SysResult looked = statusOfHandle(folder.handle, opened);
+    if (looked.ok())
+        looked = statusAtFd(AT_FDCWD, "/", 0, system);
+    root = looked.ok() && isSameFile(opened.identity, system.identity);
+    return looked;
+}
+
+ListingBuffer makeListingBuffer()
+{
+    return ListingBuffer(32 * 1024 / sizeof(std::uint64_t));
+}
+
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &records, const std::function<void(const FolderEntry &)> &visit,
                      std::uint64_t &entriesRead)
 {
     entriesRead = 0;
-    alignas(8) char buffer[32 * 1024];
+    char *const buffer = reinterpret_cast<char *>(records.data());
     FolderEntry entry;
     for (;;) {
-        const ssize_t count = ::getdents64(fdOf(folder.handle), buffer, sizeof buffer);
+        const ssize_t count = ::getdents64(fdOf(folder.handle), buffer, records.size() * sizeof records[0]);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -434,11 +485,19 @@ SysResult openForWriting(const ResultPlace &place, Handle &file)
 
 SysResult openForAttributes(const ResultPlace &place, Handle &file)
 {
-    Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!opened.valid())
-        return lastError();
-    file = std::move(opened);
-    return {};
+    // Attributes and flags are read through the descriptor itself, which one opened only for its
+    // path cannot do: that one is the last resort, for a file the user may neither read nor write.
+    for (const int access : {O_RDONLY, O_WRONLY, O_PATH}) {
+        Handle opened(::openat(fdOf(place.folder.handle), place.name.c_str(),
+                               access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (opened.valid()) {
+            file = std::move(opened);
+            return {};
+        }
+        if (errno != EACCES)
+            break;
+    }
+    return lastError();
 }
 
 SysResult writeAll(const Handle &file, const std::string &bytes)
@@ -494,29 +553,38 @@ SysResult copyPermissions(const FileStatus &from, const Handle &file)
 
 SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
 {
-    // A descriptor opened only for its path has no calls of its own: its magic link does.
-    const std::string source = procPathOf(fdOf(from));
-    const ssize_t size = ::listxattr(source.c_str(), nullptr, 0);
-    if (size < 0)
-        return errno == ENOTSUP ? SysResult{} : lastError();
-    std::string names(std::size_t(size), '\0');
-    const ssize_t listed = ::listxattr(source.c_str(), &names[0], names.size());
+    const int source = fdOf(from);
+    // A descriptor opened only for its path has no calls of its own: its magic link does, where
+    // /proc is mounted.
+    const bool pathOnly = (::fcntl(source, F_GETFL) & O_PATH) == O_PATH;
+    const std::string magic = procPathOf(source);
+    const auto list = [&](char *names, std::size_t size) {
+        return pathOnly ? ::listxattr(magic.c_str(), names, size) : ::flistxattr(source, names, size);
+    };
+    const auto get = [&](const char *name, char *value, std::size_t size) {
+        return pathOnly ? ::getxattr(magic.c_str(), name, value, size) : ::fgetxattr(source, name, value, size);
+    };
+    const ssize_t size = list(nullptr, 0);
+    if (size < 0 && errno != ENOTSUP)
+        return lastError();
+    std::string names(std::size_t(std::max<ssize_t>(size, 0)), '\0');
+    const ssize_t listed = size > 0 ? list(&names[0], names.size()) : 0;
     if (listed < 0)
         return lastError();
     names.resize(std::size_t(listed));
     for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
         const char *name = names.c_str() + at;
-        const ssize_t length = ::getxattr(source.c_str(), name, nullptr, 0);
+        const ssize_t length = get(name, nullptr, 0);
         if (length < 0)
             return lastError();
         std::string value(std::size_t(length), '\0');
-        const ssize_t read = ::getxattr(source.c_str(), name, &value[0], value.size());
+        const ssize_t read = get(name, &value[0], value.size());
         if (read < 0)
             return lastError();
         if (::fsetxattr(fdOf(file), name, value.data(), std::size_t(read), 0) != 0)
             return lastError();
     }
-    return {};
+    return copyFileFlags(source, pathOnly, fdOf(file));
 }
 
 SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name)
@@ -543,9 +611,11 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
 
 std::uint64_t uniqueSeed()
 {
-    std::random_device device;
-    return (std::uint64_t(device()) << 32) ^ std::uint64_t(::getpid()) ^
-           std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    // Straight from the kernel: the library's random device is kilobytes on the stack.
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != ssize_t(sizeof random))
+        random = 0;
+    return random ^ std::uint64_t(::getpid()) ^ std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
 void sleepMilliseconds(int ms)
@@ -553,10 +623,10 @@ void sleepMilliseconds(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity)
+SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity)
 {
     struct statvfs info;
-    if (::statvfs(root.c_str(), &info) != 0)
+    if (::fstatvfs(fdOf(folder.handle), &info) != 0)
         return lastError();
     capacity = std::uint64_t(info.f_blocks) * std::uint64_t(info.f_frsize);
     return {};
@@ -607,6 +677,7 @@ bool isProgramFile(const std::string &path)
 
 bool startDetached(const std::string &path)
 {
+    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (posix_spawn_file_actions_init(&actions) != 0)
@@ -614,11 +685,23 @@ bool startDetached(const std::string &path)
     bool started = false;
     if (posix_spawnattr_init(&attributes) == 0) {
         char *const argv[] = {const_cast<char *>(path.c_str()), nullptr};
+        sigset_t everySignal, none;
+        // Every bit, the C library's own signals among them: those its sigfillset leaves out
+        // would otherwise reach the viewer ignored.
+        std::memset(&everySignal, 0xff, sizeof everySignal);
+        sigemptyset(&none);
         pid_t pid;
+        // Nothing of the helper's goes with the viewer: not a descriptor its caller gave it (a
+        // pipe whose reader waits for its end), not an ignored or blocked signal, not the current
+        // folder (which keeps a volume busy).
         started = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
                   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
                   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
-                  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID) == 0 &&
+                  posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str()) == 0 &&
+                  posix_spawnattr_setsigdefault(&attributes, &everySignal) == 0 &&
+                  posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+                  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
                   posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ) == 0;
         posix_spawnattr_destroy(&attributes);
     }
@@ -626,9 +709,32 @@ bool startDetached(const std::string &path)
     return started;
 }
 
-void ignoreBrokenPipes()
+std::uint64_t largestWritableFileSize()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return ~std::uint64_t(0);
+    return std::uint64_t(limit.rlim_cur);
+}
+
+void publishPendingUndo(const PendingUndo *undo)
+{
+    pendingUndo.store(undo);
+}
+
+void prepareSignals()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = undoAndEnd;
+    sigfillset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        // A signal the caller had ignored stays ignored, as the shell's background jobs rely on.
+        struct sigaction was;
+        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void restrictLibrarySearch()

@@ -403,11 +403,15 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
 
 } // namespace
 
-SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
-                         std::uint64_t &entriesRead)
+ListingBuffer makeListingBuffer()
+{
+    return ListingBuffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
+}
+
+SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBuffer &buffer,
+                         const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
 {
     entriesRead = 0;
-    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t)); // 8-byte aligned records
     const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
     FolderEntry entry;
     ListingClass listing = first;
@@ -437,9 +441,10 @@ SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std
     }
 }
 
-SysResult listFolder(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit,
+                     std::uint64_t &entriesRead)
 {
-    return listFolderWith(folder, ListingClass::FileIds, visit, entriesRead);
+    return listFolderWith(folder, ListingClass::FileIds, buffer, visit, entriesRead);
 }
 
 SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
@@ -511,6 +516,17 @@ bool finalPathOf(HANDLE handle, std::wstring &path)
 }
 
 } // namespace
+
+SysResult isVolumeRoot(const OpenFolder &folder, bool &root)
+{
+    // Without its volume, the system names a volume's root "\\": a drive, a FAT root (whose
+    // file number is 0), a share, a volume mounted in a folder, however the user spelled it.
+    std::wstring path;
+    if (!systemPathOf(handleOf(folder.handle), VOLUME_NAME_NONE, path))
+        return lastError();
+    root = path == L"\\";
+    return {};
+}
 
 SysResult pathFromSystemName(const Handle &file, std::string &path)
 {
@@ -732,10 +748,11 @@ void sleepMilliseconds(int ms)
     Sleep(DWORD(ms));
 }
 
-SysResult queryVolumeCapacity(const std::string &root, std::uint64_t &capacity)
+SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity)
 {
     ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
-    if (!SYS(GetDiskFreeSpaceExW, FALSE)(wideFrom(root).c_str(), &availableToCaller, &totalBytes, &totalFree))
+    // By the path that opened the folder: the query has no form that takes a handle.
+    if (!SYS(GetDiskFreeSpaceExW, FALSE)(wideFrom(folder.path).c_str(), &availableToCaller, &totalBytes, &totalFree))
         return lastError();
     capacity = totalBytes.QuadPart;
     return {};
@@ -804,18 +821,33 @@ bool startDetached(const std::string &path)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
+    // Its own folder as current folder: the helper's is often the folder being viewed, which the
+    // viewer would otherwise keep busy (a USB stick that cannot be ejected, a folder not renamed).
+    const std::wstring folder = program.substr(0, program.find_last_of(L"\\/") + 1);
     // No handle of the helper's is inherited: a caller reading its output sees the end when it exits.
     if (!SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process))
+                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, folder.empty() ? nullptr : folder.c_str(),
+                        &startup, &process))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
 }
 
-void ignoreBrokenPipes()
+std::uint64_t largestWritableFileSize()
 {
-    // Windows has no such signal: a write to a closed pipe fails with an error.
+    // Windows sets no file size limit on a process.
+    return ~std::uint64_t(0);
+}
+
+void publishPendingUndo(const PendingUndo *)
+{
+    // A GUI program gets no termination signal to undo anything in: TerminateProcess ends it.
+}
+
+void prepareSignals()
+{
+    // Windows has no such signals: a write to a closed pipe fails with an error.
 }
 
 void restrictLibrarySearch()

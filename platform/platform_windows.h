@@ -22,7 +22,8 @@ WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t repa
 enum class ListingClass { FileIds, Full, Find };
 
 // The listing of listFolder, starting with the given way.
-SysResult listFolderWith(const OpenFolder &folder, ListingClass first, const std::function<void(const FolderEntry &)> &visit,
+SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBuffer &buffer,
+                         const std::function<void(const FolderEntry &)> &visit,
                          std::uint64_t &entriesRead);
 
 // Returns a path that opens the file the system names systemName (\Device\HarddiskVolume2\a),

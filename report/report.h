@@ -19,11 +19,12 @@ struct ReportEntry {
 // The results of one mode, written out in the order of appending.
 using ReportList = QVector<ReportEntry>;
 
-// What a mode hands back: its results, and the identity of the target as the mode read it, so
-// that the report is never written over the file it describes.
+// What a mode hands back: its results, and what the system said of the target as the mode read
+// it (identity, size, modification time), so that the report is never written over the file it
+// describes.
 struct Report {
     ReportList entries;
-    FileIdentity target;
+    FileStatus target;
 };
 
 // Returns the indented JSON text of the list: an array of one-member objects, in list order.

@@ -3,6 +3,7 @@
 #include "report/outcome.h"
 #include "report/wtf8.h"
 
+#include <memory>
 #include <vector>
 
 const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
@@ -54,7 +55,21 @@ std::string temporaryName(std::uint64_t &seed)
     return name;
 }
 
-// A temporary name in the result's folder, removed when it goes unless it was renamed away.
+// Publishes what a termination signal must undo for as long as it lives.
+class PublishedUndo {
+public:
+    PublishedUndo(const FileCalls &calls, const PendingUndo &undo) : calls_(calls), undo_(undo) { calls_.publishPendingUndo(&undo_); }
+    PublishedUndo(const PublishedUndo &) = delete;
+    PublishedUndo &operator=(const PublishedUndo &) = delete;
+    ~PublishedUndo() { calls_.publishPendingUndo(nullptr); }
+
+private:
+    const FileCalls &calls_;
+    const PendingUndo undo_;
+};
+
+// A temporary name in the result's folder, removed when it goes unless it was renamed away, and
+// by a termination signal meanwhile.
 class TemporaryName {
 public:
     TemporaryName(const ResultPlace &place, const FileCalls &calls) : place_(place), calls_(calls) {}
@@ -62,17 +77,32 @@ public:
     TemporaryName &operator=(const TemporaryName &) = delete;
     ~TemporaryName()
     {
-        if (name.empty())
+        if (name_.empty())
             return;
         // Tried again on the writer's schedule: a name left behind would be the user's to clear.
-        retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name); },
+        retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name_); },
                         [](const SysResult &result) { return !result.ok() && result.kind != SysError::Missing; });
+        published_.reset();
     }
-    std::string name;
+    const std::string &name() const { return name_; }
+    // Takes name as the file's name in the folder, to remove.
+    void hold(const std::string &name)
+    {
+        name_ = name;
+        published_.reset(new PublishedUndo(calls_, PendingUndo{place_.folder.handle.get(), name_.c_str()}));
+    }
+    // The name is the result's now: nothing to remove.
+    void release()
+    {
+        published_.reset();
+        name_.clear();
+    }
 
 private:
     const ResultPlace &place_;
     const FileCalls &calls_;
+    std::string name_;
+    std::unique_ptr<PublishedUndo> published_;
 };
 
 // Gives the new file a free temporary name, trying names until one is free.
@@ -84,7 +114,7 @@ SysResult nameTemporary(const std::function<SysResult(const std::string &)> &mak
         const std::string name = temporaryName(seed);
         result = make(name);
         if (result.ok())
-            temporary.name = name;
+            temporary.hold(name);
         if (result.kind != SysError::Exists)
             return result;
     }
@@ -149,9 +179,9 @@ Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const
         if (!result.ok())
             return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
     }
-    result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, file, temporary.name); });
+    result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, file, temporary.name()); });
     if (result.ok()) {
-        temporary.name.clear();
+        temporary.release();
         return Replacement::Done;
     }
     if (result.kind == SysError::Locked || result.kind == SysError::Denied)
@@ -182,11 +212,14 @@ bool readSmallFile(const FileCalls &calls, const Handle &file, std::size_t limit
 }
 
 // Writes bytes over the existing file, under an exclusive lock held from the truncation to the
-// last byte, so helpers writing at once leave one whole report. A write that fails puts the
-// earlier contents back; only where that fails too, or the earlier file was larger than a report
-// ever is, is the file left empty; never part of a report.
+// last byte, so helpers writing at once leave one whole report. A write that fails, or a
+// termination signal meanwhile, puts the earlier contents back; only where that fails too, or the
+// earlier file was larger than a report ever is, is the file left empty; never part of a report.
+// A report past the file size limit is not begun.
 bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
+    if (bytes.size() > calls.largestWritableFileSize())
+        return false;
     Handle file;
     std::string earlier;
     bool kept = false;
@@ -195,6 +228,9 @@ bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::s
         result = retryWhileHeld(calls, [&] { return calls.tryLockFile(file); });
     if (result.ok())
         kept = readSmallFile(calls, file, 64 * 1024, earlier);
+    std::unique_ptr<PublishedUndo> published;
+    if (result.ok() && kept)
+        published.reset(new PublishedUndo(calls, PendingUndo{NoHandle, nullptr, file.get(), earlier.data(), earlier.size()}));
     if (result.ok())
         result = calls.truncateFile(file);
     if (result.ok()) {
@@ -216,6 +252,7 @@ bool writeNew(const FileCalls &calls, const ResultPlace &place, const std::strin
         throwIfOutOfMemory(result);
         return false;
     }
+    const PublishedUndo published(calls, PendingUndo{place.folder.handle.get(), place.name.c_str()});
     result = calls.writeAll(file, bytes);
     if (result.ok())
         return true;
@@ -253,7 +290,7 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const F
     }
 }
 
-bool mightBeTarget(const ResultPlace &place, const FileIdentity &target, const std::string &targetName)
+bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName)
 {
     FileStatus existing;
     const SysResult looked = statusOfPlace(place, existing);
@@ -262,8 +299,14 @@ bool mightBeTarget(const ResultPlace &place, const FileIdentity &target, const s
         return false;
     if (!looked.ok())
         return true;
-    if (target.known && existing.identity.known)
-        return isSameFile(existing.identity, target);
+    if (isSameFile(existing.identity, target.identity))
+        return true;
+    // An overlay's upper folder, a FUSE passthrough or a bind of another file system show one file
+    // under two identities; a report never has the size and time to the tick of the file it is of.
+    if (existing.size == target.size && existing.modified == target.modified)
+        return true;
+    if (target.identity.known && existing.identity.known)
+        return false;
     // Without file numbers (FAT, some shares), the names tell, in any letter case.
     return equalsIgnoringAsciiCase(place.name, targetName);
 }

@@ -28,6 +28,8 @@ struct FileCalls {
     std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> renameOverResult = ::renameOverResult;
     std::function<SysResult(const ResultPlace &, const std::string &)> removeName = ::removeName;
     std::function<void(int)> sleepMilliseconds = ::sleepMilliseconds;
+    std::function<std::uint64_t()> largestWritableFileSize = ::largestWritableFileSize;
+    std::function<void(const PendingUndo *)> publishPendingUndo = ::publishPendingUndo;
 };
 
 // The waits between tries of a rename or lock refused because another program holds the file
@@ -40,6 +42,8 @@ extern const int RetryDelaysMs[7];
 // memory runs out.
 bool writeResultFile(const ResultPlace &place, const std::string &bytes, const FileCalls &calls = FileCalls());
 
-// True when the existing file at the place might be the target of the report, whose identity is
-// target and whose path's last name is targetName: the report must never replace it.
-bool mightBeTarget(const ResultPlace &place, const FileIdentity &target, const std::string &targetName);
+// True when the existing file at the place might be the target of the report, of which the system
+// said target and whose path's last name is targetName: the report must never replace it. The
+// same identity, or (one file seen through two mounts has two) the same size and modification
+// time; without identities, the same name in any letter case.
+bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName);

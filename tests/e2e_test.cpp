@@ -15,7 +15,10 @@
 #include <csignal>
 #include <vector>
 
+#include <pthread.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
 // Starts the built helper as the viewer does and checks its standard output, exit code and the
 // result file byte for byte. Digests are published vectors; trees are built with known sizes.
@@ -333,6 +336,23 @@ private slots:
             run({"0", target, result});
             QCOMPARE(readFile(target), original);
         }
+        // One file through two mounts has two identities: an overlay's upper file is the target
+        // seen through the overlay, and the result named by its own folder.
+        if (::geteuid() != 0)
+            QSKIP("the overlay's case needs root, for a mount namespace with an overlay in it");
+        const QString layers = dir.filePath("layers");
+        for (const char *folder : {"/lower", "/upper", "/work", "/merged"})
+            QVERIFY(QDir().mkpath(layers + folder));
+        QVERIFY(writeFile(layers + "/upper/a.json", original));
+        const Run r = run({"-m", "--", "sh", "-c",
+                           "mount -t overlay overlay -o lowerdir=\"$1/lower\",upperdir=\"$1/upper\",workdir=\"$1/work\" \"$1/merged\" || exit 99; "
+                           "\"$2\" 0 \"$1/merged/a.json\" \"$1/upper/a.json\"; \"$2\" 0 \"$1/upper/a.json\" \"$1/merged/a.json\"",
+                           "sh", layers, Helper}, "unshare");
+        if (r.exitCode == 99)
+            QSKIP(qPrintable("no overlay file system here: " + r.err.trimmed()));
+        QCOMPARE(r.out.count("IT_MD5_SHA1"), 2);
+        QCOMPARE(readFile(layers + "/upper/a.json"), original);
+        QProcess::execute("rm", {"-rf", layers});
     }
 
     // Guards against the report landing where the system would not put it: a link whose text
@@ -411,6 +431,52 @@ private slots:
         swapper.join();
         QCOMPARE(walkedThroughLink, 0);
         QVERIFY(reports > 0);
+    }
+
+    // Guards against subfolders opened by the start folder's path instead of its handle: renamed
+    // while the walk runs (its listing held 2 s by strace), every later open would miss and count
+    // an empty folder; and a start folder under an ancestor the user cannot search, given as ".",
+    // would read as closed ("0 bytes").
+    void startFolderAnchoredByItsHandle()
+    {
+        const QString tree = dir.filePath("anchored");
+        for (int i = 1; i <= 5; ++i) {
+            QVERIFY(QDir(tree).mkpath(QString("d%1/e").arg(i)));
+            QVERIFY(writeFile(tree + QString("/d%1/e/f").arg(i), "hi\n"));
+        }
+        const QByteArray whole = expectedJson({{"Total Size", "15 bytes"}, {"Folder Count ", "10"}, {"File Count", "5"}});
+        const QString out = dir.filePath("anchored-out");
+        if (QStandardPaths::findExecutable("strace").isEmpty()) {
+            QWARN("the renamed start folder's case is skipped: strace is not installed");
+        } else {
+            QFile::remove(out + ".json");
+            QProcess helper;
+            helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree, "-e",
+                                    "inject=getdents64:delay_exit=2000000:when=1", Helper, "3", tree, out});
+            QVERIFY(helper.waitForStarted());
+            QTest::qWait(700);
+            QCOMPARE(::rename(QFile::encodeName(tree).constData(), QFile::encodeName(tree + "-moved").constData()), 0);
+            QVERIFY(helper.waitForFinished(30000));
+            QCOMPARE(readFile(out + ".json"), whole);
+            QCOMPARE(::rename(QFile::encodeName(tree + "-moved").constData(), QFile::encodeName(tree).constData()), 0);
+        }
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable("the unsearchable ancestor's case: " + unprivilegedSkip));
+        const QString outer = work + "/outer", inner = outer + "/inner";
+        QVERIFY(QDir(inner).mkpath("sub"));
+        QVERIFY(writeSizedFile(QFile::encodeName(inner + "/sub/x"), 12000));
+        QProcess::execute("chown", {"-R", "65534:65534", inner});
+        QFile::setPermissions(outer, QFileDevice::Permissions(0x7700)); // root's, closed to others
+        QProcess helper;
+        helper.setWorkingDirectory(inner);
+        if (::geteuid() == 0)
+            helper.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper, "3", ".", "res"});
+        else
+            helper.start(Helper, {"3", ".", "res"});
+        QVERIFY(helper.waitForFinished(30000));
+        const QByteArray report = readFile(inner + "/res.json");
+        QFile::setPermissions(outer, QFileDevice::Permissions(0x7777));
+        QCOMPARE(report, expectedJson({{"Total Size", "11.7 KB"}, {"Folder Count ", "1"}, {"File Count", "1"}}));
     }
 
     // Guards against a folder on the way being followed when it is swapped for a link while the
@@ -519,33 +585,185 @@ private slots:
         QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
     }
 
-    // Guards against the viewer not being started, or started without the pause.
+    // Guards against the viewer not being started, or started without the pause, and against it
+    // taking what the caller gave the helper: a descriptor (a pipe whose reader then waits for the
+    // viewer's end), an ignored or blocked signal, the current folder (a volume kept busy).
     void restartViewer()
     {
         QTemporaryDir bin{scratchTemplate()};
         const QString marker = bin.filePath("started");
-        const QString stub = bin.filePath("Vuro.exe");
-        QVERIFY(writeFile(stub, "#!/bin/sh\necho $$ > \"$VURO_TEST_MARKER\"\nexec sleep 8\n"));
-        QFile::setPermissions(stub, QFileDevice::Permissions(0x7555));
+        const QString viewer = bin.filePath("Vuro.exe");
+        QVERIFY(QFile::copy(VIEWER_STAND_IN, viewer));
+        QFile::setPermissions(viewer, QFileDevice::Permissions(0x7555));
         QProcessEnvironment extra;
         extra.insert("PATH", bin.path() + ":" + qgetenv("PATH"));
         extra.insert("VURO_TEST_MARKER", marker);
-        // The caller reads the helper's output to its end: the viewer must not hold it open.
+        // The caller reads the helper's output, and a pipe it gave as descriptor 3, to their end.
+        // A signal blocked in the caller is blocked in the helper too, as it would be.
+        sigset_t blocked, before;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &blocked, &before);
         QElapsedTimer timer;
         timer.start();
-        Run r = run({"-c", "{ \"$0\" 4; echo \"exit $?\"; } | cat", Helper}, "sh", {}, extra);
-        QVERIFY(timer.elapsed() >= 1900);
-        QVERIFY2(timer.elapsed() < 3500, "the viewer kept the helper's output open");
+        Run r = run({"-c", "{ \"$0\" 4 3>&1; echo \"exit $?\"; } | cat", Helper}, "sh", {}, extra);
+        const qint64 elapsed = timer.elapsed();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        QVERIFY(elapsed >= 1900);
+        QVERIFY2(elapsed < 3500, "the viewer kept the helper's output or descriptor 3 open");
         QCOMPARE(r.out, echoLine(Helper, {"4"}) + "exit 1\n");
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(marker).toInt() > 0, 10000);
-        const pid_t viewer = readFile(marker).toInt();
-        QVERIFY2(::kill(viewer, 0) == 0, "the viewer did not outlive the helper");
-        ::kill(viewer, SIGKILL);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
+        const QList<QByteArray> told = readFile(marker).split('\n');
+        const pid_t started = told.value(0).mid(4).toInt();
+        QVERIFY2(started > 0 && ::kill(started, 0) == 0, "the viewer did not outlive the helper");
+        ::kill(started, SIGKILL);
+        QCOMPARE(told.value(1), QByteArray("fds"));
+        QCOMPARE(told.value(2).simplified(), QByteArray("SigBlk: 0000000000000000"));
+        QCOMPARE(told.value(3).simplified(), QByteArray("SigIgn: 0000000000000000"));
+        QCOMPARE(told.value(4), "cwd " + QFile::encodeName(bin.path()));
 
         extra.insert("PATH", dir.filePath("no-viewer-here"));
         r = run({"4", abc, dir.filePath("r4")}, Helper, {}, extra);
         QCOMPARE(r.exitCode, 0);
         QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
+    }
+
+    // Guards against a file size limit cutting a report short: the limit's signal would end the
+    // helper mid-write, so the earlier result must stay whole and no file of its own stay behind,
+    // written in place (a hard-linked result, a read-only folder) or under a named temporary.
+    void fileSizeLimit()
+    {
+        const QString folder = dir.filePath("fsize");
+        QVERIFY(QDir().mkpath(folder));
+        const QString big = folder + "/big";
+        QVERIFY(writeSizedFile(QFile::encodeName(big), 100000));
+        const QByteArray earlier = expectedJson({{"MD5", Md5Abc}});
+        const QStringList limited = {"prlimit", "--fsize=40", "--"};
+        QVERIFY(writeFile(folder + "/hl.json", earlier));
+        QVERIFY(QFile::link(folder + "/hl.json", folder + "/hl2.json") || ::link(QFile::encodeName(folder + "/hl.json"), QFile::encodeName(folder + "/hl2.json")) == 0);
+        Run r = run({"2", big, folder + "/hl"}, Helper, limited);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(readFile(folder + "/hl.json"), earlier);
+        QCOMPARE(readFile(folder + "/hl2.json"), earlier);
+
+        QProcessEnvironment noUnnamed;
+        noUnnamed.insert("LD_PRELOAD", WRITE_FAULT_LIBRARY);
+        noUnnamed.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        noUnnamed.insert("VURO_FAULT_NO_TMPFILE", "1");
+        QVERIFY(writeFile(folder + "/named.json", earlier));
+        r = run({"2", big, folder + "/named"}, Helper, limited, noUnnamed);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(readFile(folder + "/named.json"), earlier);
+        r = run({"2", big, folder + "/fresh"}, Helper, limited, noUnnamed);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({"big", "hl.json", "hl2.json", "named.json"}));
+        QProcess::execute("rm", {"-rf", folder});
+
+        if (!unprivilegedSkip.isEmpty())
+            QSKIP(qPrintable("the read-only folder's case: " + unprivilegedSkip));
+        const QString closed = work + "/fsize-closed";
+        QVERIFY(QDir().mkpath(closed));
+        QVERIFY(writeSizedFile(QFile::encodeName(work + "/fsize-big"), 100000));
+        QVERIFY(writeFile(closed + "/r.json", earlier));
+        QFile::setPermissions(closed + "/r.json", QFileDevice::Permissions(0x6666));
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
+        const QStringList arguments = {"2", work + "/fsize-big", closed + "/r"};
+        r = ::geteuid() == 0 ? run(limited.mid(1) + QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments, "prlimit")
+                             : run(arguments, Helper, limited);
+        QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(readFile(closed + "/r.json"), earlier);
+    }
+
+    // Guards against a termination signal leaving a file of the helper's own or an emptied result:
+    // one that arrives while a named temporary is flushed (held 3 s) removes it and keeps the
+    // earlier result; one during an in-place write puts the earlier contents back on every link.
+    void terminationSignalsCleanUp()
+    {
+        const QString folder = dir.filePath("terminated");
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray earlier = expectedJson({{"SHA1", Sha1Abc}});
+        QVERIFY(writeFile(folder + "/r.json", earlier));
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+            QProcess helper;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("LD_PRELOAD", WRITE_FAULT_LIBRARY);
+            environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+            environment.insert("VURO_FAULT_NO_TMPFILE", "1");
+            environment.insert("VURO_FAULT_FSYNC_DELAY_MS", "3000");
+            helper.setProcessEnvironment(environment);
+            helper.start(Helper, {"0", abc, folder + "/r"});
+            QVERIFY(helper.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).size() == 1, 10000);
+            ::kill(pid_t(helper.processId()), signal);
+            QVERIFY(helper.waitForFinished(10000));
+            QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList("r.json"));
+            QCOMPARE(readFile(folder + "/r.json"), earlier);
+        }
+        if (QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("the in-place case: strace is not installed");
+        QVERIFY(::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
+        run({"-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=lseek:signal=SIGTERM:when=1", Helper, "1", abc, folder + "/r"}, "strace");
+        QCOMPARE(readFile(folder + "/r.json"), earlier);
+        QCOMPARE(readFile(folder + "/r2.json"), earlier);
+        QProcess::execute("rm", {"-rf", folder});
+    }
+
+    // Guards against a buffer on the stack: a small stack limit, which the loader accepts, must
+    // run the walk and the digests alike.
+    void smallStack()
+    {
+        const QString tree = dir.filePath("stack-tree");
+        QVERIFY(QDir(tree).mkpath("sub"));
+        QVERIFY(writeSizedFile(QFile::encodeName(tree + "/sub/f"), 2048));
+        // About the least the loader itself takes here. Where the stack begins varies from run to
+        // run, and with it how much is left: ten runs of each mode.
+        const QStringList limited = {"prlimit", "--stack=16384", "--"};
+        const QString out = dir.filePath("stack-out");
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(run({"3", tree, out}, Helper, limited).exitCode, 0);
+            QCOMPARE(readFile(out + ".json"), expectedJson({{"Total Size", "2.00 KB"}, {"Folder Count ", "1"}, {"File Count", "1"}}));
+            QCOMPARE(run({"2", abc, out}, Helper, limited).exitCode, 0);
+            QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        }
+        QProcess::execute("rm", {"-rf", tree});
+    }
+
+    // Guards against what the earlier result carries being read through /proc: without it (a
+    // container, a mount namespace) the replacement must still be whole (a new file, not the old
+    // one rewritten in place) and keep its extended attributes; and against file flags lost.
+    void replacementWithoutProcAndFlags()
+    {
+        const QString folder = dir.filePath("noproc");
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray result = QFile::encodeName(folder + "/r.json");
+        QVERIFY(writeFile(folder + "/r.json", "earlier"));
+        const bool xattrs = ::setxattr(result.constData(), "user.kept", "yes", 3, 0) == 0;
+        const bool flags = QProcess::execute("chattr", {"+d", "+A", folder + "/r.json"}) == 0;
+        struct stat before, after;
+        QCOMPARE(::stat(result.constData(), &before), 0);
+        // As root a private mount namespace; as a user one of their own, where the system allows.
+        const QStringList unshare = ::geteuid() == 0 ? QStringList{"unshare", "-m", "--"} : QStringList{"unshare", "-r", "-m", "--"};
+        const Run r = run(unshare + QStringList{"sh", "-c", "umount -l /proc && ! test -e /proc/self && exec \"$@\"", "sh", Helper, "1", abc, folder + "/r"}, unshare.first(), {});
+        if (!r.out.contains("IT_MD5_SHA1"))
+            QSKIP(qPrintable("cannot unmount /proc in a mount namespace here: " + r.err.trimmed()));
+        QCOMPARE(readFile(folder + "/r.json"), expectedJson({{"SHA1", Sha1Abc}}));
+        QCOMPARE(::stat(result.constData(), &after), 0);
+        QVERIFY2(after.st_ino != before.st_ino, "written in place, not replaced whole");
+        if (xattrs) {
+            char value[8] = {};
+            QCOMPARE(::getxattr(result.constData(), "user.kept", value, sizeof value), ssize_t(3));
+            QCOMPARE(QByteArray(value), QByteArray("yes"));
+        }
+        if (!flags)
+            QSKIP("this file system has no file flags (chattr refused)");
+        QProcess lsattr;
+        lsattr.start("lsattr", {"-d", folder + "/r.json"});
+        QVERIFY(lsattr.waitForFinished());
+        const QByteArray shown = lsattr.readAllStandardOutput().split(' ').value(0);
+        QVERIFY2(shown.contains('d') && shown.contains('A'), shown);
+        QProcess::execute("rm", {"-rf", folder});
     }
 
     // Guards against wrong sums, counts, key spelling or order in a folder report.

@@ -6,7 +6,7 @@
 #include "report/writer.h"
 
 // Returns real with each of its calls replaced by wrap(name, call), named as FileCalls names
-// them; sleepMilliseconds is left as it is.
+// them; sleepMilliseconds, largestWritableFileSize and publishPendingUndo are left as they are.
 template <typename Wrap>
 FileCalls wrapEachCall(const FileCalls &real, Wrap wrap)
 {

@@ -227,6 +227,13 @@ private slots:
             QCOMPARE(report->entries.at(0).key, QString("Total Size"));
             QCOMPARE(report->entries.at(0).value, capacity);
         }
+        // Known by what opens, not by its text: a link whose name is no UTF-8 is still the root.
+        const QByteArray oddLink = QFile::encodeName(dir.path()) + "/root\xe9";
+        QCOMPARE(::symlink("/", oddLink.constData()), 0);
+        const std::optional<Report> odd = folderStatsReport(oddLink.toStdString());
+        QVERIFY(odd);
+        QCOMPARE(odd->entries.size(), 1);
+        QCOMPARE(odd->entries.at(0).value, capacity);
         // A folder reached through ".." is walked when it is no root.
         const std::optional<Report> walked = folderStatsReport((makeFolder("up/down") + "/..").toStdString());
         QVERIFY(walked);

@@ -78,10 +78,12 @@ private slots:
         const QList<QByteArray> fields = stat.readAllStandardOutput().trimmed().split(' ');
         QCOMPARE(fields.size(), 2);
         std::uint64_t capacity = 0;
-        QVERIFY(queryVolumeCapacity("/", capacity).ok());
+        OpenFolder root;
+        QVERIFY(openStartFolder("/", root).ok());
+        QVERIFY(queryVolumeCapacity(root, capacity).ok());
         QCOMPARE(capacity, fields.at(0).toULongLong() * fields.at(1).toULongLong());
         std::uint64_t untouched = 42;
-        QVERIFY(!queryVolumeCapacity("/no/such/volume", untouched).ok());
+        QVERIFY(!queryVolumeCapacity(OpenFolder(), untouched).ok());
         QCOMPARE(untouched, std::uint64_t(42));
     }
 };

@@ -283,15 +283,22 @@ private slots:
                 qFatal("cannot open the place");
             return place;
         };
-        const FileIdentity unknown;
-        QVERIFY(mightBeTarget(placeOf("t.json"), target.identity, "whatever"));
-        QVERIFY(!mightBeTarget(placeOf("t.json"), other.identity, "t.json"));
-        QVERIFY(!mightBeTarget(placeOf("missing.json"), target.identity, "missing.json"));
+        FileStatus unknown = other;
+        unknown.identity = FileIdentity();
+        QVERIFY(mightBeTarget(placeOf("t.json"), target, "whatever"));
+        QVERIFY(!mightBeTarget(placeOf("t.json"), other, "t.json"));
+        QVERIFY(!mightBeTarget(placeOf("missing.json"), target, "missing.json"));
         QVERIFY(mightBeTarget(placeOf("t.json"), unknown, "T.JSON"));
         QVERIFY(!mightBeTarget(placeOf("t.json"), unknown, "other.json"));
+        // The same file through another mount: another identity, its size and time to the tick.
+        FileStatus elsewhere = target;
+        elsewhere.identity = other.identity;
+        QVERIFY(mightBeTarget(placeOf("t.json"), elsewhere, "other.json"));
+        elsewhere.modified += 1;
+        QVERIFY(!mightBeTarget(placeOf("t.json"), elsewhere, "other.json"));
         ResultPlace unreadable = placeOf("t.json");
         unreadable.name = std::string(300, 'n'); // past the name limit: it cannot be looked at
-        QVERIFY(mightBeTarget(unreadable, target.identity, "x"));
+        QVERIFY(mightBeTarget(unreadable, target, "x"));
     }
 
     // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on

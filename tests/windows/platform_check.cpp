@@ -78,13 +78,15 @@ std::vector<std::uint64_t> sizeTextCounts()
 void checkVolumeCapacity(const char *expectedText)
 {
     std::uint64_t capacity = 0;
-    const bool answered = queryVolumeCapacity("C:\\", capacity).ok();
+    OpenFolder root;
+    const bool answered = openStartFolder("C:\\", root).ok() && queryVolumeCapacity(root, capacity).ok();
     check(answered && capacity > 0, "capacity of C:\\ is positive: " + std::to_string(capacity));
     const std::uint64_t expected = std::strtoull(expectedText, nullptr, 10);
     check(capacity == expected, "capacity of C:\\ " + std::to_string(capacity) + " equals statvfs " + expectedText);
     std::uint64_t untouched = 7;
-    check(!queryVolumeCapacity("Q:\\no\\such\\volume\\", untouched).ok() && untouched == 7,
-          "a failed query leaves the total untouched");
+    OpenFolder gone;
+    gone.path = "Q:\\no\\such\\volume\\";
+    check(!queryVolumeCapacity(gone, untouched).ok() && untouched == 7, "a failed query leaves the total untouched");
 }
 
 // Windows' reparse tags of the kinds the walk meets (winnt.h).
@@ -173,8 +175,9 @@ Listing listWith(const std::string &folder, ListingClass way)
     OpenFolder opened;
     listing.end = openStartFolder(folder, opened);
     std::uint64_t read = 0;
+    ListingBuffer buffer = makeListingBuffer();
     if (listing.end.ok())
-        listing.end = listFolderWith(opened, way, [&](const FolderEntry &entry) {
+        listing.end = listFolderWith(opened, way, buffer, [&](const FolderEntry &entry) {
             listing.entries.push_back(entry.name + (entry.type == EntryType::Folder ? "/" : " " + std::to_string(entry.size)));
         }, read);
     std::sort(listing.entries.begin(), listing.entries.end());
