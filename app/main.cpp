@@ -42,13 +42,9 @@ std::string findViewer()
     const std::string beside = ownProgramFolder() + ViewerProgram;
     if (!ownProgramFolder().empty() && isProgramFile(beside))
         return beside;
-    for (std::string folder : programSearchFolders()) {
-        if (!isAbsolutePath(folder))
-            continue;
-        if (folder.find_last_of(PathSeparators) != folder.size() - 1)
-            folder += PathSeparators[0];
-        if (isProgramFile(folder + ViewerProgram))
-            return folder + ViewerProgram;
+    for (const std::string &folder : programSearchFolders()) {
+        if (isAbsolutePath(folder) && isProgramFile(joinPath(folder, ViewerProgram)))
+            return joinPath(folder, ViewerProgram);
     }
     return std::string();
 }

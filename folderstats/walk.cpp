@@ -98,12 +98,6 @@ void logFailure(const std::string &text)
     }
 }
 
-std::string pathBelow(const std::string &start, const std::string &relative)
-{
-    if (relative.empty())
-        return start;
-    return start + (start.empty() || start.back() == '/' || start.back() == '\\' ? "" : "/") + relative;
-}
 
 // Counts one subfolder's listing from the attempt to open it to its close, so that a walker short
 // of file handles can tell whether another listing holds some (or is about to); only a listing
@@ -177,8 +171,99 @@ SysResult openSubfolderWaiting(WalkState &state, const std::string &relative, Op
 // How the walk goes on after one folder.
 enum class Next { Continue, Abandon };
 
-// Sizes or queues one listed entry. Returns Abandon when file handles ran out.
-Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector<std::string> &subfolders,
+// Where in the walk the system said something.
+enum class Step {
+    OpenStart,        // opening the start folder
+    ListStart,        // listing the start folder (or looking at its handle)
+    OpenSubfolder,    // opening a subfolder listed by its parent
+    ListNotBegun,     // a subfolder's listing failing before its first entry
+    ListBrokeOff,     // a subfolder's listing failing part way
+    SizeEntry,        // looking at a listed entry that the listing did not size
+};
+
+// What the walk does about it.
+enum class Effect {
+    Go,     // it worked: go on
+    Count,  // a folder with nothing in it that can be seen: it counts, nothing below it does
+    Skip,   // neither it nor anything below it counts
+    GiveUp, // nothing certain can be said of the tree: no report
+};
+
+struct Response {
+    Effect effect;
+    bool logged;
+};
+
+// True while the start folder still answers through its handle: a failure below it is then the
+// failure of one folder or entry, not of the volume, share or device the tree is on.
+bool startAnswers(const WalkState &state)
+{
+    FileStatus status;
+    return statusOfHandle(state.start.handle, status).ok();
+}
+
+// The one place that says what an outcome means for the walk, each step's once. Out of memory
+// ends the mode; out of file handles, or a volume, share or device gone, leaves nothing certain;
+// so does any failure below a start folder that no longer answers.
+Response respondTo(Step step, const SysResult &result, const WalkState &state)
+{
+    throwIfOutOfMemory(result);
+    if (result.ok())
+        return {Effect::Go, false};
+    if (result.kind == SysError::OutOfHandles || result.kind == SysError::Gone)
+        return {Effect::GiveUp, true};
+    switch (step) {
+    case Step::OpenStart:
+        // Closed to the user: a folder with nothing in it that can be seen.
+        return result.kind == SysError::Denied ? Response{Effect::Count, false} : Response{Effect::GiveUp, true};
+    case Step::ListStart:
+        return {Effect::GiveUp, true};
+    case Step::OpenSubfolder:
+        // Closed to the user, or a name past the system's limit: a folder with nothing in it.
+        if (result.kind == SysError::Denied || result.kind == SysError::NameTooLong)
+            return {Effect::Count, false};
+        // A link or file swapped in since the parent was listed: never walked, not counted.
+        if (result.kind == SysError::NotAFolder)
+            return {Effect::Skip, true};
+        // Gone since its parent was listed, or there but saying nothing more (an I/O error).
+        return startAnswers(state) ? Response{Effect::Count, true} : Response{Effect::GiveUp, true};
+    case Step::ListNotBegun:
+        return startAnswers(state) ? Response{Effect::Count, true} : Response{Effect::GiveUp, true};
+    case Step::ListBrokeOff:
+        // What it summed is kept; the folder does not count.
+        return startAnswers(state) ? Response{Effect::Skip, true} : Response{Effect::GiveUp, true};
+    case Step::SizeEntry:
+        return result.kind == SysError::Missing || startAnswers(state) ? Response{Effect::Skip, true}
+                                                                      : Response{Effect::GiveUp, true};
+    }
+    return {Effect::GiveUp, true};
+}
+
+// The standard library's wording of what failed at each step.
+const char *failureOf(Step step)
+{
+    switch (step) {
+    case Step::OpenStart:
+    case Step::OpenSubfolder:
+        return "directory iterator cannot open directory";
+    case Step::SizeEntry:
+        return "cannot get file size";
+    default:
+        return "directory iterator cannot advance";
+    }
+}
+
+// Returns the walk's response to an outcome at a step on path, logging it where it says so.
+Response respond(Step step, const SysResult &result, const WalkState &state, const std::string &path)
+{
+    const Response response = respondTo(step, result, state);
+    if (response.logged)
+        logFailure(failureText(failureOf(step), result, path));
+    return response;
+}
+
+// Sizes or queues one listed entry. Returns Abandon when the walk must give up.
+Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderEntry &entry, std::vector<std::string> &subfolders,
                  FolderTotals &totals)
 {
     EntryType type = entry.type;
@@ -192,14 +277,12 @@ Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector
             isLink = true;
             looked = statusAt(folder, entry.name, true, status);
         }
-        throwIfOutOfMemory(looked);
-        if (!looked.ok()) {
-            logFailure(failureText("cannot get file size", looked, pathBelow(folder.path, entry.name)));
-            return looked.kind == SysError::OutOfHandles ? Next::Abandon : Next::Continue;
-        }
+        const Response response = respond(Step::SizeEntry, looked, state, joinPath(folder.path, entry.name));
+        if (response.effect != Effect::Go)
+            return response.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;
         // A link that leads to a folder is never walked.
         if (isLink && status.type == EntryType::Folder) {
-            logFailure(failureText("cannot get file size", std::string("Is a directory"), pathBelow(folder.path, entry.name)));
+            logFailure(failureText("cannot get file size", std::string("Is a directory"), joinPath(folder.path, entry.name)));
             return Next::Continue;
         }
         type = status.type;
@@ -215,23 +298,31 @@ Next handleEntry(const OpenFolder &folder, const FolderEntry &entry, std::vector
         ++totals.files;
         break;
     default:
-        logFailure(failureText("cannot get file size", std::string("Operation not supported"), pathBelow(folder.path, entry.name)));
+        logFailure(failureText("cannot get file size", std::string("Operation not supported"), joinPath(folder.path, entry.name)));
         break;
     }
     return Next::Continue;
 }
 
-// Lists one open folder: sums and counts its files and names its subfolders. Returns the
-// listing's outcome; entriesRead tells a listing that never began from one that broke off.
-SysResult listOne(const OpenFolder &folder, ListingBuffer &buffer, std::vector<std::string> &subfolders, FolderTotals &totals,
-                  bool &handlesRanOut, std::uint64_t &entriesRead)
+// One folder's listing: what it summed and counted, the subfolders it named, how it ended, and
+// how many entries it gave before that.
+struct Listing {
+    FolderTotals totals;
+    std::vector<std::string> subfolders;
+    SysResult end;
+    std::uint64_t entriesRead = 0;
+    bool givenUp = false; // an entry's outcome gave up the walk
+};
+
+// Lists one open folder, the listing's records read into buffer.
+Listing listOne(const WalkState &state, const OpenFolder &folder, ListingBuffer &buffer)
 {
-    const SysResult listed = listFolder(folder, buffer, [&](const FolderEntry &entry) {
-        if (!handlesRanOut && handleEntry(folder, entry, subfolders, totals) == Next::Abandon)
-            handlesRanOut = true;
-    }, entriesRead);
-    throwIfOutOfMemory(listed);
-    return listed;
+    Listing listing;
+    listing.end = listFolder(folder, buffer, [&](const FolderEntry &entry) {
+        if (!listing.givenUp && handleEntry(state, folder, entry, listing.subfolders, listing.totals) == Next::Abandon)
+            listing.givenUp = true;
+    }, listing.entriesRead);
+    return listing;
 }
 
 // Puts a listed folder's subfolders on the stack, with the chain they share.
@@ -244,7 +335,7 @@ void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileId
     std::vector<PendingFolder> queued;
     queued.reserve(subfolders.size());
     for (const std::string &name : subfolders)
-        queued.push_back({parent.relative.empty() ? name : parent.relative + "/" + name, chain});
+        queued.push_back({joinPath(parent.relative, name), chain});
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.pending.insert(state.pending.end(), std::make_move_iterator(queued.begin()), std::make_move_iterator(queued.end()));
     state.changed.notify_all();
@@ -255,82 +346,54 @@ Next walkStart(WalkState &state, ListingBuffer &buffer, FolderTotals &totals)
 {
     FileStatus status;
     SysResult result = statusOfHandle(state.start.handle, status);
-    std::vector<std::string> subfolders;
-    bool handlesRanOut = false;
-    std::uint64_t entriesRead = 0;
-    if (result.ok())
-        result = listOne(state.start, buffer, subfolders, totals, handlesRanOut, entriesRead);
-    throwIfOutOfMemory(result);
-    if (!result.ok()) {
-        logFailure(failureText("directory iterator cannot advance", result, state.start.path));
-        return Next::Abandon;
+    Listing listing;
+    if (result.ok()) {
+        listing = listOne(state, state.start, buffer);
+        result = listing.end;
     }
-    if (handlesRanOut)
+    if (respond(Step::ListStart, result, state, state.start.path).effect != Effect::Go || listing.givenUp)
         return Next::Abandon;
-    queueSubfolders(state, PendingFolder{}, status.identity, subfolders);
+    addSaturating(totals.bytes, listing.totals.bytes);
+    totals.files += listing.totals.files;
+    queueSubfolders(state, PendingFolder{}, status.identity, listing.subfolders);
     return Next::Continue;
 }
 
 // Walks one subfolder: opens it from the start folder, lists it and queues its subfolders.
 Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer &buffer, FolderTotals &totals)
 {
-    const std::string path = pathBelow(state.start.path, folder.relative);
+    const std::string path = joinPath(state.start.path, folder.relative);
     // Counted as closed only once its handle is: declared first, so it goes last.
     ListingCount count(state);
     OpenFolder opened;
-    const SysResult open = openSubfolderWaiting(state, folder.relative, opened, count);
-    throwIfOutOfMemory(open);
-    switch (open.kind) {
-    case SysError::None:
-        break;
-    case SysError::Denied:
-    case SysError::Missing:
-    case SysError::NameTooLong:
-        // Closed to the user, or gone since its parent was listed: a folder with nothing in it.
-        ++totals.folders;
-        return Next::Continue;
-    case SysError::NotAFolder:
-        // A link or file swapped in since the parent was listed: never walked, not counted.
-        logFailure(failureText("directory iterator cannot open directory", open, path));
-        return Next::Continue;
-    case SysError::OutOfHandles:
-        logFailure(failureText("directory iterator cannot open directory", open, path));
-        return Next::Abandon;
-    default:
-        // It is there, but says nothing more (an I/O error): counted, logged.
-        logFailure(failureText("directory iterator cannot open directory", open, path));
-        ++totals.folders;
-        return Next::Continue;
+    const Response open = respond(Step::OpenSubfolder, openSubfolderWaiting(state, folder.relative, opened, count), state, path);
+    if (open.effect != Effect::Go) {
+        totals.folders += open.effect == Effect::Count;
+        return open.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;
     }
     FileStatus status;
-    const SysResult looked = statusOfHandle(opened.handle, status);
-    throwIfOutOfMemory(looked);
-    if (looked.ok() && isAncestor(folder.ancestors.get(), status.identity)) {
+    SysResult result = statusOfHandle(opened.handle, status);
+    if (result.ok() && isAncestor(folder.ancestors.get(), status.identity)) {
         logFailure("filesystem error: directory loops back to a directory above it, not walked [" + path + "]");
         ++totals.folders;
         return Next::Continue;
     }
-    std::vector<std::string> subfolders;
-    FolderTotals found;
-    bool handlesRanOut = false;
-    std::uint64_t entriesRead = 0;
-    const SysResult listed = looked.ok() ? listOne(opened, buffer, subfolders, found, handlesRanOut, entriesRead) : looked;
-    addSaturating(totals.bytes, found.bytes);
-    totals.files += found.files;
-    if (handlesRanOut)
+    Listing listing;
+    if (result.ok()) {
+        listing = listOne(state, opened, buffer);
+        result = listing.end;
+    }
+    addSaturating(totals.bytes, listing.totals.bytes);
+    totals.files += listing.totals.files;
+    if (listing.givenUp)
         return Next::Abandon;
-    if (!listed.ok()) {
-        logFailure(failureText("directory iterator cannot advance", listed, path));
-        if (listed.kind == SysError::OutOfHandles)
-            return Next::Abandon;
-        // A listing that broke off keeps what it summed, but its folder does not count; one that
-        // failed before its first entry is a folder that could not be looked into, and counts.
-        if (entriesRead == 0)
-            ++totals.folders;
-        return Next::Continue;
+    const Response listed = respond(listing.entriesRead == 0 ? Step::ListNotBegun : Step::ListBrokeOff, result, state, path);
+    if (listed.effect != Effect::Go) {
+        totals.folders += listed.effect == Effect::Count;
+        return listed.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;
     }
     ++totals.folders;
-    queueSubfolders(state, folder, status.identity, subfolders);
+    queueSubfolders(state, folder, status.identity, listing.subfolders);
     return Next::Continue;
 }
 
@@ -420,7 +483,6 @@ StartFolder openWalkStart(const std::string &path)
 {
     StartFolder start;
     start.opened = openStartFolder(path, start.folder);
-    throwIfOutOfMemory(start.opened);
     if (!start.opened.ok())
         start.folder.path = path;
     return start;
@@ -428,15 +490,16 @@ StartFolder openWalkStart(const std::string &path)
 
 std::optional<FolderTotals> walkFolder(StartFolder start, int walkers)
 {
-    if (!start.opened.ok()) {
-        // Closed to the user: a folder with nothing in it that can be seen.
-        if (start.opened.kind == SysError::Denied)
-            return FolderTotals{};
-        logFailure(failureText("directory iterator cannot open directory", start.opened, start.folder.path));
-        return std::nullopt;
-    }
     WalkState state;
     state.start = std::move(start.folder);
+    switch (respond(Step::OpenStart, start.opened, state, state.start.path).effect) {
+    case Effect::Go:
+        break;
+    case Effect::Count:
+        return FolderTotals{};
+    default:
+        return std::nullopt;
+    }
     // The start folder is listed first, by this thread, before any other walker takes a folder.
     state.busyWalkers = 1;
     const std::function<void()> work = [&] { runWalker(state, false); };

@@ -29,6 +29,7 @@ enum class SysError {
     ReadOnly,     // a read-only volume
     NotSupported, // the file system or call does not do this
     Io,           // the device or network failed
+    Gone,         // the device, the network share or the volume is gone, or no longer answers
     Other,        // anything else
 };
 
@@ -51,8 +52,18 @@ inline SysResult resultOf(long code)
     return {errorKindOf(code), code};
 }
 
-// The characters that separate names in a path: "/", and on Windows "\\" too.
+// The characters that separate names in a path: "/", and on Windows "\\" (first) too.
 extern const char PathSeparators[];
+
+// Returns name below folder, joined by the platform's first separator unless folder ends in one;
+// the other alone where one is empty. The one way paths are joined as text.
+inline std::string joinPath(const std::string &folder, const std::string &name)
+{
+    if (folder.empty() || name.empty())
+        return folder + name;
+    const bool separated = std::string(PathSeparators).find(folder.back()) != std::string::npos;
+    return separated ? folder + name : folder + PathSeparators[0] + name;
+}
 
 using NativeHandle = std::intptr_t;
 const NativeHandle NoHandle = -1;

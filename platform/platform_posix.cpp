@@ -247,10 +247,12 @@ SysError errorKindOf(long code)
     case EROFS: return SysError::ReadOnly;
     case EOPNOTSUPP:
     case ENOSYS: return SysError::NotSupported;
-    case EIO:
+    case EIO: return SysError::Io;
     case ESTALE:
     case ENXIO:
-    case ENODEV: return SysError::Io;
+    case ENODEV:
+    case ENOTCONN:
+    case ECONNABORTED: return SysError::Gone;
     default: return SysError::Other;
     }
 }
@@ -334,7 +336,7 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
         begin = end + 1;
     }
     folder.handle = std::move(current);
-    folder.path = start.path + (start.path.empty() || start.path.back() == '/' ? "" : "/") + relative;
+    folder.path = joinPath(start.path, relative);
     return {};
 }
 
@@ -432,7 +434,7 @@ SysResult openResultPlace(const std::string &path, ResultPlace &place)
         opened = openPathFolder(text.front() == '/' ? AT_FDCWD : fdOf(folder.handle), nextFolder, next);
         if (!opened.ok())
             return opened;
-        next.path = text.front() == '/' ? nextFolder : folder.path + "/" + nextFolder;
+        next.path = text.front() == '/' ? nextFolder : joinPath(folder.path, nextFolder);
         folder = std::move(next);
         looked = statusAtFd(fdOf(folder.handle), name.c_str(), AT_SYMLINK_NOFOLLOW, status);
     }

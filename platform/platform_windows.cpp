@@ -109,11 +109,9 @@ std::wstring extendedLengthPath(const std::wstring &path)
 
 std::wstring joined(const std::string &folder, const std::string &name)
 {
-    std::wstring path = wideFrom(folder);
-    if (path.empty() || path.back() != L'\\')
-        path += L'\\';
-    for (wchar_t c : wideFrom(name))
-        path += c == L'/' ? L'\\' : c;
+    std::wstring path = wideFrom(joinPath(folder, name));
+    for (wchar_t &c : path)
+        c = c == L'/' ? L'\\' : c;
     return path;
 }
 
@@ -175,11 +173,15 @@ SysError errorKindOf(long code)
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
+        return SysError::Missing;
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
     case ERROR_NOT_READY:
     case ERROR_INVALID_DRIVE:
-        return SysError::Missing;
+    case ERROR_DEV_NOT_EXIST:
+        return SysError::Gone;
     case ERROR_ACCESS_DENIED:
     case ERROR_PRIVILEGE_NOT_HELD:
     case ERROR_CANT_ACCESS_FILE:
@@ -216,10 +218,7 @@ SysError errorKindOf(long code)
         return SysError::NotSupported;
     case ERROR_IO_DEVICE:
     case ERROR_CRC:
-    case ERROR_NETNAME_DELETED:
-    case ERROR_UNEXP_NET_ERR:
     case ERROR_SEM_TIMEOUT:
-    case ERROR_DEV_NOT_EXIST:
         return SysError::Io;
     default:
         return SysError::Other;

@@ -479,6 +479,63 @@ private slots:
         QCOMPARE(report, expectedJson({{"Total Size", "11.7 KB"}, {"Folder Count ", "1"}, {"File Count", "1"}}));
     }
 
+    // Guards against a volume that stops answering mid-walk giving a report that looks whole:
+    // what the system says of a share or device gone (ENOTCONN, ESTALE) is no missing folder,
+    // and no failure below a start folder that no longer answers is one folder's. A file system
+    // whose every answer waits 20 ms is killed 1 s into the walk; a listing fails on cue with
+    // ESTALE (no report) and with EIO (that folder's own failure: counted, logged).
+    void volumeGoneMidWalk()
+    {
+        // Four folders at the top, so that the start folder's own listing is done long before the
+        // file system goes: what fails then is below it.
+        const QString tree = dir.filePath("gone-tree");
+        for (int i = 0; i < 200; ++i) {
+            const QString folder = tree + QString("/a%1/s%2").arg(i % 4).arg(i);
+            QVERIFY(QDir().mkpath(folder));
+            QVERIFY(writeFile(folder + "/f", "x"));
+        }
+        const QString out = dir.filePath("gone-out");
+        if (QStandardPaths::findExecutable("strace").isEmpty()) {
+            QWARN("the listings failing on cue are skipped: strace is not installed");
+        } else {
+            for (const char *error : {"ESTALE", "EIO"}) {
+                QFile::remove(out + ".json");
+                const Run r = run({"-f", "-qq", "-o", "/dev/null", "-P", tree + "/a3/s7", "-e", QString("inject=getdents64:error=%1").arg(error),
+                                   Helper, "3", tree, out}, "strace");
+                const QByteArray partOfIt = expectedJson({{"Total Size", "199 bytes"}, {"Folder Count ", "204"}, {"File Count", "199"}});
+                QCOMPARE(readFile(out + ".json"), QByteArray(error) == "EIO" ? partOfIt : QByteArray("<missing>"));
+                QVERIFY2(r.err.contains("s7"), r.err);
+            }
+        }
+#ifdef SLOWFS_PATH
+        const QString mount = dir.filePath("gone-mount");
+        QVERIFY(QDir().mkpath(mount));
+        QProcess server;
+        server.start(SLOWFS_PATH, {tree, mount, "20000"});
+        QVERIFY(server.waitForStarted());
+        struct stat above, below;
+        QTRY_VERIFY_WITH_TIMEOUT(server.state() != QProcess::Running ||
+                                 (::stat(QFile::encodeName(dir.path()), &above) == 0 && ::stat(QFile::encodeName(mount), &below) == 0 &&
+                                  above.st_dev != below.st_dev), 10000);
+        if (server.state() != QProcess::Running)
+            QSKIP(qPrintable("FUSE cannot be mounted here: " + server.readAllStandardError().trimmed()));
+        QFile::remove(out + ".json");
+        QProcess helper;
+        helper.start(Helper, {"3", mount, out});
+        QVERIFY(helper.waitForStarted());
+        QTest::qWait(1000);
+        ::kill(pid_t(server.processId()), SIGKILL);
+        server.waitForFinished(5000);
+        const bool finished = helper.waitForFinished(60000);
+        QProcess::execute("sh", {"-c", "fusermount3 -u -z \"$0\" 2>/dev/null || umount -l \"$0\"", mount});
+        QVERIFY(finished);
+        QCOMPARE(readFile(out + ".json"), QByteArray("<missing>"));
+        QVERIFY(!helper.readAllStandardError().isEmpty());
+#else
+        QSKIP("the killed file system's case: slowfs was not built (libfuse3-dev missing)");
+#endif
+    }
+
     // Guards against a folder on the way being followed when it is swapped for a link while the
     // walk is below it: the listing of T/A is held for 3 s (strace), meanwhile T/A becomes a link to
     // a bigger tree; no file of that tree may be counted.

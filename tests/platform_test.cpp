@@ -56,7 +56,7 @@ private slots:
             {ELOOP, SysError::TooManyLinks}, {ENAMETOOLONG, SysError::NameTooLong}, {EMFILE, SysError::OutOfHandles},
             {ENFILE, SysError::OutOfHandles}, {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::NoSpace},
             {EDQUOT, SysError::NoSpace}, {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported},
-            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Io}, {ESTALE, SysError::Io}, {EINVAL, SysError::Other},
+            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Io}, {ESTALE, SysError::Gone}, {ENOTCONN, SysError::Gone}, {EINVAL, SysError::Other},
         };
         for (const auto &row : rows)
             QTest::newRow(qPrintable(QString::fromStdString(errorTextOf(row.first)))) << row.first << int(row.second);

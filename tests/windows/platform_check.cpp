@@ -238,7 +238,7 @@ void checkErrorKinds()
     };
     const Row rows[] = {
         {ERROR_SUCCESS, SysError::None}, {ERROR_FILE_NOT_FOUND, SysError::Missing},
-        {ERROR_PATH_NOT_FOUND, SysError::Missing}, {ERROR_BAD_NETPATH, SysError::Missing},
+        {ERROR_PATH_NOT_FOUND, SysError::Missing}, {ERROR_BAD_NETPATH, SysError::Gone},
         {ERROR_ACCESS_DENIED, SysError::Denied}, {ERROR_SHARING_VIOLATION, SysError::Locked},
         {ERROR_LOCK_VIOLATION, SysError::Locked}, {ERROR_FILE_EXISTS, SysError::Exists},
         {ERROR_ALREADY_EXISTS, SysError::Exists}, {ERROR_DIRECTORY, SysError::NotAFolder},
@@ -247,7 +247,8 @@ void checkErrorKinds()
         {ERROR_NOT_ENOUGH_MEMORY, SysError::OutOfMemory}, {ERROR_OUTOFMEMORY, SysError::OutOfMemory},
         {ERROR_DISK_FULL, SysError::NoSpace}, {ERROR_WRITE_PROTECT, SysError::ReadOnly},
         {ERROR_NOT_SUPPORTED, SysError::NotSupported}, {ERROR_INVALID_FUNCTION, SysError::NotSupported},
-        {ERROR_IO_DEVICE, SysError::Io}, {ERROR_NETNAME_DELETED, SysError::Io}, {ERROR_UNEXP_NET_ERR, SysError::Io},
+        {ERROR_IO_DEVICE, SysError::Io}, {ERROR_NETNAME_DELETED, SysError::Gone}, {ERROR_UNEXP_NET_ERR, SysError::Gone},
+        {ERROR_NOT_READY, SysError::Gone},
         {ERROR_INVALID_PARAMETER, SysError::Other},
     };
     bool ok = true;
