@@ -1,6 +1,5 @@
 #include "digest.h"
 
-#include "report/outcome.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -125,11 +124,17 @@ private:
     bool abandoned_ = false;
 };
 
+// The open target and the calls that read it.
+struct Target {
+    const Handle &handle;
+    const SystemCalls &calls;
+};
+
 // Reads the next chunk; -1 when the read failed.
-std::int64_t readNext(const Handle &file, char *buffer)
+std::int64_t readNext(const Target &file, char *buffer)
 {
     std::size_t count = 0;
-    const SysResult read = readChunk(file, buffer, DigestChunkSize, count);
+    const SysResult read = file.calls.readChunk(file.handle, buffer, DigestChunkSize, count);
     throwIfOutOfMemory(read);
     return read.ok() ? std::int64_t(count) : -1;
 }
@@ -151,7 +156,7 @@ void consumeRing(ChunkRing &ring, Hash &hash)
 }
 
 // Reads the file into the ring; false when a read failed.
-bool fillRing(const Handle &file, ChunkRing &ring)
+bool fillRing(const Target &file, ChunkRing &ring)
 {
     for (std::uint64_t sequence = 0;; ++sequence) {
         char *buffer = ring.acquire(sequence);
@@ -171,7 +176,7 @@ bool fillRing(const Handle &file, ChunkRing &ring)
 }
 
 // Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
-bool feedHashes(const Handle &file, Hash *first, Hash *second)
+bool feedHashes(const Target &file, Hash *first, Hash *second)
 {
     std::vector<char> buffer(DigestChunkSize);
     for (;;) {
@@ -197,7 +202,7 @@ struct Joiner {
 // Reads the file into the ring on this thread while MD5 and SHA-1 each take every chunk on a
 // thread of their own; false when a read fails. Where the system gives no threads, both hashes
 // take each chunk on this one.
-bool hashSideBySide(const Handle &file, Hash &md5, Hash &sha1)
+bool hashSideBySide(const Target &file, Hash &md5, Hash &sha1)
 {
     ChunkRing ring(2);
     std::thread md5Thread, sha1Thread;
@@ -227,7 +232,7 @@ struct Digests {
 };
 
 // Hashes the file for the mode; false when a read or the library failed.
-bool hashFile(const Handle &file, int mode, Digests &digests)
+bool hashFile(const Target &file, int mode, Digests &digests)
 {
     Hash md5(DigestAlgorithm::Md5), sha1(DigestAlgorithm::Sha1);
     switch (mode) {
@@ -259,17 +264,17 @@ bool isUnchanged(const FileStatus &before, const FileStatus &after)
 
 } // namespace
 
-std::optional<Report> digestReport(int mode, const std::string &path)
+std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls)
 {
     Handle file;
     Report report;
-    const SysResult opened = openForReading(path, file);
+    const SysResult opened = calls.openForReading(path, file);
     throwIfOutOfMemory(opened);
     Digests digests;
     if (opened.kind == SysError::Denied || opened.kind == SysError::Locked) {
         // The file is there but closed to us: say so with empty values, and still guard it.
         FileStatus status;
-        if (!statusOfPath(path, true, status).ok())
+        if (!calls.statusOfPath(path, true, status).ok())
             return std::nullopt;
         report.target = status;
     } else if (!opened.ok()) {
@@ -277,11 +282,11 @@ std::optional<Report> digestReport(int mode, const std::string &path)
     } else {
         // The target test looked at the path; what opened may be something else put in its place.
         FileStatus before, after;
-        if (!statusOfHandle(file, before).ok() || before.type != EntryType::Regular)
+        if (!calls.statusOfHandle(file, before).ok() || before.type != EntryType::Regular)
             return std::nullopt;
         report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
-        if (!hashFile(file, mode, digests) || !statusOfHandle(file, after).ok() || !isUnchanged(before, after))
+        if (!hashFile(Target{file, calls}, mode, digests) || !calls.statusOfHandle(file, after).ok() || !isUnchanged(before, after))
             return std::nullopt;
     }
     report.entries = entriesFor(mode, digests);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/calls.h"
 #include "report/report.h"
 
 #include <cstddef>
@@ -15,4 +16,4 @@ extern const std::size_t DigestRingSlots;
 // are empty when the file refuses to be opened for reasons of its own (no permission, a sharing
 // lock); there is no report when it cannot be read for any other reason, a read or the digest
 // library fails, or the file changes while it is read.
-std::optional<Report> digestReport(int mode, const std::string &path);
+std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls = SystemCalls());

@@ -2,16 +2,15 @@
 
 #include "folderstats/sizetext.h"
 
-#include "report/outcome.h"
 
 namespace {
 
 // A volume root is answered by its capacity, not walked; a capacity that cannot be queried is
 // no result, never "0 bytes".
-std::optional<Report> volumeReport(const OpenFolder &root)
+std::optional<Report> volumeReport(const OpenFolder &root, const SystemCalls &calls)
 {
     std::uint64_t capacity = 0;
-    const SysResult queried = queryVolumeCapacity(root, capacity);
+    const SysResult queried = calls.queryVolumeCapacity(root, capacity);
     throwIfOutOfMemory(queried);
     if (!queried.ok())
         return std::nullopt;
@@ -22,20 +21,20 @@ std::optional<Report> volumeReport(const OpenFolder &root)
 
 } // namespace
 
-std::optional<Report> folderStatsReport(const std::string &path, int walkers)
+std::optional<Report> folderStatsReport(const std::string &path, int walkers, const SystemCalls &calls)
 {
-    StartFolder start = openWalkStart(path);
+    StartFolder start = openWalkStart(path, calls);
     if (start.opened.ok()) {
         // Known by what was opened, whatever bytes named it ("/..", a link, a name no UTF-8).
         bool root = false;
-        const SysResult tested = isVolumeRoot(start.folder, root);
+        const SysResult tested = calls.isVolumeRoot(start.folder, root);
         throwIfOutOfMemory(tested);
         if (!tested.ok())
             return std::nullopt;
         if (root)
-            return volumeReport(start.folder);
+            return volumeReport(start.folder, calls);
     }
-    const std::optional<FolderTotals> totals = walkFolder(std::move(start), walkers);
+    const std::optional<FolderTotals> totals = walkFolder(std::move(start), walkers, calls);
     if (!totals)
         return std::nullopt;
     Report report;

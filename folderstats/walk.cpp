@@ -1,7 +1,6 @@
 #include "walk.h"
 
 #include "platform/platform.h"
-#include "report/outcome.h"
 
 #include <QDebug>
 
@@ -52,6 +51,8 @@ const int FruitlessHandleWaits = 5;
 // What the walkers share: the start folder, the stack of folders still to list, and how the
 // walk stands.
 struct WalkState {
+    explicit WalkState(const SystemCalls &calls) : calls(calls) {}
+    const SystemCalls &calls;
     OpenFolder start;
     std::mutex mutex;
     std::condition_variable changed;
@@ -146,7 +147,7 @@ SysResult openSubfolderWaiting(WalkState &state, const std::string &relative, Op
             closedBefore = state.closedListings;
         }
         count.begin();
-        const SysResult opened = openSubfolder(state.start, relative, folder);
+        const SysResult opened = state.calls.openSubfolder(state.start, relative, folder);
         if (opened.ok()) {
             count.markOpened();
             return opened;
@@ -199,7 +200,7 @@ struct Response {
 bool startAnswers(const WalkState &state)
 {
     FileStatus status;
-    return statusOfHandle(state.start.handle, status).ok();
+    return state.calls.statusOfHandle(state.start.handle, status).ok();
 }
 
 // The one place that says what an outcome means for the walk, each step's once. Out of memory
@@ -272,10 +273,10 @@ Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderE
         // A link is sized as what it leads to; an untyped entry is looked at as itself first.
         bool isLink = type == EntryType::Link;
         FileStatus status;
-        SysResult looked = statusAt(folder, entry.name, isLink, status);
+        SysResult looked = state.calls.statusAt(folder, entry.name, isLink, status);
         if (looked.ok() && !isLink && status.type == EntryType::Link) {
             isLink = true;
-            looked = statusAt(folder, entry.name, true, status);
+            looked = state.calls.statusAt(folder, entry.name, true, status);
         }
         const Response response = respond(Step::SizeEntry, looked, state, joinPath(folder.path, entry.name));
         if (response.effect != Effect::Go)
@@ -318,7 +319,7 @@ struct Listing {
 Listing listOne(const WalkState &state, const OpenFolder &folder, ListingBuffer &buffer)
 {
     Listing listing;
-    listing.end = listFolder(folder, buffer, [&](const FolderEntry &entry) {
+    listing.end = state.calls.listFolder(folder, buffer, [&](const FolderEntry &entry) {
         if (!listing.givenUp && handleEntry(state, folder, entry, listing.subfolders, listing.totals) == Next::Abandon)
             listing.givenUp = true;
     }, listing.entriesRead);
@@ -345,7 +346,7 @@ void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileId
 Next walkStart(WalkState &state, ListingBuffer &buffer, FolderTotals &totals)
 {
     FileStatus status;
-    SysResult result = statusOfHandle(state.start.handle, status);
+    SysResult result = state.calls.statusOfHandle(state.start.handle, status);
     Listing listing;
     if (result.ok()) {
         listing = listOne(state, state.start, buffer);
@@ -372,7 +373,7 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer 
         return open.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;
     }
     FileStatus status;
-    SysResult result = statusOfHandle(opened.handle, status);
+    SysResult result = state.calls.statusOfHandle(opened.handle, status);
     if (result.ok() && isAncestor(folder.ancestors.get(), status.identity)) {
         logFailure("filesystem error: directory loops back to a directory above it, not walked [" + path + "]");
         ++totals.folders;
@@ -479,18 +480,18 @@ int defaultWalkerCount()
     return std::max(8, 2 * cores);
 }
 
-StartFolder openWalkStart(const std::string &path)
+StartFolder openWalkStart(const std::string &path, const SystemCalls &calls)
 {
     StartFolder start;
-    start.opened = openStartFolder(path, start.folder);
+    start.opened = calls.openStartFolder(path, start.folder);
     if (!start.opened.ok())
         start.folder.path = path;
     return start;
 }
 
-std::optional<FolderTotals> walkFolder(StartFolder start, int walkers)
+std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const SystemCalls &calls)
 {
-    WalkState state;
+    WalkState state(calls);
     state.start = std::move(start.folder);
     switch (respond(Step::OpenStart, start.opened, state, state.start.path).effect) {
     case Effect::Go:
@@ -516,7 +517,7 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers)
     return state.totals;
 }
 
-std::optional<FolderTotals> walkFolder(const std::string &path, int walkers)
+std::optional<FolderTotals> walkFolder(const std::string &path, int walkers, const SystemCalls &calls)
 {
-    return walkFolder(openWalkStart(path), walkers);
+    return walkFolder(openWalkStart(path, calls), walkers, calls);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/calls.h"
 
 #include <cstdint>
 #include <optional>
@@ -25,7 +25,7 @@ struct StartFolder {
 };
 
 // Opens the folder at path (bytes) to start a walk there.
-StartFolder openWalkStart(const std::string &path);
+StartFolder openWalkStart(const std::string &path, const SystemCalls &calls = SystemCalls());
 
 // Walks every folder below the start folder with `walkers` threads, each subfolder opened from
 // the start folder's handle without following any link on the way, at any depth. Links are sized
@@ -34,7 +34,7 @@ StartFolder openWalkStart(const std::string &path);
 // the user counts and yields nothing, and so does a start folder closed to the user. Returns
 // nothing, after one message, when the start folder cannot be listed in full or file handles run
 // out. Throws std::bad_alloc when memory runs out.
-std::optional<FolderTotals> walkFolder(StartFolder start, int walkers);
+std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const SystemCalls &calls = SystemCalls());
 
 // Opens the folder at path and walks it, as above.
-std::optional<FolderTotals> walkFolder(const std::string &path, int walkers);
+std::optional<FolderTotals> walkFolder(const std::string &path, int walkers, const SystemCalls &calls = SystemCalls());

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,14 @@ struct SysResult {
     long code = 0;
     bool ok() const { return kind == SysError::None; }
 };
+
+// Out of memory is no failure of one file, folder or call: the whole mode is cut short, and with
+// it the report. Throws std::bad_alloc when result says so; every mode reads outcomes this way.
+inline void throwIfOutOfMemory(const SysResult &result)
+{
+    if (result.kind == SysError::OutOfMemory)
+        throw std::bad_alloc();
+}
 
 // Returns the kind of the system's error code; 0 is None.
 SysError errorKindOf(long code);

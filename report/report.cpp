@@ -29,10 +29,10 @@ QByteArray renderReportFile(const ReportList &list)
 
 namespace {
 
-bool isTargetOfKind(const std::string &target, TargetKind kind)
+bool isTargetOfKind(const std::string &target, TargetKind kind, const SystemCalls &calls)
 {
     FileStatus status;
-    if (!statusOfPath(target, true, status).ok())
+    if (!calls.statusOfPath(target, true, status).ok())
         return false;
     return status.type == (kind == TargetKind::File ? EntryType::Regular : EntryType::Folder);
 }
@@ -46,9 +46,9 @@ std::string lastNameOf(const std::string &path)
 } // namespace
 
 bool deliverReport(const std::string &target, TargetKind kind, const std::string &resultPath,
-                   const std::function<std::optional<Report>()> &compute)
+                   const std::function<std::optional<Report>()> &compute, const SystemCalls &calls)
 {
-    if (!isTargetOfKind(target, kind))
+    if (!isTargetOfKind(target, kind, calls))
         return false;
     const std::optional<Report> report = compute();
     if (!report)
@@ -56,10 +56,10 @@ bool deliverReport(const std::string &target, TargetKind kind, const std::string
     // Opened once, as the system follows the path, after the work: a walk under a low open-file
     // limit needs every handle. The writer works from that folder.
     ResultPlace place;
-    if (!openResultPlace(resultPath, place).ok())
+    if (!calls.openResultPlace(resultPath, place).ok())
         return false;
     // A folder is never the result file (the writer takes regular files only).
-    if (kind == TargetKind::File && mightBeTarget(place, report->target, lastNameOf(target)))
+    if (kind == TargetKind::File && mightBeTarget(place, report->target, lastNameOf(target), calls))
         return false;
-    return writeResultFile(place, renderReportFile(report->entries).toStdString());
+    return writeResultFile(place, renderReportFile(report->entries).toStdString(), calls);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/calls.h"
 
 #include <QByteArray>
 #include <QString>
@@ -41,4 +41,4 @@ enum class TargetKind { File, Folder };
 // unless the target is not of the kind, the result's folder cannot be opened, compute returns
 // nothing, or the result file might be the target itself. Returns whether a report was written.
 bool deliverReport(const std::string &target, TargetKind kind, const std::string &resultPath,
-                   const std::function<std::optional<Report>()> &compute);
+                   const std::function<std::optional<Report>()> &compute, const SystemCalls &calls = SystemCalls());

@@ -1,6 +1,5 @@
 #include "writer.h"
 
-#include "report/outcome.h"
 #include "report/wtf8.h"
 
 #include <memory>
@@ -22,7 +21,7 @@ Replacement replacementFailed(const SysResult &result)
 }
 
 // Tries call at each delay of the schedule while tryAgain says so of its outcome.
-SysResult retryOnSchedule(const FileCalls &calls, const std::function<SysResult()> &call,
+SysResult retryOnSchedule(const SystemCalls &calls, const std::function<SysResult()> &call,
                           const std::function<bool(const SysResult &)> &tryAgain)
 {
     SysResult result;
@@ -36,7 +35,7 @@ SysResult retryOnSchedule(const FileCalls &calls, const std::function<SysResult(
 }
 
 // Tries call at each delay of the schedule while another program holds the file.
-SysResult retryWhileHeld(const FileCalls &calls, const std::function<SysResult()> &call)
+SysResult retryWhileHeld(const SystemCalls &calls, const std::function<SysResult()> &call)
 {
     return retryOnSchedule(calls, call, [](const SysResult &result) {
         return result.kind == SysError::Locked || result.kind == SysError::Denied;
@@ -58,13 +57,13 @@ std::string temporaryName(std::uint64_t &seed)
 // Publishes what a termination signal must undo for as long as it lives.
 class PublishedUndo {
 public:
-    PublishedUndo(const FileCalls &calls, const PendingUndo &undo) : calls_(calls), undo_(undo) { calls_.publishPendingUndo(&undo_); }
+    PublishedUndo(const SystemCalls &calls, const PendingUndo &undo) : calls_(calls), undo_(undo) { calls_.publishPendingUndo(&undo_); }
     PublishedUndo(const PublishedUndo &) = delete;
     PublishedUndo &operator=(const PublishedUndo &) = delete;
     ~PublishedUndo() { calls_.publishPendingUndo(nullptr); }
 
 private:
-    const FileCalls &calls_;
+    const SystemCalls &calls_;
     const PendingUndo undo_;
 };
 
@@ -72,7 +71,7 @@ private:
 // by a termination signal meanwhile.
 class TemporaryName {
 public:
-    TemporaryName(const ResultPlace &place, const FileCalls &calls) : place_(place), calls_(calls) {}
+    TemporaryName(const ResultPlace &place, const SystemCalls &calls) : place_(place), calls_(calls) {}
     TemporaryName(const TemporaryName &) = delete;
     TemporaryName &operator=(const TemporaryName &) = delete;
     ~TemporaryName()
@@ -100,7 +99,7 @@ public:
 
 private:
     const ResultPlace &place_;
-    const FileCalls &calls_;
+    const SystemCalls &calls_;
     std::string name_;
     std::unique_ptr<PublishedUndo> published_;
 };
@@ -123,7 +122,7 @@ SysResult nameTemporary(const std::function<SysResult(const std::string &)> &mak
 
 // Carries the earlier file's owner, group, permissions, access control list and extended
 // attributes onto the new one. A new file that cannot carry them must not replace the earlier.
-bool keepsAttributes(const FileCalls &calls, const ResultPlace &place, const FileStatus &earlier, const Handle &file)
+bool keepsAttributes(const SystemCalls &calls, const ResultPlace &place, const FileStatus &earlier, const Handle &file)
 {
     Handle from;
     SysResult result = calls.openForAttributes(place, from);
@@ -145,7 +144,7 @@ bool refusesNewFile(const SysResult &result)
 }
 
 // Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place.
-Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
+Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
 {
     Handle file;
     TemporaryName temporary(place, calls);
@@ -191,7 +190,7 @@ Replacement replaceWhole(const FileCalls &calls, const ResultPlace &place, const
 
 // Reads the whole of a file of at most limit bytes from its current position; false when it
 // cannot, or when the file is larger.
-bool readSmallFile(const FileCalls &calls, const Handle &file, std::size_t limit, std::string &contents)
+bool readSmallFile(const SystemCalls &calls, const Handle &file, std::size_t limit, std::string &contents)
 {
     std::vector<char> buffer(limit + 1);
     std::size_t total = 0;
@@ -216,7 +215,7 @@ bool readSmallFile(const FileCalls &calls, const Handle &file, std::size_t limit
 // termination signal meanwhile, puts the earlier contents back; only where that fails too, or the
 // earlier file was larger than a report ever is, is the file left empty; never part of a report.
 // A report past the file size limit is not begun.
-bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
+bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
     if (bytes.size() > calls.largestWritableFileSize())
         return false;
@@ -244,7 +243,7 @@ bool writeInPlace(const FileCalls &calls, const ResultPlace &place, const std::s
 
 // Writes bytes as a new file under the place's own name, where no file could be put there whole:
 // there is no earlier file to lose, and a write that fails leaves no file behind.
-bool writeNew(const FileCalls &calls, const ResultPlace &place, const std::string &bytes)
+bool writeNew(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
     Handle file;
     SysResult result = calls.createNamedFile(place, place.name, file);
@@ -264,7 +263,7 @@ bool writeNew(const FileCalls &calls, const ResultPlace &place, const std::strin
 
 } // namespace
 
-bool writeResultFile(const ResultPlace &place, const std::string &bytes, const FileCalls &calls)
+bool writeResultFile(const ResultPlace &place, const std::string &bytes, const SystemCalls &calls)
 {
     if (place.name.empty())
         return false;
@@ -290,10 +289,10 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const F
     }
 }
 
-bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName)
+bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName, const SystemCalls &calls)
 {
     FileStatus existing;
-    const SysResult looked = statusOfPlace(place, existing);
+    const SysResult looked = calls.statusOfPlace(place, existing);
     throwIfOutOfMemory(looked);
     if (looked.kind == SysError::Missing)
         return false;

@@ -9,9 +9,11 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <cerrno>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -274,6 +276,120 @@ private slots:
         const WalkResult start = walk(early);
         QVERIFY(!start.reported);
         QCOMPARE(start.messages, 1);
+    }
+
+    // Guards against an outcome of the walk read the wrong way, at each step where the system can
+    // fail it: each case makes one call fail through the seam of platform operations, in a tree of
+    // a (x: 10 bytes), b (y: 20) and c (z: 40), and gives the totals the rules give, or no report,
+    // and whether a message says so. "start gone": the start folder stops answering as b fails.
+    void eachOutcomeOfTheWalk()
+    {
+        const QString root = makeFolder("outcomes");
+        for (const char *folder : {"a", "b", "c"})
+            makeFolder(QString("outcomes/") + folder);
+        writeBytes(native(root + "/a/x"), 10);
+        writeBytes(native(root + "/b/y"), 20);
+        writeBytes(native(root + "/c/z"), 40);
+        enum Call { OpenB, ListBBefore, ListBAfter, SizeZ, RootTest, Capacity };
+        struct Case {
+            const char *name;
+            Call call;
+            SysResult failure;
+            bool startGone;
+            std::optional<FolderTotals> expected; // bytes, folders, files
+            bool logged;
+        };
+        const SysResult missing{SysError::Missing, ENOENT}, denied{SysError::Denied, EACCES}, io{SysError::Io, EIO},
+            gone{SysError::Gone, ENOTCONN}, handles{SysError::OutOfHandles, EMFILE}, link{SysError::NotAFolder, ELOOP};
+        const FolderTotals whole{70, 3, 3}, withoutB{50, 3, 2};
+        const std::vector<Case> cases = {
+            {"b vanished", OpenB, missing, false, withoutB, true},
+            {"b vanished, start gone", OpenB, missing, true, std::nullopt, true},
+            {"b closed to the user", OpenB, denied, false, withoutB, false},
+            {"b an I/O error", OpenB, io, false, withoutB, true},
+            {"b an I/O error, start gone", OpenB, io, true, std::nullopt, true},
+            {"b a link now", OpenB, link, false, FolderTotals{50, 2, 2}, true},
+            {"b on a share gone", OpenB, gone, false, std::nullopt, true},
+            {"b out of handles", OpenB, handles, false, std::nullopt, true},
+            {"b's listing failing at once", ListBBefore, io, false, withoutB, true},
+            {"b's listing failing at once, start gone", ListBBefore, io, true, std::nullopt, true},
+            {"b's listing broken off", ListBAfter, io, false, FolderTotals{70, 2, 3}, true},
+            {"b's listing on a share gone", ListBAfter, gone, false, std::nullopt, true},
+            {"z vanished", SizeZ, missing, false, FolderTotals{30, 3, 2}, true},
+            {"z an I/O error", SizeZ, io, false, FolderTotals{30, 3, 2}, true},
+            {"z an I/O error, start gone", SizeZ, io, true, std::nullopt, true},
+            {"z out of handles", SizeZ, handles, false, std::nullopt, true},
+            {"the root test failing", RootTest, io, false, std::nullopt, false},
+            {"a root's capacity failing", Capacity, io, false, std::nullopt, false},
+        };
+        for (const Case &c : cases) {
+            std::atomic<bool> startGone{false};
+            std::atomic<NativeHandle> start{NoHandle};
+            const SystemCalls real;
+            SystemCalls calls;
+            calls.openStartFolder = [&](const std::string &path, OpenFolder &folder) {
+                const SysResult opened = real.openStartFolder(path, folder);
+                start = folder.handle.get();
+                return opened;
+            };
+            calls.statusOfHandle = [&](const Handle &handle, FileStatus &status) {
+                return handle.get() == start && startGone ? SysResult{SysError::Gone, ENOTCONN} : real.statusOfHandle(handle, status);
+            };
+            calls.openSubfolder = [&](const OpenFolder &from, const std::string &relative, OpenFolder &folder) {
+                if (relative != "b")
+                    return real.openSubfolder(from, relative, folder);
+                startGone = c.startGone;
+                return c.call == OpenB ? c.failure : real.openSubfolder(from, relative, folder);
+            };
+            calls.listFolder = [&](const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit,
+                                   std::uint64_t &entriesRead) {
+                const bool isB = QByteArray::fromStdString(folder.path).endsWith("/b");
+                if (isB && c.call == ListBBefore) {
+                    entriesRead = 0;
+                    return c.failure;
+                }
+                // Entries untyped, as some file systems list them, so that each is looked at.
+                const SysResult listed = real.listFolder(folder, buffer, [&](const FolderEntry &entry) {
+                    FolderEntry untyped = entry;
+                    untyped.type = entry.type == EntryType::Folder ? EntryType::Folder : EntryType::Unknown;
+                    visit(untyped);
+                }, entriesRead);
+                return isB && c.call == ListBAfter ? c.failure : listed;
+            };
+            calls.statusAt = [&](const OpenFolder &folder, const std::string &name, bool follow, FileStatus &status) {
+                if (name == "z" && c.call == SizeZ) {
+                    startGone = c.startGone;
+                    return c.failure;
+                }
+                return real.statusAt(folder, name, follow, status);
+            };
+            calls.isVolumeRoot = [&](const OpenFolder &folder, bool &isRoot) {
+                if (c.call == RootTest)
+                    return c.failure;
+                if (c.call == Capacity) {
+                    isRoot = true;
+                    return SysResult{};
+                }
+                return real.isVolumeRoot(folder, isRoot);
+            };
+            calls.queryVolumeCapacity = [&](const OpenFolder &, std::uint64_t &) { return c.failure; };
+            for (int walkers : {1, 16}) {
+                debugMessages.clear();
+                const std::optional<Report> report = folderStatsReport(native(root).toStdString(), walkers, calls);
+                const QString what = QString("%1, %2 walkers").arg(c.name).arg(walkers);
+                QVERIFY2(bool(report) == bool(c.expected), qPrintable(what));
+                if (c.expected) {
+                    QCOMPARE(report->entries.size(), 3);
+                    QVERIFY2(report->entries.at(0).value == formatByteSize(c.expected->bytes), qPrintable(what + ": " + report->entries.at(0).value));
+                    QVERIFY2(report->entries.at(1).value == QString::number(c.expected->folders), qPrintable(what + ": folders " + report->entries.at(1).value));
+                    QVERIFY2(report->entries.at(2).value == QString::number(c.expected->files), qPrintable(what + ": files " + report->entries.at(2).value));
+                }
+                QVERIFY2(debugMessages.isEmpty() != c.logged, qPrintable(what + ": " + debugMessages.join(" | ")));
+            }
+        }
+        const std::optional<Report> untouched = folderStatsReport(native(root).toStdString());
+        QVERIFY(untouched);
+        QCOMPARE(untouched->entries.at(0).value, formatByteSize(whole.bytes));
     }
 
     // Guards against a walk that ran out of file descriptors passing for a result.

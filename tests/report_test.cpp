@@ -1,7 +1,7 @@
 #include "report/report.h"
 #include "report/wtf8.h"
 #include "report/writer.h"
-#include "tests/file_calls_seam.h"
+#include "tests/system_calls_seam.h"
 #include "testtree.h"
 
 #include <QFile>
@@ -19,7 +19,7 @@
 namespace {
 
 // Writes the list as the result file at path, through the writer's calls.
-bool writeJsonReport(const ReportList &list, const QString &path, const FileCalls &calls = FileCalls())
+bool writeJsonReport(const ReportList &list, const QString &path, const SystemCalls &calls = SystemCalls())
 {
     ResultPlace place;
     if (!openResultPlace(QFile::encodeName(path).toStdString(), place).ok())
@@ -36,11 +36,11 @@ struct WatchedCalls {
     std::vector<std::string> made;
     int failAt = 0;
     SysResult failure;
-    FileCalls calls;
+    SystemCalls calls;
 
     WatchedCalls()
     {
-        calls = wrapEachCall(FileCalls(), [this](const char *name, auto real) { return wrap(name, real); });
+        calls = wrapEachCall(SystemCalls(), [this](const char *name, auto real) { return wrap(name, real); });
         calls.sleepMilliseconds = [this](int ms) { made.push_back("sleep " + std::to_string(ms)); };
     }
     WatchedCalls(const WatchedCalls &) = delete;
@@ -196,8 +196,8 @@ private slots:
         const ReportList list = {{"MD5", Md5Empty}, {"SHA1", Sha1Empty}};
         for (const QByteArray &earlier : {QByteArray("the earlier result"), QByteArray(100 * 1024, 'x')}) {
             QVERIFY(writeFile(path, earlier));
-            FileCalls calls;
-            const FileCalls real;
+            SystemCalls calls;
+            const SystemCalls real;
             int writes = 0;
             calls.renameOverResult = [](const ResultPlace &, const Handle &, const std::string &) {
                 return SysResult{SysError::Locked, EBUSY};

@@ -9,7 +9,7 @@
 #include "platform/platform_windows.h"
 #include "report/wtf8.h"
 #include "report/writer.h"
-#include "tests/file_calls_seam.h"
+#include "tests/system_calls_seam.h"
 
 #include <windows.h>
 
@@ -324,8 +324,8 @@ void checkWriterFaults(const std::string &scratch)
                     writeWhole(path, earlier);
                 int made = 0;
                 const SysResult failure = resultOf(long(code));
-                FileCalls calls;
-                const FileCalls real;
+                SystemCalls calls;
+                const SystemCalls real;
                 const auto failing = [&](auto call) {
                     return [&, call](auto &&...args) {
                         return ++made == k ? failure : call(std::forward<decltype(args)>(args)...);

@@ -1,22 +1,32 @@
 #pragma once
 
-// The writer's seam, for the tests that watch its calls or make them fail: every call of
-// FileCalls passed through one wrapper, so that none is missed when the writer gains one.
+// The seam of platform operations, for the tests that watch calls or make them fail: every call
+// of SystemCalls passed through one wrapper, so that none is missed when a mode gains one.
 
-#include "report/writer.h"
+#include "platform/calls.h"
 
-// Returns real with each of its calls replaced by wrap(name, call), named as FileCalls names
+// Returns real with each of its calls replaced by wrap(name, call), named as SystemCalls names
 // them; sleepMilliseconds, largestWritableFileSize and publishPendingUndo are left as they are.
 template <typename Wrap>
-FileCalls wrapEachCall(const FileCalls &real, Wrap wrap)
+SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
 {
-    FileCalls calls = real;
+    SystemCalls calls = real;
+    calls.statusOfHandle = wrap("statusOfHandle", real.statusOfHandle);
+    calls.statusOfPath = wrap("statusOfPath", real.statusOfPath);
+    calls.statusAt = wrap("statusAt", real.statusAt);
+    calls.openForReading = wrap("openForReading", real.openForReading);
+    calls.readChunk = wrap("readChunk", real.readChunk);
+    calls.openStartFolder = wrap("openStartFolder", real.openStartFolder);
+    calls.openSubfolder = wrap("openSubfolder", real.openSubfolder);
+    calls.listFolder = wrap("listFolder", real.listFolder);
+    calls.isVolumeRoot = wrap("isVolumeRoot", real.isVolumeRoot);
+    calls.queryVolumeCapacity = wrap("queryVolumeCapacity", real.queryVolumeCapacity);
+    calls.openResultPlace = wrap("openResultPlace", real.openResultPlace);
     calls.statusOfPlace = wrap("statusOfPlace", real.statusOfPlace);
     calls.createUnnamedFile = wrap("createUnnamedFile", real.createUnnamedFile);
     calls.createNamedFile = wrap("createNamedFile", real.createNamedFile);
     calls.openForWriting = wrap("openForWriting", real.openForWriting);
     calls.openForAttributes = wrap("openForAttributes", real.openForAttributes);
-    calls.readChunk = wrap("readChunk", real.readChunk);
     calls.writeAll = wrap("writeAll", real.writeAll);
     calls.truncateFile = wrap("truncateFile", real.truncateFile);
     calls.flushFile = wrap("flushFile", real.flushFile);
