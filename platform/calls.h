@@ -41,6 +41,10 @@ struct SystemCalls {
     std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> nameUnnamedFile = ::nameUnnamedFile;
     std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> renameOverResult = ::renameOverResult;
     std::function<SysResult(const ResultPlace &, const std::string &)> removeName = ::removeName;
+    std::function<SysResult(const ResultPlace &, bool &)> isOwnedByUser = ::isOwnedByUser;
+    // What the system and the process are: the rules for hard links, the process's rights.
+    std::function<bool()> hardLinksProtected = ::hardLinksProtected;
+    std::function<bool()> runsElevated = ::runsElevated;
     // What is not a system call's outcome: waits, the file size limit, the undo a signal carries out.
     std::function<void(int)> sleepMilliseconds = ::sleepMilliseconds;
     std::function<std::uint64_t()> largestWritableFileSize = ::largestWritableFileSize;

@@ -272,6 +272,18 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
 // Removes the name from the place's folder.
 SysResult removeName(const ResultPlace &place, const std::string &name);
 
+// Stores in own whether the existing file of the place belongs to the process's user (its owner
+// is the effective user; on Windows the token's user).
+SysResult isOwnedByUser(const ResultPlace &place, bool &own);
+
+// True when the system lets no user make a hard link to a file they do not own (Linux's
+// fs.protected_hardlinks); false where it does, or cannot tell.
+bool hardLinksProtected();
+
+// True when the process has more rights than an ordinary user: root (effective user 0) on POSIX,
+// an elevated token on Windows.
+bool runsElevated();
+
 // Returns a number that differs between runs and processes, to name temporary files.
 std::uint64_t uniqueSeed();
 

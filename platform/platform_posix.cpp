@@ -611,6 +611,27 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
     return okIf(::unlinkat(fdOf(place.folder.handle), name.c_str(), 0) == 0);
 }
 
+SysResult isOwnedByUser(const ResultPlace &place, bool &own)
+{
+    FileStatus status;
+    const SysResult looked = statusOfPlace(place, status);
+    own = looked.ok() && status.owner == ::geteuid();
+    return looked;
+}
+
+bool hardLinksProtected()
+{
+    // Read through the descriptor of a file of /proc; without /proc the answer is "cannot tell".
+    const Handle setting(::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC));
+    char value = '0';
+    return setting.valid() && ::read(fdOf(setting), &value, 1) == 1 && value != '0';
+}
+
+bool runsElevated()
+{
+    return ::geteuid() == 0;
+}
+
 std::uint64_t uniqueSeed()
 {
     // Straight from the kernel: the library's random device is kilobytes on the stack.

@@ -735,6 +735,55 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
     return okIf(SYS(DeleteFileW, FALSE)(placePath(place, name).c_str()));
 }
 
+namespace {
+
+// The process's token information of class, or empty where the system refuses it.
+std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type)
+{
+    HANDLE token = nullptr;
+    if (!SYS(OpenProcessToken, FALSE)(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    DWORD size = 0;
+    GetTokenInformation(token, type, nullptr, 0, &size);
+    std::vector<char> information(size);
+    if (size == 0 || !SYS(GetTokenInformation, FALSE)(token, type, information.data(), size, &size))
+        information.clear();
+    CloseHandle(token);
+    return information;
+}
+
+} // namespace
+
+SysResult isOwnedByUser(const ResultPlace &place, bool &own)
+{
+    own = false;
+    const Handle file = owned(openWide(placePath(place, place.name), READ_CONTROL, ShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!file.valid())
+        return lastError();
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                                                       &owner, nullptr, nullptr, nullptr, &descriptor);
+    if (code != ERROR_SUCCESS)
+        return resultOf(long(code));
+    const std::vector<char> user = processTokenInformation(TokenUser);
+    own = !user.empty() && owner && EqualSid(owner, reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid);
+    LocalFree(descriptor);
+    return {};
+}
+
+bool hardLinksProtected()
+{
+    // Whoever may write a file's attributes may give it another name: nothing to rely on.
+    return false;
+}
+
+bool runsElevated()
+{
+    const std::vector<char> elevation = processTokenInformation(TokenElevation);
+    return elevation.size() >= sizeof(TOKEN_ELEVATION) && reinterpret_cast<const TOKEN_ELEVATION *>(elevation.data())->TokenIsElevated;
+}
+
 std::uint64_t uniqueSeed()
 {
     LARGE_INTEGER counter = {};

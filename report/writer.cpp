@@ -261,6 +261,23 @@ bool writeNew(const SystemCalls &calls, const ResultPlace &place, const std::str
     return false;
 }
 
+// True when the report may be written through the result file's other hard links. Whoever may
+// write in the result's folder may link any file there that they can reach, and the helper would
+// then write into that file with its own rights: only where the system lets nobody link a file
+// they do not own, or where the helper has no more rights than its user and the file is theirs,
+// is a file with several names theirs to write through all of them.
+bool mayWriteThroughLinks(const SystemCalls &calls, const ResultPlace &place)
+{
+    if (calls.hardLinksProtected())
+        return true;
+    if (calls.runsElevated())
+        return false;
+    bool own = false;
+    const SysResult looked = calls.isOwnedByUser(place, own);
+    throwIfOutOfMemory(looked);
+    return looked.ok() && own;
+}
+
 } // namespace
 
 bool writeResultFile(const ResultPlace &place, const std::string &bytes, const SystemCalls &calls)
@@ -276,14 +293,16 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
     // A FIFO would block the writer until a reader came, and a device is no place for a report.
     if (exists && earlier.type != EntryType::Regular)
         return false;
-    // Every name of a file with several must see the new report: only writing in place does that.
-    if (exists && earlier.links > 1)
+    // Every name of a file with several must see the new report: only writing in place does that,
+    // where no one could have planted the other name on a file the user did not mean.
+    const bool linked = exists && earlier.links > 1;
+    if (linked && mayWriteThroughLinks(calls, place))
         return writeInPlace(calls, place, bytes);
     switch (replaceWhole(calls, place, bytes, exists ? &earlier : nullptr)) {
     case Replacement::Done:
         return true;
     case Replacement::NotHere:
-        return exists ? writeInPlace(calls, place, bytes) : writeNew(calls, place, bytes);
+        return exists ? !linked && writeInPlace(calls, place, bytes) : writeNew(calls, place, bytes);
     default:
         return false;
     }

@@ -771,6 +771,8 @@ private slots:
     // run the walk and the digests alike.
     void smallStack()
     {
+        if (!QByteArray(HELPER_SANITIZER).isEmpty())
+            QSKIP("the sanitizers' runtime needs a larger stack than the limit here before the helper starts");
         const QString tree = dir.filePath("stack-tree");
         QVERIFY(QDir(tree).mkpath("sub"));
         QVERIFY(writeSizedFile(QFile::encodeName(tree + "/sub/f"), 2048));
@@ -939,9 +941,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.filePath("victim.json")));
     }
 
-    // Guards against root writing through a link that the kernel itself refuses to follow: one
-    // planted by another user in a sticky, world-writable folder (fs.protected_symlinks).
-    void protectedLinkIsNotFollowed()
+    // Guards against root writing through a link that another user planted in a sticky,
+    // world-writable folder: a symbolic link the kernel refuses to follow (fs.protected_symlinks),
+    // and a hard link to root's own file where the kernel lets anyone make one.
+    void plantedLinksAreNotFollowed()
     {
         if (::geteuid() != 0)
             QSKIP("needs root: the rule protects root from links that other users plant");
@@ -975,8 +978,35 @@ private slots:
         setting.seek(0);
         setting.write(before + "\n");
         setting.close();
-        QProcess::execute("rm", {"-rf", sticky});
         QCOMPARE(after, QByteArray("root's own\n"));
+
+        // A hard link to root's file planted as a result where the system lets anyone link any
+        // file (fs.protected_hardlinks off): root's run replaces the name, never writes through it.
+        QFile hardSetting("/proc/sys/fs/protected_hardlinks");
+        if (!hardSetting.open(QIODevice::ReadWrite))
+            QSKIP("cannot read and set fs.protected_hardlinks here");
+        const QByteArray hardBefore = hardSetting.readAll().trimmed();
+        hardSetting.seek(0);
+        if (hardSetting.write("0\n") <= 0 || !hardSetting.flush())
+            QSKIP("cannot set fs.protected_hardlinks here");
+        ::chmod(QFile::encodeName(precious).constData(), 0644);
+        const pid_t linker = ::fork();
+        if (linker == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            ::_exit(::link(QFile::encodeName(precious).constData(), QFile::encodeName(sticky + "/hard.json").constData()) == 0 ? 0 : 1);
+        }
+        ::waitpid(linker, &status, 0);
+        const bool planted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (planted)
+            run({"0", abc, sticky + "/hard"});
+        hardSetting.seek(0);
+        hardSetting.write(hardBefore + "\n");
+        hardSetting.close();
+        QVERIFY2(planted, "the unprivileged user could not plant the hard link");
+        QCOMPARE(readFile(precious), QByteArray("root's own\n"));
+        QCOMPARE(readFile(sticky + "/hard.json"), expectedJson({{"MD5", Md5Abc}}));
+        QProcess::execute("rm", {"-rf", sticky});
     }
 
     // Guards against a result whose path is near the system's 4,096-byte limit getting no report,

@@ -222,6 +222,48 @@ private slots:
         }
     }
 
+    // Guards against a report written through a hard link that someone else planted: only where
+    // the system lets nobody link another's file, or where the helper has no more rights than its
+    // user and the file is theirs, does every name see the report (written in place); else the
+    // result is replaced whole and the other name keeps what it held. Where it cannot be replaced
+    // whole, there is no report rather than one written through the link.
+    void hardLinkedResults()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("linked.json"), alias = dir.filePath("planted");
+        struct Case {
+            bool protectedLinks, elevated, own;
+            bool inPlace;
+        };
+        for (const Case &c : {Case{true, true, false, true}, Case{false, true, true, false}, Case{false, false, true, true},
+                              Case{false, false, false, false}}) {
+            QFile::remove(path);
+            QFile::remove(alias);
+            QVERIFY(writeFile(path, "earlier"));
+            QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(alias).constData()), 0);
+            SystemCalls calls;
+            calls.hardLinksProtected = [&] { return c.protectedLinks; };
+            calls.runsElevated = [&] { return c.elevated; };
+            calls.isOwnedByUser = [&](const ResultPlace &, bool &own) {
+                own = c.own;
+                return SysResult{};
+            };
+            const QString what = QString("protected %1, elevated %2, own %3").arg(c.protectedLinks).arg(c.elevated).arg(c.own);
+            QVERIFY2(writeJsonReport({{"MD5", Md5Empty}}, path, calls), qPrintable(what));
+            QVERIFY2(readFile(path).contains(Md5Empty), qPrintable(what));
+            QVERIFY2(readFile(alias) == (c.inPlace ? readFile(path) : QByteArray("earlier")), qPrintable(what));
+            if (c.inPlace)
+                continue;
+            // No whole replacement possible here: nothing written through the link either.
+            calls.createUnnamedFile = [](const ResultPlace &, Handle &) { return SysResult{SysError::Denied, EACCES}; };
+            calls.createNamedFile = [](const ResultPlace &, const std::string &, Handle &) { return SysResult{SysError::Denied, EACCES}; };
+            QFile::remove(path);
+            QCOMPARE(::link(QFile::encodeName(alias).constData(), QFile::encodeName(path).constData()), 0);
+            QVERIFY2(!writeJsonReport({{"SHA1", Sha1Empty}}, path, calls), qPrintable(what));
+            QVERIFY2(readFile(alias) == "earlier" && readFile(path) == "earlier", qPrintable(what));
+        }
+    }
+
     // Guards against a replaced result losing what its owner set on it: permissions, owner and
     // group, extended attributes and access control list, and its other hard links' content.
     void earlierFileAttributesKept()

@@ -6,7 +6,8 @@
 #include "platform/calls.h"
 
 // Returns real with each of its calls replaced by wrap(name, call), named as SystemCalls names
-// them; sleepMilliseconds, largestWritableFileSize and publishPendingUndo are left as they are.
+// them; those that say what the system and the process are, and sleepMilliseconds,
+// largestWritableFileSize and publishPendingUndo, are left as they are.
 template <typename Wrap>
 SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
 {
@@ -37,5 +38,6 @@ SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
     calls.nameUnnamedFile = wrap("nameUnnamedFile", real.nameUnnamedFile);
     calls.renameOverResult = wrap("renameOverResult", real.renameOverResult);
     calls.removeName = wrap("removeName", real.removeName);
+    calls.isOwnedByUser = wrap("isOwnedByUser", real.isOwnedByUser);
     return calls;
 }
