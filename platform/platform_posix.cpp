@@ -457,7 +457,7 @@ SysResult createUnnamedFile(const ResultPlace &place, Handle &file)
 {
     Handle created(::openat(fdOf(place.folder.handle), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (!created.valid())
-        return errno == EISDIR ? SysResult{SysError::NotSupported, EOPNOTSUPP} : lastError();
+        return lastError();
     file = std::move(created);
     return {};
 }

@@ -264,6 +264,9 @@ private slots:
         checkDigestRun({"0", abc, out}, out + ".json", expectedJson({{"MD5", Md5Abc}}));
         checkDigestRun({"1", abc, out}, out + ".json", expectedJson({{"SHA1", Sha1Abc}}));
         checkDigestRun({"2", abc, out}, out + ".json", expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+        // A link to a file is that file, as md5sum takes it.
+        QVERIFY(QFile::link(abc, dir.filePath("abc-link")));
+        checkDigestRun({"0", dir.filePath("abc-link"), out}, out + ".json", expectedJson({{"MD5", Md5Abc}}));
         const QString empty = dir.filePath("empty");
         QVERIFY(writeFile(empty, ""));
         checkDigestRun({"2", empty}, empty + ".json",
@@ -543,26 +546,52 @@ private slots:
     {
         if (QStandardPaths::findExecutable("strace").isEmpty())
             QSKIP("strace is not installed");
-        const QString tree = dir.filePath("swap-mid"), other = dir.filePath("swap-mid-other");
-        QVERIFY(QDir().mkpath(tree + "/A/B") && QDir().mkpath(other + "/B"));
-        QVERIFY(writeFile(tree + "/A/B/one", "1"));
-        for (int i = 0; i < 50; ++i)
-            QVERIFY(writeFile(other + QString("/B/f%1").arg(i), "x"));
-        const QString out = dir.filePath("swap-mid-out");
+        // With openat2, and name by name as on kernels without it.
+        for (bool withoutOpenat2 : {false, true}) {
+            const QString tree = dir.filePath("swap-mid"), other = dir.filePath("swap-mid-other");
+            QProcess::execute("rm", {"-rf", tree, other});
+            QVERIFY(QDir().mkpath(tree + "/A/B") && QDir().mkpath(other + "/B"));
+            QVERIFY(writeFile(tree + "/A/B/one", "1"));
+            for (int i = 0; i < 50; ++i)
+                QVERIFY(writeFile(other + QString("/B/f%1").arg(i), "x"));
+            const QString out = dir.filePath("swap-mid-out");
+            QFile::remove(out + ".json");
+            QProcess helper;
+            helper.setWorkingDirectory(dir.path());
+            if (withoutOpenat2) {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+                environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+                environment.insert("VURO_FAULT_NO_OPENAT2", "1");
+                helper.setProcessEnvironment(environment);
+            }
+            helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree + "/A", "-e",
+                                    "inject=getdents64:delay_exit=3000000:when=1", Helper, "3", tree, out});
+            QVERIFY(helper.waitForStarted());
+            QTest::qWait(1000);
+            QCOMPARE(::rename(QFile::encodeName(tree + "/A").constData(), QFile::encodeName(tree + "/A.real").constData()), 0);
+            QVERIFY(QFile::link(other, tree + "/A"));
+            QVERIFY(helper.waitForFinished(30000));
+            const QByteArray report = readFile(out + ".json");
+            QVERIFY2(report.contains("\"File Count\""), report);
+            const QRegularExpressionMatch files = QRegularExpression("\"File Count\": \"(\\d+)\"").match(QString::fromUtf8(report));
+            QVERIFY2(files.captured(1).toInt() <= 1, report + (withoutOpenat2 ? " (name by name)" : ""));
+        }
+    }
+
+    // Guards against no report for ordinary users where the kernel will not name a descriptor
+    // (kernels before 6.10 without CAP_DAC_READ_SEARCH): the new file is named through its /proc
+    // link instead.
+    void unnamedFileNamedThroughProc()
+    {
+        QProcessEnvironment older;
+        older.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        older.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        older.insert("VURO_FAULT_LINKAT_EMPTY_PATH", "1");
+        const QString out = dir.filePath("older-kernel");
         QFile::remove(out + ".json");
-        QProcess helper;
-        helper.setWorkingDirectory(dir.path());
-        helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree + "/A", "-e",
-                                "inject=getdents64:delay_exit=3000000:when=1", Helper, "3", tree, out});
-        QVERIFY(helper.waitForStarted());
-        QTest::qWait(1000);
-        QCOMPARE(::rename(QFile::encodeName(tree + "/A").constData(), QFile::encodeName(tree + "/A.real").constData()), 0);
-        QVERIFY(QFile::link(other, tree + "/A"));
-        QVERIFY(helper.waitForFinished(30000));
-        const QByteArray report = readFile(out + ".json");
-        QVERIFY2(report.contains("\"File Count\""), report);
-        const QRegularExpressionMatch files = QRegularExpression("\"File Count\": \"(\\d+)\"").match(QString::fromUtf8(report));
-        QVERIFY2(files.captured(1).toInt() <= 1, report);
+        QCOMPARE(run({"1", abc, out}, Helper, {}, older).exitCode, 0);
+        QCOMPARE(readFile(out + ".json"), expectedJson({{"SHA1", Sha1Abc}}));
     }
 
     // Guards against a run killed part way leaving a file of its own, or part of a report: the
@@ -683,6 +712,23 @@ private slots:
         r = run({"4", abc, dir.filePath("r4")}, Helper, {}, extra);
         QCOMPARE(r.exitCode, 0);
         QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
+        // A relative PATH entry names a folder below whatever the current folder is: never searched.
+        // Planted at both places the relative name could lead, from the current folder and from the
+        // viewer's own folder once started there.
+        const QString planted = (work.isEmpty() ? dir.path() : work) + "/planted-bin";
+        QVERIFY(QDir().mkpath(planted + "/planted-bin"));
+        for (const QString &copy : {planted + "/Vuro.exe", planted + "/planted-bin/Vuro.exe"}) {
+            QFile::remove(copy);
+            QVERIFY(QFile::copy(VIEWER_STAND_IN, copy));
+            QFile::setPermissions(copy, QFileDevice::Permissions(0x7555));
+        }
+        QFile::remove(marker);
+        extra.insert("PATH", "planted-bin");
+        r = run({"4"}, Helper, {}, extra);
+        QCOMPARE(r.exitCode, 0);
+        QTest::qWait(300);
+        QVERIFY2(!QFileInfo::exists(marker), "a viewer in a relative PATH folder was started");
+        QProcess::execute("rm", {"-rf", planted});
     }
 
     // Guards against a file size limit cutting a report short: the limit's signal would end the
@@ -704,7 +750,7 @@ private slots:
         QCOMPARE(readFile(folder + "/hl2.json"), earlier);
 
         QProcessEnvironment noUnnamed;
-        noUnnamed.insert("LD_PRELOAD", WRITE_FAULT_LIBRARY);
+        noUnnamed.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
         noUnnamed.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         noUnnamed.insert("VURO_FAULT_NO_TMPFILE", "1");
         QVERIFY(writeFile(folder + "/named.json", earlier));
@@ -744,7 +790,7 @@ private slots:
         for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
             QProcess helper;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert("LD_PRELOAD", WRITE_FAULT_LIBRARY);
+            environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
             environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
             environment.insert("VURO_FAULT_NO_TMPFILE", "1");
             environment.insert("VURO_FAULT_FSYNC_DELAY_MS", "3000");

@@ -14,6 +14,10 @@
 #include <sys/statvfs.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -160,10 +164,14 @@ private slots:
         writeBytes(base + "/with space", 13);
         writeBytes(base + "/-dash", 17);
         writeBytes(base + "/caf\xc3\xa9", 19);
+        // Only "." and ".." themselves are no entries: names that start like them are.
+        writeBytes(base + "/..x", 23);
+        writeBytes(base + "/.hidden", 29);
+        QCOMPARE(::mkdir((base + "/...").constData(), 0755), 0);
         const WalkResult r = walk(root);
-        QCOMPARE(r.total, std::uint64_t(7 + 11 + 13 + 17 + 19));
-        QCOMPARE(r.files, std::uint64_t(5));
-        QCOMPARE(r.folders, std::uint64_t(1));
+        QCOMPARE(r.total, std::uint64_t(7 + 11 + 13 + 17 + 19 + 23 + 29));
+        QCOMPARE(r.files, std::uint64_t(7));
+        QCOMPARE(r.folders, std::uint64_t(2));
         QCOMPARE(r.messages, 0);
     }
 
@@ -375,7 +383,13 @@ private slots:
             calls.queryVolumeCapacity = [&](const OpenFolder &, std::uint64_t &) { return c.failure; };
             for (int walkers : {1, 16}) {
                 debugMessages.clear();
-                const std::optional<Report> report = folderStatsReport(native(root).toStdString(), walkers, calls);
+                // A walk that never ends (a walker short of handles waiting for ever) must fail, not hang.
+                auto walking = std::async(std::launch::async, [&] { return folderStatsReport(native(root).toStdString(), walkers, calls); });
+                if (walking.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+                    std::fprintf(stderr, "FAIL: %s, %d walkers: the walk did not end within 30 s\n", c.name, walkers);
+                    std::_Exit(1);
+                }
+                const std::optional<Report> report = walking.get();
                 const QString what = QString("%1, %2 walkers").arg(c.name).arg(walkers);
                 QVERIFY2(bool(report) == bool(c.expected), qPrintable(what));
                 if (c.expected) {

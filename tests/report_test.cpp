@@ -222,6 +222,61 @@ private slots:
         }
     }
 
+    // Guards against giving up on a result that another program holds for a while (a scanner, an
+    // indexer): a rename refused for 1.5 s is waited out and replaces the file whole; one refused
+    // for good, as Windows refuses it (sharing) or denies it, ends in the report written in place.
+    void renameRefusedByAHolder()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("held.json");
+        const ReportList list = {{"MD5", Md5Empty}};
+        for (const SysResult &refusal : {SysResult{SysError::Locked, EBUSY}, SysResult{SysError::Denied, EACCES}}) {
+            for (bool forGood : {false, true}) {
+                QVERIFY(writeFile(path, "earlier"));
+                int elapsedMs = 0;
+                bool renamed = false;
+                const SystemCalls real;
+                SystemCalls calls;
+                calls.sleepMilliseconds = [&](int ms) { elapsedMs += ms; };
+                calls.renameOverResult = [&](const ResultPlace &place, const Handle &file, const std::string &from) {
+                    if (forGood || elapsedMs < 1500)
+                        return refusal;
+                    renamed = real.renameOverResult(place, file, from).ok();
+                    return renamed ? SysResult{} : SysResult{SysError::Io, EIO};
+                };
+                const QString what = QString("%1, %2").arg(errorTextOf(refusal.code).c_str(), forGood ? "for good" : "for 1.5 s");
+                QVERIFY2(writeJsonReport(list, path, calls), qPrintable(what));
+                QCOMPARE(readFile(path), renderReportFile(list));
+                QVERIFY2(renamed != forGood, qPrintable(what));
+                QVERIFY2(leftovers(dir.path(), {"held.json"}).isEmpty(), qPrintable(what));
+            }
+        }
+    }
+
+    // Guards against a new result that failed half-way staying behind where the folder refuses
+    // the writer's temporary names as well (two faults at once): the file made under the result's
+    // own name is removed again.
+    void newResultWhereNoTemporaryCanBeMade()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("new.json");
+        const SystemCalls real;
+        SystemCalls calls;
+        calls.createUnnamedFile = [](const ResultPlace &, Handle &) { return SysResult{SysError::NotSupported, EOPNOTSUPP}; };
+        calls.createNamedFile = [&](const ResultPlace &place, const std::string &name, Handle &file) {
+            return name == place.name ? real.createNamedFile(place, name, file) : SysResult{SysError::Denied, EACCES};
+        };
+        calls.writeAll = [&](const Handle &file, const std::string &bytes) {
+            real.writeAll(file, bytes.substr(0, bytes.size() / 2));
+            return SysResult{SysError::NoSpace, ENOSPC};
+        };
+        QVERIFY(!writeJsonReport({{"MD5", Md5Empty}}, path, calls));
+        QVERIFY(leftovers(dir.path(), {}).isEmpty());
+        calls.writeAll = real.writeAll;
+        QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, calls));
+        QCOMPARE(readFile(path), renderReportFile({{"MD5", Md5Empty}}));
+    }
+
     // Guards against a report written through a hard link that someone else planted: only where
     // the system lets nobody link another's file, or where the helper has no more rights than its
     // user and the file is theirs, does every name see the report (written in place); else the
@@ -272,7 +327,8 @@ private slots:
         const QString path = dir.filePath("own.json");
         const QByteArray native = QFile::encodeName(path);
         QVERIFY(writeFile(path, "earlier"));
-        QCOMPARE(::chmod(native.constData(), 0640), 0);
+        // Set-group-ID too: a permission bit beyond the nine that a copy of "rwx" bits would lose.
+        QCOMPARE(::chmod(native.constData(), 02640), 0);
         const bool root = ::geteuid() == 0;
         if (root)
             QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
@@ -283,7 +339,7 @@ private slots:
         QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path));
         struct stat info;
         QCOMPARE(::stat(native.constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(acl ? 0660 : 0640)); // an ACL's mask shows in the group bits
+        QCOMPARE(info.st_mode & 07777, mode_t(acl ? 02660 : 02640)); // an ACL's mask shows in the group bits
         if (root) {
             QCOMPARE(info.st_uid, uid_t(65534));
             QCOMPARE(info.st_gid, gid_t(65534));

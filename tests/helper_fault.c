@@ -1,0 +1,96 @@
+// Preloaded into the helper by e2e_test, each fault on cue of its variable, as older systems and
+// other file systems answer: VURO_FAULT_NO_TMPFILE=1 makes every open of an unnamed file fail as
+// on a file system without them (EOPNOTSUPP), so the writer names a temporary;
+// VURO_FAULT_FSYNC_DELAY_MS holds every flush that long first, as a slow share's would;
+// VURO_FAULT_NO_OPENAT2=1 answers openat2 with ENOSYS, as kernels before 5.6 do;
+// VURO_FAULT_LINKAT_EMPTY_PATH=1 refuses to name a descriptor (linkat with AT_EMPTY_PATH) with
+// ENOENT, as kernels before 6.10 do for a process without CAP_DAC_READ_SEARCH.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+static int faultIsOn(const char *name)
+{
+    const char *setting = getenv(name);
+    return setting && setting[0] == '1';
+}
+
+static int refusesUnnamed(int flags)
+{
+    return (flags & O_TMPFILE) == O_TMPFILE && faultIsOn("VURO_FAULT_NO_TMPFILE");
+}
+
+static int openatWith(const char *symbol, int dirFd, const char *path, int flags, mode_t mode)
+{
+    if (refusesUnnamed(flags)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int (*real)(int, const char *, int, ...) = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, symbol);
+    return real(dirFd, path, flags, mode);
+}
+
+int openat(int dirFd, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return openatWith("openat", dirFd, path, flags, mode);
+}
+
+int openat64(int dirFd, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return openatWith("openat64", dirFd, path, flags, mode);
+}
+
+int fsync(int fd)
+{
+    const char *delay = getenv("VURO_FAULT_FSYNC_DELAY_MS");
+    if (delay) {
+        const long ms = atol(delay);
+        struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    return real(fd);
+}
+
+long syscall(long number, ...)
+{
+    va_list arguments;
+    va_start(arguments, number);
+    long values[6];
+    for (int i = 0; i < 6; ++i)
+        values[i] = va_arg(arguments, long);
+    va_end(arguments);
+#ifdef SYS_openat2
+    if (number == SYS_openat2 && faultIsOn("VURO_FAULT_NO_OPENAT2")) {
+        errno = ENOSYS;
+        return -1;
+    }
+#endif
+    long (*real)(long, ...) = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    return real(number, values[0], values[1], values[2], values[3], values[4], values[5]);
+}
+
+int linkat(int fromFd, const char *from, int toFd, const char *to, int flags)
+{
+    if ((flags & AT_EMPTY_PATH) && faultIsOn("VURO_FAULT_LINKAT_EMPTY_PATH")) {
+        errno = ENOENT;
+        return -1;
+    }
+    int (*real)(int, const char *, int, const char *, int) = (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
+    return real(fromFd, from, toFd, to, flags);
+}
