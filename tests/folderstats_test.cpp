@@ -423,7 +423,7 @@ private slots:
     }
 
     // Guards against a walker short of file handles waiting for ever, or re-arming its wait on
-    // failed opens: with one handle free, one listing holds it for 12 s while another folder waits
+    // failed opens: with one handle free for listings, one listing holds it for 12 s while another folder waits
     // for it; after five waits of 2 s that saw no listing close, the walk ends with no report.
     void waitForHandlesIsBounded()
     {
@@ -435,8 +435,11 @@ private slots:
         std::vector<int> held;
         for (int fd; (fd = ::dup(0)) >= 0;)
             held.push_back(fd);
-        ::close(held.back()); // one handle left for the walk
-        held.pop_back();
+        // Two handles left for the walk: the start folder's, held throughout, and one listing's.
+        for (int i = 0; i < 2; ++i) {
+            ::close(held.back());
+            held.pop_back();
+        }
         debugMessages.clear();
         const std::optional<FolderTotals> totals = walkFolder(native(root + '/').toStdString(), 16);
         for (int fd : held)
