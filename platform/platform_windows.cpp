@@ -13,6 +13,7 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <vector>
@@ -120,6 +121,69 @@ const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
     return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The status a failing call of ntdll or CNG gives where it says no more; the tests' fault seam
+// fails such calls with it, the error code it names left as the last error.
+const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
+
+// The native calls that open a name relative to an open folder: ntdll is in every process, so
+// they are looked up there, not imported.
+struct NtCalls {
+    decltype(&NtCreateFile) createFile = nullptr;
+    decltype(&RtlNtStatusToDosError) statusToError = nullptr;
+};
+
+const NtCalls &ntCalls()
+{
+    static const NtCalls calls = [] {
+        NtCalls found;
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        resolve(ntdll, "NtCreateFile", found.createFile);
+        resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
+        return found;
+    }();
+    return calls;
+}
+
+// The Windows error code of a failed native call's status.
+DWORD errorOfStatus(NTSTATUS status)
+{
+#ifdef VURO_FAULT_SEAM
+    if (status == StatusUnsuccessful)
+        return GetLastError();
+#endif
+    return ntCalls().statusToError ? ntCalls().statusToError(status) : DWORD(ERROR_GEN_FAILURE);
+}
+
+// Opens name (names joined by separators) below the open folder, from the folder's own handle:
+// no folder on the way to it is looked up again by its path. disposition and options are
+// NtCreateFile's; names are compared without case, as Windows' own calls compare them.
+SysResult openRelative(const OpenFolder &folder, const std::string &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, Handle &file, PSECURITY_DESCRIPTOR security = nullptr)
+{
+    const auto NtCreateFile = ntCalls().createFile;
+    if (!NtCreateFile)
+        return {SysError::NotSupported, ERROR_PROC_NOT_FOUND};
+    std::wstring wide = wideFrom(name);
+    for (wchar_t &c : wide)
+        c = c == L'/' ? L'\\' : c;
+    if (wide.size() * sizeof(wchar_t) > 0xFFFE)
+        return {SysError::NameTooLong, ERROR_FILENAME_EXCED_RANGE};
+    UNICODE_STRING text;
+    text.Buffer = &wide[0];
+    text.Length = text.MaximumLength = USHORT(wide.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, handleOf(folder.handle), security);
+    IO_STATUS_BLOCK io = {};
+    HANDLE opened = nullptr;
+    const NTSTATUS status = SYS(NtCreateFile, StatusUnsuccessful)(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                                                  FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                                                  options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0)
+        return resultOf(long(errorOfStatus(status)));
+    file = Handle(reinterpret_cast<NativeHandle>(opened));
+    return {};
 }
 
 // The open file's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
@@ -299,7 +363,7 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
     std::wstring prefix = extendedLengthPath(wideFrom(path));
     if (prefix.empty() || prefix.back() != L'\\')
         prefix += L'\\';
-    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
     if (!handle.valid())
         return lastError();
     folder.handle = std::move(handle);
@@ -309,12 +373,14 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
 
 SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
 {
-    // The last name is opened as itself: a link or junction in its place is never walked.
+    // From the start folder's handle; the last name is opened as itself: a link or junction in its
+    // place is never walked.
+    Handle handle;
+    const SysResult opened = openRelative(start, relative, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll,
+                                          FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, handle);
+    if (!opened.ok())
+        return opened;
     const std::wstring path = joined(start.path, relative);
-    Handle handle = owned(openWide(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
-                                   FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!handle.valid())
-        return lastError();
     BY_HANDLE_FILE_INFORMATION info;
     if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
@@ -448,11 +514,10 @@ SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std:
 
 SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
 {
-    const Handle handle = owned(openWide(joined(folder.path, name), FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
-                                         followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!handle.valid())
-        return lastError();
-    return statusOfHandle(handle, status);
+    Handle handle;
+    const SysResult opened = openRelative(folder, name, FILE_READ_ATTRIBUTES, ShareAll, FILE_OPEN,
+                                          FILE_OPEN_FOR_BACKUP_INTENT | (followLinks ? 0 : FILE_OPEN_REPARSE_POINT), handle);
+    return opened.ok() ? statusOfHandle(handle, status) : opened;
 }
 
 std::wstring win32PathOfSystemName(const std::wstring &systemName, const std::vector<std::pair<std::wstring, std::wstring>> &drives)
@@ -541,7 +606,7 @@ namespace {
 SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, ResultPlace &place)
 {
     const std::wstring folder = path.substr(0, separator + 1);
-    Handle handle = owned(openWide(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    Handle handle = owned(openWide(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
     if (!handle.valid())
         return lastError();
     place.folder.handle = std::move(handle);
@@ -550,10 +615,6 @@ SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, Resul
     return {};
 }
 
-std::wstring placePath(const ResultPlace &place, const std::string &name)
-{
-    return joined(place.folder.path, name);
-}
 
 } // namespace
 
@@ -597,20 +658,17 @@ SysResult createUnnamedFile(const ResultPlace &, Handle &)
 SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file)
 {
     // Shared for deletion, so that it can be renamed into place, or removed, while it is open.
-    Handle created = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, name).c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!created.valid())
-        return lastError();
-    file = std::move(created);
-    return {};
+    return openRelative(place.folder, name, GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
 }
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
 {
-    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(placePath(place, place.name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!opened.valid())
-        return lastError();
+    Handle opened;
+    const SysResult result = openRelative(place.folder, place.name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
+    if (!result.ok())
+        return result;
     if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK)
         return {SysError::NotRegular, ERROR_DIRECTORY};
     file = std::move(opened);
@@ -619,12 +677,7 @@ SysResult openForWriting(const ResultPlace &place, Handle &file)
 
 SysResult openForAttributes(const ResultPlace &place, Handle &file)
 {
-    Handle opened = owned(openWide(placePath(place, place.name), READ_CONTROL | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
-                                   FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!opened.valid())
-        return lastError();
-    file = std::move(opened);
-    return {};
+    return openRelative(place.folder, place.name, READ_CONTROL | FILE_READ_ATTRIBUTES, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, file);
 }
 
 SysResult writeAll(const Handle &file, const std::string &bytes)
@@ -698,41 +751,76 @@ SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string
     return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
 }
 
+namespace {
+
+// The file attributes of the open file, or INVALID_FILE_ATTRIBUTES.
+DWORD attributesOf(HANDLE file)
+{
+    FILE_BASIC_INFO basic;
+    return SYS(GetFileInformationByHandleEx, FALSE)(file, FileBasicInfo, &basic, sizeof basic) ? basic.FileAttributes
+                                                                                                : INVALID_FILE_ATTRIBUTES;
+}
+
+// Gives the open file these attributes, its times left as they are.
+bool setAttributesOf(HANDLE file, DWORD attributes)
+{
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SYS(SetFileInformationByHandle, FALSE)(file, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Sets the read-only attribute of the place's file on or off, through a handle of its own, and
+// stores what it was in before; false when it cannot.
+bool setPlaceReadOnly(const ResultPlace &place, bool on, DWORD &before)
+{
+    Handle target;
+    if (!openRelative(place.folder, place.name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, FILE_OPEN,
+                      FILE_OPEN_REPARSE_POINT, target).ok())
+        return false;
+    before = attributesOf(handleOf(target));
+    if (before == INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD wanted = on ? before | FILE_ATTRIBUTE_READONLY : before & ~DWORD(FILE_ATTRIBUTE_READONLY);
+    return wanted == before || setAttributesOf(handleOf(target), wanted);
+}
+
+} // namespace
+
 SysResult renameOverResult(const ResultPlace &place, const Handle &file, const std::string &)
 {
-    const std::wstring target = placePath(place, place.name);
     // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
-    // file carries it already) and put back if the move fails.
-    const DWORD attributes = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(target.c_str());
-    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly && !SYS(SetFileAttributesW, FALSE)(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
-        return lastError();
+    // file carries it already) and put back if the move fails. A missing earlier file has none.
+    DWORD before = 0;
+    const bool lifted = setPlaceReadOnly(place, false, before) && (before & FILE_ATTRIBUTE_READONLY);
     // Renamed through its own open handle, so no other program meets it between a close and the
-    // rename (a scanner would hold it there).
-    // The call takes the system's own form of the path: \??\C:\... for \\?\C:\...
-    const std::wstring native = hasPrefix(target, L"\\\\?\\") ? L"\\??\\" + target.substr(4) : target;
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + native.size() * sizeof(wchar_t));
+    // rename (a scanner would hold it there), into the folder by the folder's handle.
+    const std::wstring name = wideFrom(place.name);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
     rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = DWORD(native.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, native.c_str(), rename->FileNameLength);
+    rename->RootDirectory = handleOf(place.folder.handle);
+    rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
     if (SYS(SetFileInformationByHandle, FALSE)(handleOf(file), FileRenameInfo, rename, DWORD(buffer.size()))) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
-        const DWORD now = SYS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)(target.c_str());
-        if (readOnly && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
-            SYS(SetFileAttributesW, FALSE)(target.c_str(), now | FILE_ATTRIBUTE_READONLY);
+        const DWORD now = attributesOf(handleOf(file));
+        if (lifted && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
+            setAttributesOf(handleOf(file), now | FILE_ATTRIBUTE_READONLY);
         return {};
     }
     const SysResult failed = lastError();
-    if (readOnly)
-        SYS(SetFileAttributesW, FALSE)(target.c_str(), attributes);
+    DWORD ignored = 0;
+    if (lifted)
+        setPlaceReadOnly(place, true, ignored);
     return failed;
 }
 
 SysResult removeName(const ResultPlace &place, const std::string &name)
 {
-    return okIf(SYS(DeleteFileW, FALSE)(placePath(place, name).c_str()));
+    // Gone when its last handle closes, as DeleteFileW does it, but by the folder's handle.
+    Handle doomed;
+    return openRelative(place.folder, name, DELETE, ShareAll, FILE_OPEN,
+                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE, doomed);
 }
 
 namespace {
@@ -757,9 +845,10 @@ std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type)
 SysResult isOwnedByUser(const ResultPlace &place, bool &own)
 {
     own = false;
-    const Handle file = owned(openWide(placePath(place, place.name), READ_CONTROL, ShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!file.valid())
-        return lastError();
+    Handle file;
+    const SysResult opened = openRelative(place.folder, place.name, READ_CONTROL, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, file);
+    if (!opened.ok())
+        return opened;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
@@ -977,8 +1066,6 @@ struct CngDigest {
             calls.closeAlgorithmProvider(algorithm, 0);
     }
 };
-
-const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
 
 SysResult resultOfStatus(NTSTATUS status)
 {

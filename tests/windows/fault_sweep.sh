@@ -74,7 +74,7 @@ run_one() {
         problem="wrote a result that is none: $(echo "$content" | tr '\n' ' ' | cut -c1-120)"
     fi
     # Only a system that refuses every removal keeps the temporary file.
-    if ls -A "$dir" | grep -q '^\.vuro-' && [[ ! "$fault" =~ DeleteFileW:[0-9]+\+ ]]; then problem="$problem; left a temporary file"; fi
+    if ls -A "$dir" | grep -q '^\.vuro-' && [[ ! "$fault" =~ (DeleteFileW|NtCreateFile):[0-9]+\+ ]]; then problem="$problem; left a temporary file"; fi
     if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
     if [ -n "$problem" ]; then echo "mode $mode $target, $earlier earlier result, VURO_FAULT=$fault: $problem"; else rm -rf "$dir"; fi
 }
