@@ -15,6 +15,7 @@
 #include <shlwapi.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -118,10 +119,85 @@ std::wstring joined(const std::string &folder, const std::string &name)
 
 const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The calls that turn a 32-bit process's file system redirection off and on again for the
+// calling thread; looked up, as 32-bit Windows without WOW64 may lack them.
+struct Wow64Calls {
+    decltype(&Wow64DisableWow64FsRedirection) disable = nullptr;
+    decltype(&Wow64RevertWow64FsRedirection) revert = nullptr;
+};
+
+const Wow64Calls &wow64Calls()
+{
+    static const Wow64Calls calls = [] {
+        Wow64Calls found;
+        const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        resolve(kernel32, "Wow64DisableWow64FsRedirection", found.disable);
+        resolve(kernel32, "Wow64RevertWow64FsRedirection", found.revert);
+        return found;
+    }();
+    return calls;
+}
+
+// While it lives, the calling thread's opens name what a 64-bit program names: on 64-bit Windows
+// the system otherwise takes System32 for SysWOW64 in a 32-bit process, and the paths the helper
+// is given come from Explorer and other 64-bit programs. Only around the helper's own opens: a
+// library loaded meanwhile would come from the 64-bit folder.
+class NamesAsGiven {
+public:
+    NamesAsGiven()
+    {
+        if (wow64Calls().disable && wow64Calls().revert)
+            active_ = wow64Calls().disable(&state_) != FALSE;
+    }
+    NamesAsGiven(const NamesAsGiven &) = delete;
+    NamesAsGiven &operator=(const NamesAsGiven &) = delete;
+    ~NamesAsGiven()
+    {
+        if (active_) {
+            const DWORD code = GetLastError();
+            wow64Calls().revert(state_);
+            SetLastError(code);
+        }
+    }
+
+private:
+    PVOID state_ = nullptr;
+    bool active_ = false;
+};
+
 HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
+    const NamesAsGiven unredirected;
     return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
+
+// True when the last name of path is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9,
+// with the superscript digits, CONIN$ and CONOUT$), in any letter case and whatever follows its
+// first dot, or the path is one of the device namespace (\\.\): such names open devices on some
+// versions of Windows and files on others, and a report is for neither.
+bool isDeviceName(const std::wstring &path)
+{
+    if (hasPrefix(path, L"\\\\.\\"))
+        return true;
+    const std::size_t slash = path.find_last_of(L"\\/:");
+    std::wstring base = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    base = base.substr(0, base.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    for (wchar_t &c : base)
+        c = (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c;
+    static const wchar_t *const Devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t *device : Devices) {
+        if (base == device)
+            return true;
+    }
+    const bool port = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
+    const wchar_t digit = port ? base[3] : L'0';
+    return port && ((digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3');
+}
+
+// The outcome for a path that names a device: none of the helper's to open.
+const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};
 
 // The status a failing call of ntdll or CNG gives where it says no more; the tests' fault seam
 // fails such calls with it, the error code it names left as the last error.
@@ -131,6 +207,7 @@ const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
 // they are looked up there, not imported.
 struct NtCalls {
     decltype(&NtCreateFile) createFile = nullptr;
+    decltype(&NtSetInformationFile) setInformationFile = nullptr;
     decltype(&RtlNtStatusToDosError) statusToError = nullptr;
 };
 
@@ -140,6 +217,7 @@ const NtCalls &ntCalls()
         NtCalls found;
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         resolve(ntdll, "NtCreateFile", found.createFile);
+        resolve(ntdll, "NtSetInformationFile", found.setInformationFile);
         resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
         return found;
     }();
@@ -177,6 +255,7 @@ SysResult openRelative(const OpenFolder &folder, const std::string &name, ACCESS
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, handleOf(folder.handle), security);
     IO_STATUS_BLOCK io = {};
     HANDLE opened = nullptr;
+    const NamesAsGiven unredirected;
     const NTSTATUS status = SYS(NtCreateFile, StatusUnsuccessful)(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
                                                                   FILE_ATTRIBUTE_NORMAL, share, disposition,
                                                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
@@ -331,6 +410,8 @@ SysResult statusOfHandle(const Handle &handle, FileStatus &status)
 
 SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status)
 {
+    if (isDeviceName(wideFrom(path)))
+        return DeviceRefused;
     const Handle handle = owned(openWide(extendedLengthPath(wideFrom(path)), FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
                                          followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
     if (!handle.valid())
@@ -340,9 +421,12 @@ SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &st
 
 SysResult openForReading(const std::string &path, Handle &file)
 {
-    // Shared with every reader, writer and remover: Explorer may rename or delete it meanwhile.
-    Handle opened = owned(SYS(CreateFileW, INVALID_HANDLE_VALUE)(extendedLengthPath(wideFrom(path)).c_str(), GENERIC_READ, ShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (isDeviceName(wideFrom(path)))
+        return DeviceRefused;
+    // Shared with every reader, writer and remover: Explorer may rename or delete it meanwhile. A
+    // file whose data is in the cloud only is fetched as the system does for every reader; where
+    // it refuses (offline, the provider gone), the open or a read fails and there is no report.
+    Handle opened = owned(openWide(extendedLengthPath(wideFrom(path)), GENERIC_READ, ShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!opened.valid())
         return lastError();
     file = std::move(opened);
@@ -360,6 +444,8 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
 
 SysResult openStartFolder(const std::string &path, OpenFolder &folder)
 {
+    if (isDeviceName(wideFrom(path)))
+        return DeviceRefused;
     std::wstring prefix = extendedLengthPath(wideFrom(path));
     if (prefix.empty() || prefix.back() != L'\\')
         prefix += L'\\';
@@ -386,6 +472,17 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
         return lastError();
     if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder)
         return {SysError::NotAFolder, ERROR_DIRECTORY};
+    // A reparse point that stands for no other name (a cloud placeholder, deduplication, an HSM
+    // stub) is opened again as the system presents it: opened as itself, a placeholder not yet
+    // filled lists nothing, where Explorer shows and counts its contents.
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        Handle presented;
+        const SysResult reopened = openRelative(start, relative, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll,
+                                                FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, presented);
+        if (!reopened.ok())
+            return reopened;
+        handle = std::move(presented);
+    }
     folder.handle = std::move(handle);
     folder.path = bytesFrom(path);
     return {};
@@ -447,6 +544,7 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
 {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = joined(folder.path, "*");
+    const NamesAsGiven unredirected;
     const HANDLE find = SYS(FindFirstFileExW, INVALID_HANDLE_VALUE)(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                          FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE)
@@ -620,6 +718,8 @@ SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, Resul
 
 SysResult openResultPlace(const std::string &path, ResultPlace &place)
 {
+    if (isDeviceName(wideFrom(path)))
+        return DeviceRefused;
     std::wstring wide = extendedLengthPath(wideFrom(path));
     // The name itself, unless it is a link: then where the system follows it to, named by the
     // system (a dangling link is refused: where Windows would create its file is not told).
@@ -657,9 +757,22 @@ SysResult createUnnamedFile(const ResultPlace &, Handle &)
 
 SysResult createNamedFile(const ResultPlace &place, const std::string &name, Handle &file)
 {
-    // Shared for deletion, so that it can be renamed into place, or removed, while it is open.
-    return openRelative(place.folder, name, GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    // Made with the earlier file's access list from the start, where there is one: under the
+    // folder's inherited list alone it could be readable by more than the earlier file, until
+    // the list is copied. Shared for deletion, so that it can be renamed into place, or removed,
+    // while it is open.
+    PSECURITY_DESCRIPTOR earlier = nullptr;
+    Handle existing;
+    if (name != place.name && openRelative(place.folder, place.name, READ_CONTROL, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, existing).ok()) {
+        PACL dacl = nullptr;
+        if (SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(existing), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                            nullptr, &dacl, nullptr, &earlier) != ERROR_SUCCESS)
+            earlier = nullptr;
+    }
+    const SysResult created = openRelative(place.folder, name, GENERIC_WRITE | WRITE_DAC | READ_CONTROL | DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file, earlier);
+    LocalFree(earlier);
+    return created;
 }
 
 SysResult openForWriting(const ResultPlace &place, Handle &file)
@@ -717,40 +830,6 @@ SysResult copyOwner(const FileStatus &, const Handle &)
     return {};
 }
 
-SysResult copyPermissions(const FileStatus &from, const Handle &file)
-{
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = (from.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
-    if (basic.FileAttributes == 0)
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return okIf(SYS(SetFileInformationByHandle, FALSE)(handleOf(file), FileBasicInfo, &basic, sizeof basic));
-}
-
-SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                 nullptr, &descriptor);
-    if (code != ERROR_SUCCESS)
-        return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ? SysResult{} : resultOf(long(code));
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
-                                      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    code = SYS(SetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
-    LocalFree(descriptor);
-    return resultOf(long(code));
-}
-
-SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string &)
-{
-    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
-}
-
 namespace {
 
 // The file attributes of the open file, or INVALID_FILE_ATTRIBUTES.
@@ -786,6 +865,44 @@ bool setPlaceReadOnly(const ResultPlace &place, bool on, DWORD &before)
 
 } // namespace
 
+SysResult copyPermissions(const FileStatus &from, const Handle &file)
+{
+    const DWORD kept = from.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    // Read-only last, in a step of its own: a file system that keeps the other attributes beside
+    // the file's permissions (Wine's, in an extended attribute) may refuse to store them once the
+    // file is read-only to its owner.
+    const DWORD others = kept & ~DWORD(FILE_ATTRIBUTE_READONLY);
+    if (others != kept && !setAttributesOf(handleOf(file), others))
+        return lastError();
+    return okIf(setAttributesOf(handleOf(file), kept));
+}
+
+SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                 nullptr, &descriptor);
+    if (code != ERROR_SUCCESS)
+        return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ? SysResult{} : resultOf(long(code));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
+                                      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    code = SYS(SetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    return resultOf(long(code));
+}
+
+SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string &)
+{
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+
 SysResult renameOverResult(const ResultPlace &place, const Handle &file, const std::string &)
 {
     // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
@@ -793,7 +910,8 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
     DWORD before = 0;
     const bool lifted = setPlaceReadOnly(place, false, before) && (before & FILE_ATTRIBUTE_READONLY);
     // Renamed through its own open handle, so no other program meets it between a close and the
-    // rename (a scanner would hold it there), into the folder by the folder's handle.
+    // rename (a scanner would hold it there), into the folder by the folder's handle. The native
+    // call takes the name as it is; the Win32 one would make a relative name a path of its own.
     const std::wstring name = wideFrom(place.name);
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
@@ -801,14 +919,19 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
     rename->RootDirectory = handleOf(place.folder.handle);
     rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
-    if (SYS(SetFileInformationByHandle, FALSE)(handleOf(file), FileRenameInfo, rename, DWORD(buffer.size()))) {
+    const auto NtSetInformationFile = ntCalls().setInformationFile;
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status = NtSetInformationFile ? SYS(NtSetInformationFile, StatusUnsuccessful)(handleOf(file), &io, rename, ULONG(buffer.size()),
+                                                                                                 FileRenameInformation)
+                                                 : StatusUnsuccessful;
+    if (status >= 0) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
         const DWORD now = attributesOf(handleOf(file));
         if (lifted && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
             setAttributesOf(handleOf(file), now | FILE_ATTRIBUTE_READONLY);
         return {};
     }
-    const SysResult failed = lastError();
+    const SysResult failed = resultOf(long(errorOfStatus(status)));
     DWORD ignored = 0;
     if (lifted)
         setPlaceReadOnly(place, true, ignored);
@@ -889,6 +1012,7 @@ SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity)
 {
     ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
     // By the path that opened the folder: the query has no form that takes a handle.
+    const NamesAsGiven unredirected;
     if (!SYS(GetDiskFreeSpaceExW, FALSE)(wideFrom(folder.path).c_str(), &availableToCaller, &totalBytes, &totalFree))
         return lastError();
     capacity = totalBytes.QuadPart;
@@ -903,17 +1027,68 @@ std::string systemByteSizeText(std::uint64_t bytes)
     return bytesFrom(buffer, wcslen(buffer));
 }
 
-std::vector<std::string> commandLineArguments(int, char **)
+namespace {
+
+// The command line split by the system's rules, each argument as WTF-8.
+std::vector<std::string> splitBySystem(const std::wstring &line)
 {
     std::vector<std::string> arguments;
     int count = 0;
-    wchar_t **split = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t **split = CommandLineToArgvW(line.c_str(), &count);
     if (!split)
         return arguments;
     for (int i = 0; i < count; ++i)
         arguments.push_back(bytesFrom(split[i], wcslen(split[i])));
     LocalFree(split);
     return arguments;
+}
+
+// Where the program's name ends in the command line: it is split by its own rule, quotes alone.
+std::size_t programNameEnd(const std::wstring &line)
+{
+    if (!line.empty() && line[0] == L'"') {
+        const std::size_t quote = line.find(L'"', 1);
+        return quote == std::wstring::npos ? line.size() : quote + 1;
+    }
+    const std::size_t space = line.find_first_of(L" \t");
+    return space == std::wstring::npos ? line.size() : space;
+}
+
+} // namespace
+
+std::vector<std::string> splitCommandLine(const std::wstring &line)
+{
+    // A backslash before a double quote escapes it, so "D:\" ends no argument and swallows the
+    // next. No Windows name holds a double quote: an argument that does is read as meant, the
+    // backslash before a quote that ends an argument (a space or the end after it) a backslash.
+    std::wstring meant = line;
+    std::vector<std::string> arguments = splitBySystem(meant);
+    for (std::size_t from = programNameEnd(meant);;) {
+        const bool quoteInAName = std::any_of(arguments.begin() + std::min<std::size_t>(1, arguments.size()), arguments.end(),
+                                              [](const std::string &argument) { return argument.find('"') != std::string::npos; });
+        if (!quoteInAName)
+            return arguments;
+        std::size_t quote = meant.find(L'"', from);
+        while (quote != std::wstring::npos) {
+            std::size_t backslashes = 0;
+            while (backslashes < quote - from && meant[quote - 1 - backslashes] == L'\\')
+                ++backslashes;
+            const bool endsArgument = quote + 1 == meant.size() || meant[quote + 1] == L' ' || meant[quote + 1] == L'\t';
+            if (backslashes % 2 == 1 && endsArgument)
+                break;
+            quote = meant.find(L'"', quote + 1);
+        }
+        if (quote == std::wstring::npos)
+            return arguments;
+        meant.insert(quote, 1, L'\\');
+        from = quote + 2;
+        arguments = splitBySystem(meant);
+    }
+}
+
+std::vector<std::string> commandLineArguments(int, char **)
+{
+    return splitCommandLine(GetCommandLineW());
 }
 
 std::string ownProgramFolder()
@@ -961,10 +1136,16 @@ bool startDetached(const std::string &path)
     // Its own folder as current folder: the helper's is often the folder being viewed, which the
     // viewer would otherwise keep busy (a USB stick that cannot be ejected, a folder not renamed).
     const std::wstring folder = program.substr(0, program.find_last_of(L"\\/") + 1);
-    // No handle of the helper's is inherited: a caller reading its output sees the end when it exits.
-    if (!SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, folder.empty() ? nullptr : folder.c_str(),
-                        &startup, &process))
+    // No handle of the helper's is inherited: a caller reading its output sees the end when it
+    // exits. Out of the caller's job where the job allows it, so that closing a job that kills its
+    // processes on close (a terminal tab, a launcher, an updater) leaves the new viewer running;
+    // where it does not, the viewer stays in the job.
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+    const wchar_t *const current = folder.empty() ? nullptr : folder.c_str();
+    if (!SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags | CREATE_BREAKAWAY_FROM_JOB,
+                                    nullptr, current, &startup, &process) &&
+        (GetLastError() != ERROR_ACCESS_DENIED ||
+         !SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, current, &startup, &process)))
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

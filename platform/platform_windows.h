@@ -35,6 +35,11 @@ std::wstring win32PathOfSystemName(const std::wstring &systemName, const std::ve
 // without a DOS name (RAM disks, user-mode volumes), where the result's links are resolved so.
 SysResult pathFromSystemName(const Handle &file, std::string &path);
 
+// Returns the arguments of a command line as the caller meant them: split by the system's rules,
+// except that a backslash before a double quote that ends an argument is a backslash ("D:\" is
+// D:\), where the system's split would put a double quote, which no Windows name holds, in one.
+std::vector<std::string> splitCommandLine(const std::wstring &line);
+
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
 // function is the one to fail, with the error code stored in code. Not in the shipped program.
 bool isFaultDue(const char *function, unsigned long &code);

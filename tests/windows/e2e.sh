@@ -91,6 +91,69 @@ case_command_line() {
     check "mode 1: CRLF echo and tag lines, exit 0" printed_and_exited "$SCRATCH/expected" 0
 }
 
+# Runs the command line $1 exactly as given, through CreateProcessW (tests/windows/launch.c), with
+# the outcome in $SCRATCH/out and rc; VURO_LAUNCH_JOB=1 in the environment puts it in a job first.
+launch() {
+    VURO_LAUNCH_COMMAND_LINE="$1" "$WINE" "$TEST_PROGRAMS/launch.exe" >"$SCRATCH/out" 2>"$SCRATCH/err"
+    echo $? >"$SCRATCH/rc"
+}
+
+# Guards against a quoted folder that ends in a backslash swallowing the next argument: Windows'
+# split takes \" for a quote, so "D:\" "C:\temp\res" would be one argument holding a quote.
+case_quoted_arguments() {
+    make_tree
+    local result results="$(winpath "$SCRATCH")"
+    launch "\"$WIN_EXE\" 3 \"C:\\\" \"$results\\root\""
+    check 'a quoted drive root, "C:\\": its capacity, in the result named next' capacity_only "$SCRATCH/root.json"
+    { echo_line 3 'C:\' "$results\\root"; crlf IT_Dir_Size; } >"$SCRATCH/expected"
+    check "the echo line shows the arguments as meant" printed_and_exited "$SCRATCH/expected" 0
+    mkdir -p "$SCRATCH/some folder"
+    cp -r "$T/tree/." "$SCRATCH/some folder/"
+    result="$results\\folder result"
+    launch "\"$WIN_EXE\" 3 \"$results\\some folder\\\" \"$result\""
+    check 'a quoted folder ending in a backslash is walked, the report where the next argument says' \
+        same_bytes "$SCRATCH/folder result.json" "$SCRATCH/tree-expected"
+}
+
+# Guards against a device name taken for a file: Windows 10 opens CON, NUL and AUX as devices,
+# Windows 11 as files; neither gets a report, and nothing is touched.
+case_device_names() {
+    local name
+    for name in con NUL.json aux.txt COM1 lpt3.log; do
+        win 2 "$T/abc" "$T/$name"
+        check "a result named $name: no report, exit 0" rc_is 0
+    done
+    check "nothing was written beside the target" test "$(ls -A "$T")" = abc
+    win 2 '\\.\nul' "$T/device-target"
+    check "a device as the target: no report" test ! -e "$T/device-target.json"
+}
+
+# Guards against WOW64's redirection: a 32-bit helper on 64-bit Windows asked for a file in
+# System32 would hash SysWOW64's copy, and walk SysWOW64 for System32. Paths come from 64-bit
+# programs, which see no redirection.
+case_system32_as_named() {
+    local prefix="$VURO_WINE_HOME/prefix/drive_c/windows"
+    if [ ! -d "$prefix/syswow64" ]; then
+        echo "skipped: this Wine prefix has no SysWOW64 (a 32-bit prefix): there is no redirection to see"
+        exit 0
+    fi
+    local file="$prefix/system32/kernel32.dll"
+    if cmp -s "$file" "$prefix/syswow64/kernel32.dll"; then
+        echo "skipped: System32's and SysWOW64's kernel32.dll are the same bytes here"
+        exit 0
+    fi
+    win 0 'C:\windows\system32\kernel32.dll' "$T/kernel32"
+    check "C:\\windows\\system32\\kernel32.dll hashed as named (md5sum of System32's copy)" \
+        grep -q "$(md5sum <"$file" | cut -c1-32)" "$T/kernel32.json"
+    local only64
+    only64="$(comm -23 <(ls "$prefix/system32" | tr A-Z a-z | sort) <(ls "$prefix/syswow64" | tr A-Z a-z | sort) |
+        grep '\.dll$' | head -1)"
+    if [ -n "$only64" ]; then
+        win 1 "C:\\windows\\system32\\$only64" "$T/only64"
+        check "a file in System32 alone ($only64) is hashed" grep -q '"SHA1": "[0-9a-f]' "$T/only64.json"
+    fi
+}
+
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.
 case_digests() {
     win 2 "$T/abc" "$T/abc-out"
@@ -286,6 +349,22 @@ case_restart_viewer() {
     sleep 2
     check "mode 4, viewer only in the current folder: exit 0" rc_is 0
     check "mode 4, viewer only in the current folder: it never ran" test ! -e "$SCRATCH/started"
+    # Started in its own folder, never the caller's (the folder being viewed, kept busy).
+    mkdir -p "$SCRATCH/viewed"
+    rm -f "$SCRATCH/started"
+    (cd "$SCRATCH/viewed" && WINEPATH="$(winpath "$SCRATCH/bin")" VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" \
+        "$WINE" "$EXE" 4 >/dev/null 2>&1)
+    for _ in $(seq 50); do [ -s "$SCRATCH/started" ] && break; sleep 0.1; done
+    check "mode 4: the viewer's current folder is its own ($(cat "$SCRATCH/started" 2>/dev/null))" \
+        test "$(tr -d '\r' <"$SCRATCH/started" 2>/dev/null)" = "$(winpath "$SCRATCH/bin")"
+    # Out of the caller's job: a launcher that holds a kill-on-close job (breakaway allowed) and
+    # closes it once the helper has exited leaves the new viewer running.
+    rm -f "$SCRATCH/started" "$SCRATCH/started.done"
+    WINEPATH="$(winpath "$SCRATCH/bin")" VURO_TEST_LINGER_MS=4000 VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" \
+        VURO_LAUNCH_JOB=1 launch "\"$WIN_EXE\" 4"
+    check "mode 4 in a kill-on-close job: exit 1" rc_is 1
+    for _ in $(seq 80); do [ -e "$SCRATCH/started.done" ] && break; sleep 0.1; done
+    check "mode 4 in a kill-on-close job: the viewer outlived the job" test -e "$SCRATCH/started.done"
     # A caller reading the helper's output to its end: the viewer, alive for 6 s, holds none of it.
     local begun=$SECONDS
     WINEPATH="$(winpath "$SCRATCH/bin")" VURO_TEST_LINGER_MS=6000 VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" \

@@ -88,7 +88,7 @@ SETTINGS="2 target - plain all
 3 tree - plain all
 3 C:/ - plain added
 2 target - read-only added
-2 target SetFileInformationByHandle:1+:32 plain added"
+2 target NtSetInformationFile:1+:32 plain added"
 
 start=$(date +%s)
 jobs="$SCRATCH/jobs"

@@ -18,6 +18,7 @@
 #include <new>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -451,6 +452,37 @@ void checkLibrarySearch(const std::string &planted)
 
 } // namespace
 
+// Guards against an argument read other than the caller meant it: a quoted folder that ends in
+// a backslash ("D:\\"), which the system's split reads as an escaped quote, swallowing the next
+// argument; and against other arguments read differently from the system's rules.
+void checkCommandLines()
+{
+    struct Case {
+        const wchar_t *line;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {L"h.exe 3 \"D:\\\" \"C:\\temp\\res\"", {"h.exe", "3", "D:\\", "C:\\temp\\res"}},
+        {L"\"C:\\a b\\h.exe\" 0 \"C:\\some folder\\\" out", {"C:\\a b\\h.exe", "0", "C:\\some folder\\", "out"}},
+        {L"h.exe 3 \"D:\\\"", {"h.exe", "3", "D:\\"}},
+        {L"h.exe 0 \"C:\\a b\\c\" r", {"h.exe", "0", "C:\\a b\\c", "r"}},
+        {L"h.exe 0 C:\\x\\ y", {"h.exe", "0", "C:\\x\\", "y"}},
+        {L"h.exe 2 \"a\\\\\" b", {"h.exe", "2", "a\\", "b"}},
+    };
+    bool ok = true;
+    for (const Case &c : cases) {
+        const std::vector<std::string> split = splitCommandLine(c.line);
+        if (split != c.expected) {
+            std::string seen;
+            for (const std::string &argument : split)
+                seen += "[" + argument + "]";
+            std::printf("  %ls read as %s\n", c.line, seen.c_str());
+            ok = false;
+        }
+    }
+    check(ok, "command lines read as meant: a backslash before a quote that ends an argument is a backslash");
+}
+
 int main(int argc, char **argv)
 {
     // The emulator tells what Linux reports for the folder Wine maps to drive C:.
@@ -467,8 +499,11 @@ int main(int argc, char **argv)
     checkEntryTyping();
     checkUnknownIdentities();
     checkWtf8();
+    // The scratch folder is this program's own: made here, so that it runs again alone.
+    CreateDirectoryW(std::wstring(argv[1], argv[1] + std::strlen(argv[1])).c_str(), nullptr);
     checkListings(argv[1]);
     checkErrorKinds();
+    checkCommandLines();
     checkWriterFaults(argv[1]);
     checkDecoratedResult(argv[1]);
     checkReadsShareDeletion(argv[1]);
