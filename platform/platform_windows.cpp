@@ -171,10 +171,8 @@ HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD dispo
     return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// True when the last name of path is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9,
-// with the superscript digits, CONIN$ and CONOUT$), in any letter case and whatever follows its
-// first dot, or the path is one of the device namespace (\\.\): such names open devices on some
-// versions of Windows and files on others, and a report is for neither.
+} // namespace
+
 bool isDeviceName(const std::wstring &path)
 {
     if (hasPrefix(path, L"\\\\.\\"))
@@ -195,6 +193,8 @@ bool isDeviceName(const std::wstring &path)
     const wchar_t digit = port ? base[3] : L'0';
     return port && ((digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3');
 }
+
+namespace {
 
 // The outcome for a path that names a device: none of the helper's to open.
 const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};

@@ -40,6 +40,12 @@ SysResult pathFromSystemName(const Handle &file, std::string &path);
 // D:\), where the system's split would put a double quote, which no Windows name holds, in one.
 std::vector<std::string> splitCommandLine(const std::wstring &line);
 
+// True when the last name of path is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9,
+// with the superscript digits, CONIN$ and CONOUT$), in any letter case and whatever follows its
+// first dot, or the path is one of the device namespace (\\.\): such names open devices on some
+// versions of Windows and files on others, and a report is for neither.
+bool isDeviceName(const std::wstring &path);
+
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
 // function is the one to fail, with the error code stored in code. Not in the shipped program.
 bool isFaultDue(const char *function, unsigned long &code);

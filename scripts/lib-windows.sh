@@ -92,17 +92,18 @@ fetch_qt_source() {
     rm -rf "$download"
 }
 
-# While the process $1 runs, shows how far the Qt build in the folder $2 is: configuring, or the
-# objects compiled of about how many, and the minutes since the build began (at $SECONDS $3); on
-# one line that moves on a terminal, else one line a minute.
+# While the process $1 runs, shows how far the Qt build in the folder $2 is, in the phase $4
+# (configuring, or compiling: the objects of QtCore's sources compiled of about how many; the
+# objects configure compiles for its own tools are not counted), and the minutes since the build
+# began (at $SECONDS $3); on one line that moves on a terminal, else one line a minute.
 show_qt_progress() {
-    local pid="$1" build="$2" started="$3" said=-60
+    local pid="$1" build="$2" started="$3" phase="$4" said=-60
     while kill -0 "$pid" 2>/dev/null; do
         local objects minutes=$(((SECONDS - started) / 60)) text
-        objects="$(find "$build" -name '*.obj' -o -name '*.o' 2>/dev/null | wc -l)"
-        if [ "$objects" -eq 0 ]; then
+        if [ "$phase" = configuring ]; then
             text="configuring, $minutes min"
         else
+            objects="$(find "$build/src" -name '*.obj' -o -name '*.o' 2>/dev/null | wc -l)"
             text="$objects of about $QT_OBJECTS_EXPECTED objects compiled, $minutes min"
         fi
         if [ -t 2 ]; then
@@ -149,11 +150,11 @@ build_qt() {
     (cd "$build" && "$source/configure" -prefix "$prefix" $QT_CONFIGURE_OPTIONS \
         "QMAKE_LFLAGS+=-L$build/delay-import") >>"$log" 2>&1 &
     local step=$!
-    show_qt_progress "$step" "$build" "$started"
+    show_qt_progress "$step" "$build" "$started" configuring
     wait "$step" || return 1
     make -C "$build" -j "$(nproc)" sub-src >>"$log" 2>&1 &
     step=$!
-    show_qt_progress "$step" "$build" "$started"
+    show_qt_progress "$step" "$build" "$started" compiling
     wait "$step" || return 1
     make -C "$build" install >>"$log" 2>&1 || return 1
     echo "  Qt build: done in $(((SECONDS - started) / 60)) min" >&2

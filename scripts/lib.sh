@@ -139,9 +139,10 @@ run_workflow() {
 
 # Prints one line for the last test run in the build folder $2 of the stage $1: the cases run,
 # passed, failed and skipped (a QtTest function or a script's "ok:" line is one case; a test with
-# none is one case itself); then each skipped case with its reason. $3 is the workflow's status:
-# a stage that failed before its tests ran counts one failed case. Adds the counts to the file
-# $VURO_SUMMARY_FILE when it is set.
+# none is one case itself); then each failed case by name ("failed: TEST: CASE", or the CTest
+# name alone) and each skipped case with its reason. $3 is the workflow's status: a stage that
+# failed before its tests ran counts one failed case. Adds the counts to the file
+# $VURO_SUMMARY_FILE when it is set, and the named cases to $VURO_SUMMARY_FILE.cases.
 summarize_stage() {
     local stage="$1" log="$2/Testing/Temporary/LastTest.log" status="$3" counts
     counts="$( { [ -f "$log" ] && cat "$log"; } | awk '
@@ -149,11 +150,13 @@ summarize_stage() {
             if (test == "") return
             if (p + f + s == 0) { if (result == "pass") p = 1; else if (result == "skip") s = 1; else f = 1 }
             else if (result == "fail" && f == 0) f = 1
+            if (result == "fail" && named == 0) fails = fails "  failed: " test "\n"
             passed += p; failed += f; skipped += s; test = ""
         }
-        /^[0-9]+\/[0-9]+ Testing: / { close_test(); test = $3; p = f = s = 0; result = "fail" }
+        /^[0-9]+\/[0-9]+ Testing: / { close_test(); test = $3; p = f = s = named = 0; result = "fail" }
         /^PASS   : / && !/::(initTestCase|cleanupTestCase)\(\)/ { p++ }
-        /^FAIL!  : / || /^FAIL: / { f++ }
+        /^FAIL!  : / { f++; named++; line = $0; sub(/^FAIL!  : /, "", line); fails = fails "  failed: " test ": " line "\n" }
+        /^FAIL: / { f++; named++; fails = fails "  failed: " test ": " substr($0, 7) "\n" }
         /^ok: / { p++ }
         /^SKIP   : / { s++; line = $0; sub(/^SKIP   : /, "", line); skips = skips "  " test ": " line "\n" }
         /^skipped: / { s++; skips = skips "  " test ": " substr($0, 10) "\n" }
@@ -163,14 +166,17 @@ summarize_stage() {
         END {
             close_test()
             print passed + 0, failed + 0, skipped + 0
-            printf "%s", skips
+            printf "%s%s", fails, skips
         }')"
     local passed failed skipped
     read -r passed failed skipped <<<"$(echo "$counts" | head -1)"
     if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=$((failed + 1)); fi
     echo "$stage: $((passed + failed + skipped)) cases run, $passed passed, $failed failed, $skipped skipped$([ "$status" -ne 0 ] && echo " (FAILED)")"
     echo "$counts" | tail -n +2 | sed '/^$/d'
-    [ -n "${VURO_SUMMARY_FILE:-}" ] && echo "$passed $failed $skipped" >>"$VURO_SUMMARY_FILE"
+    if [ -n "${VURO_SUMMARY_FILE:-}" ]; then
+        echo "$passed $failed $skipped" >>"$VURO_SUMMARY_FILE"
+        echo "$counts" | tail -n +2 | sed '/^$/d' | sed "s/^  /  $stage: /" >>"$VURO_SUMMARY_FILE.cases"
+    fi
     return 0
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Usage: tests/fault_sweep.sh HELPER SCRATCH [--sanitized]
-# Makes every system call of a mode-2 and a mode-3 run fail in turn, once per thread, with EIO,
+# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [--sanitized]
+# Makes every system call of a run of MODE (2, the digests, or 3, the walk) fail in turn, once per thread, with EIO,
 # ENOMEM and ENFILE (strace -e inject), and fails on any run whose result passes for one without
 # being one: a result file that is neither the undisturbed result, nor the earlier file, nor (an
 # I/O error in a subfolder, with its debug message) the per-entry rule's smaller report; digests
@@ -9,7 +9,8 @@
 set -uo pipefail
 HELPER="$1"
 SCRATCH="$2"
-if [ "${3:-}" = --sanitized ]; then
+SWEPT_MODE="$3"
+if [ "${4:-}" = --sanitized ]; then
     echo "skipped: a sanitized build's allocator ends the process on an injected mmap failure, by design"
     exit 77
 fi
@@ -78,7 +79,7 @@ runs=0
 start=$(date +%s)
 jobs_file="$SCRATCH/jobs"
 : >"$jobs_file"
-for mode in 2 3; do
+for mode in $SWEPT_MODE; do
     target=target
     [ "$mode" = 3 ] && target=tree
     reference="$SCRATCH/reference-$mode"
@@ -102,5 +103,5 @@ seconds=$(($(date +%s) - start))
 count=0
 [ -n "$failures" ] && count=$(echo "$failures" | wc -l)
 [ -n "$failures" ] && echo "$failures"
-echo "$runs runs in $seconds s (each system call of a mode-2 and a mode-3 run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
+echo "$runs runs in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
 [ "$count" -eq 0 ]

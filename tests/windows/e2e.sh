@@ -154,6 +154,29 @@ case_system32_as_named() {
     fi
 }
 
+# Guards against the writer reaching the result's folder by its path again after opening it: the
+# folder swapped for a link to another folder while the writer is held (the fault seam's hold on
+# its first relative open, just after the folder was opened) must change nothing, and nothing may
+# be written into the other folder. The helper built with the seam runs beside the package's DLL.
+case_result_folder_swapped() {
+    mkdir -p "$SCRATCH/helper" "$SCRATCH/results" "$SCRATCH/elsewhere"
+    cp "$PACKAGE"/*.dll "$SCRATCH/helper/"
+    cp "$TEST_PROGRAMS/vuro-helper-faults.exe" "$SCRATCH/helper/vuro-helper.exe"
+    printf 'earlier' >"$SCRATCH/results/r.json"
+    VURO_FAULT="NtCreateFile:1:d3000" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 2 "$T/abc" "$(winpath "$SCRATCH/results")\\r" \
+        >/dev/null 2>&1 &
+    local helper=$!
+    sleep 1.5
+    mv "$SCRATCH/results" "$SCRATCH/results.opened"
+    ln -s "$SCRATCH/elsewhere" "$SCRATCH/results"
+    wait "$helper"
+    check "nothing written in the folder swapped in ($(ls -A "$SCRATCH/elsewhere" | tr '\n' ' '))" test -z "$(ls -A "$SCRATCH/elsewhere")"
+    # Windows writes the report into the folder it opened. Wine loses an open file's name once its
+    # folder is renamed, and then cannot tell what the file at the result's place is: no report.
+    check "the report is in the folder that was opened, or (Wine) the earlier result is as it was" eval \
+        'same_bytes "$SCRATCH/results.opened/r.json" "$SCRATCH/abc-expected" || [ "$(cat "$SCRATCH/results.opened/r.json")" = earlier ]' 
+}
+
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.
 case_digests() {
     win 2 "$T/abc" "$T/abc-out"

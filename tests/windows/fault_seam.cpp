@@ -1,6 +1,8 @@
 // The Windows tests' fault seam, linked only into vuro-helper-faults.exe: VURO_FAULT names the
 // calls to fail, "FUNCTION:K:CODE" (the K-th call of FUNCTION fails with the Windows error CODE)
-// or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; an entry
+// or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; a CODE of
+// "dMS" holds the call MS milliseconds instead, then lets it run (for a test to change something
+// meanwhile); an entry
 // "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
 // one "FUNCTION COUNT" line each.
 
@@ -24,6 +26,7 @@ struct Fault {
     unsigned long when = 0;
     bool onwards = false;
     unsigned long code = 0;
+    unsigned long delayMs = 0; // held, not failed, when set
 };
 
 struct Seam {
@@ -57,7 +60,10 @@ struct Seam {
             const std::string k = entry.substr(first + 1, second - first - 1);
             fault.onwards = !k.empty() && k.back() == '+';
             fault.when = std::strtoul(k.c_str(), nullptr, 10);
-            fault.code = std::strtoul(entry.c_str() + second + 1, nullptr, 10);
+            if (entry[second + 1] == 'd')
+                fault.delayMs = std::strtoul(entry.c_str() + second + 2, nullptr, 10);
+            else
+                fault.code = std::strtoul(entry.c_str() + second + 1, nullptr, 10);
             faults.push_back(fault);
         }
     }
@@ -93,13 +99,21 @@ bool isFaultDue(const char *function, unsigned long &code)
 {
     Seam &state = seam();
     const std::string name = shortName(function);
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    const unsigned long count = ++state.calls[name];
-    for (const Fault &fault : state.faults) {
-        if (name == fault.function && (fault.onwards ? count >= fault.when : count == fault.when)) {
-            code = fault.code;
-            return true;
+    unsigned long delayMs = 0;
+    {
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        const unsigned long count = ++state.calls[name];
+        for (const Fault &fault : state.faults) {
+            if (name == fault.function && (fault.onwards ? count >= fault.when : count == fault.when)) {
+                if (!fault.delayMs) {
+                    code = fault.code;
+                    return true;
+                }
+                delayMs = fault.delayMs;
+            }
         }
     }
+    if (delayMs)
+        Sleep(DWORD(delayMs));
     return false;
 }

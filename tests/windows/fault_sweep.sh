@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Usage: tests/windows/fault_sweep.sh FAULTS_EXE PACKAGE SCRATCH
+# Usage: tests/windows/fault_sweep.sh FAULTS_EXE PACKAGE SCRATCH PART
+# PART is the number of one setting below (1 to 5), or "find" for the listing's last way: each
+# part is a CTest test of its own, so that CTest shows its start and end.
 # Runs the helper built with the fault seam (FAULTS_EXE, beside the package's Qt DLL) under Wine
 # in several settings (a digest, a walk, a volume root's capacity, a read-only earlier result, a
 # rename refused for good so the result is written in place), counts the Windows calls each makes,
@@ -15,6 +17,7 @@ set -uo pipefail
 FAULTS_EXE="$1"
 PACKAGE="$2"
 SCRATCH="$3"
+PART="$4"
 WINE="$(dirname "$0")/wine-run"
 rm -rf "$SCRATCH"
 mkdir -p "$SCRATCH/helper" "$SCRATCH/work/tree/a/b" "$SCRATCH/work/tree/c"
@@ -117,6 +120,9 @@ while read -r mode target base earlier swept; do
         exit 1
     fi
     first="$(awk -v mode="$mode" '$1 == mode { print NR; exit }' <<<"$SETTINGS")"
+    # Every setting's reference runs, for the counts the later settings of its mode compare with;
+    # only this part's faults are swept.
+    [ "$PART" = "$number" ] || continue
     while read -r function count; do
         before=0
         if [ "$swept" = added ]; then
@@ -133,6 +139,7 @@ done <<<"$SETTINGS"
 # The listing's last way, reached when a file system refuses both information classes (as some
 # redirectors do): the find calls failing in turn there.
 for number in 1 2; do
+    [ "$PART" = find ] || continue
     setting="$(sed -n "${number}p" <<<"$SETTINGS")"
     for refusal in 87 1 50; do add_job "$setting" "GetFileInformationByHandleEx:1+:$refusal" "$number"; done
     for function in FindFirstFileExW FindNextFileW; do
@@ -148,7 +155,7 @@ count=0
 [ -n "$failures" ] && count=$(echo "$failures" | wc -l)
 [ -n "$failures" ] && echo "$failures" | sed 's/^/FAIL: /'
 functions="$(awk '{ n = split($4, faults, ","); for (i = 1; i <= n; i++) { split(faults[i], part, ":"); print part[1] } }' "$jobs" | sort -u | tr '\n' ' ')"
-echo "$runs runs in $seconds s; the Windows calls failed: $functions"
+echo "part $PART: $runs runs in $seconds s; the Windows calls failed: $functions"
 if [ "$count" -eq 0 ]; then
     echo "ok: every run gave the undisturbed result, the earlier file or none, and left nothing"
     rm -rf "$SCRATCH"

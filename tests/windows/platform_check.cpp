@@ -483,6 +483,30 @@ void checkCommandLines()
     check(ok, "command lines read as meant: a backslash before a quote that ends an argument is a backslash");
 }
 
+// Guards against a device name taken for a file name, or a file name for a device's: Microsoft's
+// reserved names in any letter case, with any extension, and names that only look like them.
+void checkDeviceNames()
+{
+    const wchar_t *const devices[] = {L"C:\\r\\con", L"C:\\r\\NUL.json", L"aux.txt", L"C:/r/Com1.log", L"lpt9",
+                                      L"C:\\r\\prn .json", L"\\\\.\\C:", L"conin$", L"COM\u00b9.json", L"C:\\r\\con.a.b"};
+    const wchar_t *const files[] = {L"C:\\r\\console.json", L"C:\\con\\r.json", L"com10", L"lpt0.json", L"nul-x", L"C:\\r\\auxiliary",
+                                    L"\\\\?\\C:\\r\\report.json"};
+    bool ok = true;
+    for (const wchar_t *path : devices) {
+        if (!isDeviceName(path)) {
+            std::printf("  %ls taken for a file\n", path);
+            ok = false;
+        }
+    }
+    for (const wchar_t *path : files) {
+        if (isDeviceName(path)) {
+            std::printf("  %ls taken for a device\n", path);
+            ok = false;
+        }
+    }
+    check(ok, "device names told from file names");
+}
+
 int main(int argc, char **argv)
 {
     // The emulator tells what Linux reports for the folder Wine maps to drive C:.
@@ -504,6 +528,7 @@ int main(int argc, char **argv)
     checkListings(argv[1]);
     checkErrorKinds();
     checkCommandLines();
+    checkDeviceNames();
     checkWriterFaults(argv[1]);
     checkDecoratedResult(argv[1]);
     checkReadsShareDeletion(argv[1]);
