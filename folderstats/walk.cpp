@@ -320,9 +320,10 @@ Listing listOne(const WalkState &state, const OpenFolder &folder, ListingBuffer 
 {
     Listing listing;
     listing.end = state.calls.listFolder(folder, buffer, [&](const FolderEntry &entry) {
+        ++listing.entriesRead;
         if (!listing.givenUp && handleEntry(state, folder, entry, listing.subfolders, listing.totals) == Next::Abandon)
             listing.givenUp = true;
-    }, listing.entriesRead);
+    });
     return listing;
 }
 

@@ -20,8 +20,8 @@ struct SystemCalls {
     // The walk.
     std::function<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
     std::function<SysResult(const OpenFolder &, const std::string &, OpenFolder &)> openSubfolder = ::openSubfolder;
-    std::function<SysResult(const OpenFolder &, ListingBuffer &, const std::function<void(const FolderEntry &)> &, std::uint64_t &)>
-        listFolder = ::listFolder;
+    std::function<SysResult(const OpenFolder &, ListingBuffer &, const std::function<void(const FolderEntry &)> &)> listFolder =
+        ::listFolder;
     std::function<SysResult(const OpenFolder &, bool &)> isVolumeRoot = ::isVolumeRoot;
     std::function<SysResult(const OpenFolder &, std::uint64_t &)> queryVolumeCapacity = ::queryVolumeCapacity;
     // The result file.

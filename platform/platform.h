@@ -3,7 +3,9 @@
 // The operating system's calls, one small function each, over plain types that both platforms
 // fill alike. Standard C++ only, so each platform's source compiles on its own. Nothing here
 // decides what an outcome means for a report, how often to try again, or what a message says:
-// that is written once, above this layer. Paths are bytes: as given on POSIX, WTF-8 on Windows
+// that is written once, above this layer. Two things are this layer's all the same, each said at
+// its function: how many links of a result's chain are read (as many as the kernel follows), and
+// which names are devices and no files (Windows). Paths are bytes: as given on POSIX, WTF-8 on Windows
 // (UTF-8 that keeps the unpaired surrogates NTFS names may hold).
 
 #include <cstddef>
@@ -13,7 +15,8 @@
 #include <string>
 #include <vector>
 
-// The kinds of failure the helper tells apart, whatever the system's own code.
+// The kinds of failure that something above this layer tells apart, whatever the system's own
+// code; every other failure (an I/O error, a full disk, a loop of links) is Other.
 enum class SysError {
     None,         // it worked
     Missing,      // no such file or folder, or a folder on the way is missing
@@ -21,17 +24,13 @@ enum class SysError {
     Locked,       // held by another program: a sharing violation, a lock, busy
     Exists,       // a new name is taken already
     NotAFolder,   // a folder was needed (a file or a link in its place)
-    NotRegular,   // a regular file was needed (a folder, device or FIFO in its place)
-    TooManyLinks, // a loop of links, or more links than the system follows
     NameTooLong,  // a name or path past the system's limit
     OutOfHandles, // no file handle left, for the process or the system
     OutOfMemory,  // no memory left
-    NoSpace,      // the volume is full, or the user's quota
     ReadOnly,     // a read-only volume
     NotSupported, // the file system or call does not do this
-    Io,           // the device or network failed
     Gone,         // the device, the network share or the volume is gone, or no longer answers
-    Other,        // anything else
+    Other,        // anything else: the device failed, the volume is full, a loop of links
 };
 
 // The outcome of one call: its kind and the system's own code (errno, or a Windows error code).
@@ -203,10 +202,8 @@ using ListingBuffer = std::vector<std::uint64_t>;
 ListingBuffer makeListingBuffer();
 
 // Calls visit for every entry of the open folder but "." and "..", in the system's order, reading
-// the records into buffer. entriesRead counts the entries seen before a failure, so that a caller
-// tells a listing that never started from one that broke off.
-SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit,
-                     std::uint64_t &entriesRead);
+// the records into buffer; on a failure, those visited before it were all the listing gave.
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit);
 
 // Stores what the entry name of the open folder is in status, following a link when followLinks.
 SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status);
@@ -219,7 +216,8 @@ struct ResultPlace {
 };
 
 // Opens the folder of path and names the file path leads to there. A final link is followed by
-// the system (its rules, its limit); a dangling one names the file the system would create.
+// the system (its rules, its limit); a dangling one names the file the system would create, its
+// chain read link by link up to the 40 links the kernel follows. A device name is refused.
 SysResult openResultPlace(const std::string &path, ResultPlace &place);
 
 // Stores what the place's name is in status, without following a link.

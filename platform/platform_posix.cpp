@@ -235,19 +235,13 @@ SysError errorKindOf(long code)
     case EWOULDBLOCK: return SysError::Locked;
     case EEXIST: return SysError::Exists;
     case ENOTDIR: return SysError::NotAFolder;
-    case EISDIR: return SysError::NotRegular;
-    case ELOOP: return SysError::TooManyLinks;
     case ENAMETOOLONG: return SysError::NameTooLong;
     case EMFILE:
     case ENFILE: return SysError::OutOfHandles;
     case ENOMEM: return SysError::OutOfMemory;
-    case ENOSPC:
-    case EFBIG:
-    case EDQUOT: return SysError::NoSpace;
     case EROFS: return SysError::ReadOnly;
     case EOPNOTSUPP:
     case ENOSYS: return SysError::NotSupported;
-    case EIO: return SysError::Io;
     case ESTALE:
     case ENXIO:
     case ENODEV:
@@ -355,10 +349,8 @@ ListingBuffer makeListingBuffer()
     return ListingBuffer(32 * 1024 / sizeof(std::uint64_t));
 }
 
-SysResult listFolder(const OpenFolder &folder, ListingBuffer &records, const std::function<void(const FolderEntry &)> &visit,
-                     std::uint64_t &entriesRead)
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &records, const std::function<void(const FolderEntry &)> &visit)
 {
-    entriesRead = 0;
     char *const buffer = reinterpret_cast<char *>(records.data());
     FolderEntry entry;
     for (;;) {
@@ -385,7 +377,6 @@ SysResult listFolder(const OpenFolder &folder, ListingBuffer &records, const std
             case DT_UNKNOWN: entry.type = EntryType::Unknown; break;
             default: entry.type = EntryType::Other; break;
             }
-            ++entriesRead;
             visit(entry);
         }
     }
@@ -422,7 +413,7 @@ SysResult openResultPlace(const std::string &path, ResultPlace &place)
     // it ends: the one the system just reached, or the one it would create.
     for (int links = 0; looked.ok() && status.type == EntryType::Link; ++links) {
         if (links > 40)
-            return {SysError::TooManyLinks, ELOOP};
+            return resultOf(ELOOP);
         std::string text(PATH_MAX, '\0');
         const ssize_t length = ::readlinkat(fdOf(folder.handle), name.c_str(), &text[0], text.size());
         if (length <= 0 || std::size_t(length) >= text.size())
@@ -480,7 +471,7 @@ SysResult openForWriting(const ResultPlace &place, Handle &file)
     if (::fstat(fdOf(opened), &info) != 0)
         return lastError();
     if (!S_ISREG(info.st_mode))
-        return {SysError::NotRegular, EISDIR};
+        return resultOf(EISDIR);
     file = std::move(opened);
     return {};
 }
@@ -512,7 +503,7 @@ SysResult writeAll(const Handle &file, const std::string &bytes)
         if (count < 0)
             return lastError();
         if (count == 0)
-            return {SysError::NoSpace, ENOSPC};
+            return resultOf(ENOSPC);
         done += std::size_t(count);
     }
     return {};

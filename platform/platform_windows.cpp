@@ -338,8 +338,6 @@ SysError errorKindOf(long code)
         return SysError::Exists;
     case ERROR_DIRECTORY:
         return SysError::NotAFolder;
-    case ERROR_CANT_RESOLVE_FILENAME:
-        return SysError::TooManyLinks;
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_BUFFER_OVERFLOW:
         return SysError::NameTooLong;
@@ -350,19 +348,12 @@ SysError errorKindOf(long code)
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
         return SysError::OutOfMemory;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return SysError::NoSpace;
     case ERROR_WRITE_PROTECT:
         return SysError::ReadOnly;
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION:
     case ERROR_INVALID_LEVEL:
         return SysError::NotSupported;
-    case ERROR_IO_DEVICE:
-    case ERROR_CRC:
-    case ERROR_SEM_TIMEOUT:
-        return SysError::Io;
     default:
         return SysError::Other;
     }
@@ -506,7 +497,7 @@ bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 
 // One listed name: typed from its attributes and reparse tag, a file sized by the listing.
 void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWORD tag, std::uint64_t size,
-                 FolderEntry &entry, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
+                 FolderEntry &entry, const std::function<void(const FolderEntry &)> &visit)
 {
     if (isDotOrDotDot(name, length))
         return;
@@ -518,7 +509,6 @@ void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWOR
     }
     entry.sized = entry.type == EntryType::Regular;
     entry.size = entry.sized ? size : 0;
-    ++entriesRead;
     visit(entry);
 }
 
@@ -526,13 +516,13 @@ void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWOR
 // point, the listing reports its reparse tag in the EA size field.
 template <typename Record>
 void visitBatch(const std::vector<std::uint64_t> &buffer, FolderEntry &entry,
-                const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
+                const std::function<void(const FolderEntry &)> &visit)
 {
     const char *at = reinterpret_cast<const char *>(buffer.data());
     for (;;) {
         const auto &record = *reinterpret_cast<const Record *>(at);
         visitRecord(record.FileName, record.FileNameLength / sizeof(wchar_t), record.FileAttributes, record.EaSize,
-                    std::uint64_t(record.EndOfFile.QuadPart), entry, visit, entriesRead);
+                    std::uint64_t(record.EndOfFile.QuadPart), entry, visit);
         if (record.NextEntryOffset == 0)
             return;
         at += record.NextEntryOffset;
@@ -540,7 +530,7 @@ void visitBatch(const std::vector<std::uint64_t> &buffer, FolderEntry &entry,
 }
 
 // Lists through the folder's path with the call every Windows and redirector has.
-SysResult listByFind(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
+SysResult listByFind(const OpenFolder &folder, const std::function<void(const FolderEntry &)> &visit)
 {
     WIN32_FIND_DATAW data;
     const std::wstring pattern = joined(folder.path, "*");
@@ -554,7 +544,7 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
     do {
         const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data.dwReserved0 : 0;
         visitRecord(data.cFileName, wcslen(data.cFileName), data.dwFileAttributes, tag,
-                    (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, entry, visit, entriesRead);
+                    (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, entry, visit);
         if (!SYS(FindNextFileW, FALSE)(find, &data))
             code = GetLastError();
         else
@@ -572,16 +562,15 @@ ListingBuffer makeListingBuffer()
 }
 
 SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBuffer &buffer,
-                         const std::function<void(const FolderEntry &)> &visit, std::uint64_t &entriesRead)
+                         const std::function<void(const FolderEntry &)> &visit)
 {
-    entriesRead = 0;
     const DWORD bufferSize = DWORD(buffer.size() * sizeof(std::uint64_t));
     FolderEntry entry;
     ListingClass listing = first;
     bool anyBatch = false;
     for (;;) {
         if (listing == ListingClass::Find)
-            return listByFind(folder, visit, entriesRead);
+            return listByFind(folder, visit);
         const FILE_INFO_BY_HANDLE_CLASS type = listing == ListingClass::FileIds ? FileIdBothDirectoryInfo : FileFullDirectoryInfo;
         if (!SYS(GetFileInformationByHandleEx, FALSE)(handleOf(folder.handle), type, buffer.data(), bufferSize)) {
             const DWORD code = GetLastError();
@@ -598,16 +587,15 @@ SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBu
         }
         anyBatch = true;
         if (listing == ListingClass::FileIds)
-            visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, entry, visit, entriesRead);
+            visitBatch<FILE_ID_BOTH_DIR_INFO>(buffer, entry, visit);
         else
-            visitBatch<FILE_FULL_DIR_INFO>(buffer, entry, visit, entriesRead);
+            visitBatch<FILE_FULL_DIR_INFO>(buffer, entry, visit);
     }
 }
 
-SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit,
-                     std::uint64_t &entriesRead)
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit)
 {
-    return listFolderWith(folder, ListingClass::FileIds, buffer, visit, entriesRead);
+    return listFolderWith(folder, ListingClass::FileIds, buffer, visit);
 }
 
 SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
@@ -783,7 +771,7 @@ SysResult openForWriting(const ResultPlace &place, Handle &file)
     if (!result.ok())
         return result;
     if (GetFileType(handleOf(opened)) != FILE_TYPE_DISK)
-        return {SysError::NotRegular, ERROR_DIRECTORY};
+        return resultOf(ERROR_DIRECTORY);
     file = std::move(opened);
     return {};
 }
@@ -801,7 +789,7 @@ SysResult writeAll(const Handle &file, const std::string &bytes)
         if (!SYS(WriteFile, FALSE)(handleOf(file), bytes.data() + done, DWORD(bytes.size() - done), &count, nullptr))
             return lastError();
         if (count == 0)
-            return {SysError::NoSpace, ERROR_DISK_FULL};
+            return resultOf(ERROR_DISK_FULL);
         done += count;
     }
     return {};

@@ -23,8 +23,7 @@ enum class ListingClass { FileIds, Full, Find };
 
 // The listing of listFolder, starting with the given way.
 SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBuffer &buffer,
-                         const std::function<void(const FolderEntry &)> &visit,
-                         std::uint64_t &entriesRead);
+                         const std::function<void(const FolderEntry &)> &visit);
 
 // Returns a path that opens the file the system names systemName (\Device\HarddiskVolume2\a),
 // given the drives as pairs of "X:" and the device each names: under the drive that names its

@@ -52,11 +52,11 @@ private slots:
         const QList<QPair<int, SysError>> rows = {
             {0, SysError::None}, {ENOENT, SysError::Missing}, {EACCES, SysError::Denied}, {EPERM, SysError::Denied},
             {EBUSY, SysError::Locked}, {ETXTBSY, SysError::Locked}, {EWOULDBLOCK, SysError::Locked},
-            {EEXIST, SysError::Exists}, {ENOTDIR, SysError::NotAFolder}, {EISDIR, SysError::NotRegular},
-            {ELOOP, SysError::TooManyLinks}, {ENAMETOOLONG, SysError::NameTooLong}, {EMFILE, SysError::OutOfHandles},
-            {ENFILE, SysError::OutOfHandles}, {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::NoSpace},
-            {EDQUOT, SysError::NoSpace}, {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported},
-            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Io}, {ESTALE, SysError::Gone}, {ENOTCONN, SysError::Gone}, {EINVAL, SysError::Other},
+            {EEXIST, SysError::Exists}, {ENOTDIR, SysError::NotAFolder}, {EISDIR, SysError::Other},
+            {ELOOP, SysError::Other}, {ENAMETOOLONG, SysError::NameTooLong}, {EMFILE, SysError::OutOfHandles},
+            {ENFILE, SysError::OutOfHandles}, {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::Other},
+            {EDQUOT, SysError::Other}, {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported},
+            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Other}, {ESTALE, SysError::Gone}, {ENOTCONN, SysError::Gone}, {EINVAL, SysError::Other},
         };
         for (const auto &row : rows)
             QTest::newRow(qPrintable(QString::fromStdString(errorTextOf(row.first)))) << row.first << int(row.second);

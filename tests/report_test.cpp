@@ -142,8 +142,8 @@ private slots:
         const ReportList list = {{"MD5", Md5Empty}, {"SHA1", Sha1Empty}};
         const QByteArray report = renderReportFile(list);
         const QByteArray earlier = "the earlier result";
-        const SysResult failures[] = {{SysError::Io, EIO}, {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
-                                      {SysError::NoSpace, ENOSPC}, {SysError::NotSupported, EOPNOTSUPP},
+        const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
+                                      resultOf(ENOSPC), {SysError::NotSupported, EOPNOTSUPP},
                                       {SysError::Exists, EEXIST}, {SysError::ReadOnly, EROFS},
                                       {SysError::OutOfMemory, ENOMEM}};
         int runs = 0;
@@ -207,11 +207,11 @@ private slots:
                 if (++writes != 2)
                     return real.writeAll(file, bytes);
                 real.writeAll(file, bytes.substr(0, bytes.size() / 2));
-                return SysResult{SysError::NoSpace, ENOSPC};
+                return resultOf(ENOSPC);
             };
             int removals = 0;
             calls.removeName = [&](const ResultPlace &place, const std::string &name) {
-                return ++removals == 1 ? SysResult{SysError::Io, EIO} : real.removeName(place, name);
+                return ++removals == 1 ? resultOf(EIO) : real.removeName(place, name);
             };
             calls.sleepMilliseconds = [](int) {};
             QVERIFY(!writeJsonReport(list, path, calls));
@@ -242,7 +242,7 @@ private slots:
                     if (forGood || elapsedMs < 1500)
                         return refusal;
                     renamed = real.renameOverResult(place, file, from).ok();
-                    return renamed ? SysResult{} : SysResult{SysError::Io, EIO};
+                    return renamed ? SysResult{} : resultOf(EIO);
                 };
                 const QString what = QString("%1, %2").arg(errorTextOf(refusal.code).c_str(), forGood ? "for good" : "for 1.5 s");
                 QVERIFY2(writeJsonReport(list, path, calls), qPrintable(what));
@@ -268,7 +268,7 @@ private slots:
         };
         calls.writeAll = [&](const Handle &file, const std::string &bytes) {
             real.writeAll(file, bytes.substr(0, bytes.size() / 2));
-            return SysResult{SysError::NoSpace, ENOSPC};
+            return resultOf(ENOSPC);
         };
         QVERIFY(!writeJsonReport({{"MD5", Md5Empty}}, path, calls));
         QVERIFY(leftovers(dir.path(), {}).isEmpty());

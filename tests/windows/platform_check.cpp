@@ -175,12 +175,11 @@ Listing listWith(const std::string &folder, ListingClass way)
     Listing listing;
     OpenFolder opened;
     listing.end = openStartFolder(folder, opened);
-    std::uint64_t read = 0;
     ListingBuffer buffer = makeListingBuffer();
     if (listing.end.ok())
         listing.end = listFolderWith(opened, way, buffer, [&](const FolderEntry &entry) {
             listing.entries.push_back(entry.name + (entry.type == EntryType::Folder ? "/" : " " + std::to_string(entry.size)));
-        }, read);
+        });
     std::sort(listing.entries.begin(), listing.entries.end());
     return listing;
 }
@@ -243,12 +242,12 @@ void checkErrorKinds()
         {ERROR_ACCESS_DENIED, SysError::Denied}, {ERROR_SHARING_VIOLATION, SysError::Locked},
         {ERROR_LOCK_VIOLATION, SysError::Locked}, {ERROR_FILE_EXISTS, SysError::Exists},
         {ERROR_ALREADY_EXISTS, SysError::Exists}, {ERROR_DIRECTORY, SysError::NotAFolder},
-        {ERROR_CANT_RESOLVE_FILENAME, SysError::TooManyLinks}, {ERROR_FILENAME_EXCED_RANGE, SysError::NameTooLong},
+        {ERROR_CANT_RESOLVE_FILENAME, SysError::Other}, {ERROR_FILENAME_EXCED_RANGE, SysError::NameTooLong},
         {ERROR_TOO_MANY_OPEN_FILES, SysError::OutOfHandles}, {ERROR_NO_SYSTEM_RESOURCES, SysError::OutOfHandles},
         {ERROR_NOT_ENOUGH_MEMORY, SysError::OutOfMemory}, {ERROR_OUTOFMEMORY, SysError::OutOfMemory},
-        {ERROR_DISK_FULL, SysError::NoSpace}, {ERROR_WRITE_PROTECT, SysError::ReadOnly},
+        {ERROR_DISK_FULL, SysError::Other}, {ERROR_WRITE_PROTECT, SysError::ReadOnly},
         {ERROR_NOT_SUPPORTED, SysError::NotSupported}, {ERROR_INVALID_FUNCTION, SysError::NotSupported},
-        {ERROR_IO_DEVICE, SysError::Io}, {ERROR_NETNAME_DELETED, SysError::Gone}, {ERROR_UNEXP_NET_ERR, SysError::Gone},
+        {ERROR_IO_DEVICE, SysError::Other}, {ERROR_NETNAME_DELETED, SysError::Gone}, {ERROR_UNEXP_NET_ERR, SysError::Gone},
         {ERROR_NOT_READY, SysError::Gone},
         {ERROR_INVALID_PARAMETER, SysError::Other},
     };
