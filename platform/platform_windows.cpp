@@ -837,18 +837,23 @@ bool setAttributesOf(HANDLE file, DWORD attributes)
 }
 
 // Sets the read-only attribute of the place's file on or off, through a handle of its own, and
-// stores what it was in before; false when it cannot.
+// stores what its attributes were before (INVALID_FILE_ATTRIBUTES where they cannot be read);
+// false when it cannot set them.
 bool setPlaceReadOnly(const ResultPlace &place, bool on, DWORD &before)
 {
-    Handle target;
-    if (!openRelative(place.folder, place.name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, FILE_OPEN,
-                      FILE_OPEN_REPARSE_POINT, target).ok())
-        return false;
-    before = attributesOf(handleOf(target));
+    before = INVALID_FILE_ATTRIBUTES;
+    Handle looked;
+    if (openRelative(place.folder, place.name, FILE_READ_ATTRIBUTES, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, looked).ok())
+        before = attributesOf(handleOf(looked));
     if (before == INVALID_FILE_ATTRIBUTES)
         return false;
     const DWORD wanted = on ? before | FILE_ATTRIBUTE_READONLY : before & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    return wanted == before || setAttributesOf(handleOf(target), wanted);
+    if (wanted == before)
+        return true;
+    Handle target;
+    return openRelative(place.folder, place.name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, FILE_OPEN,
+                        FILE_OPEN_REPARSE_POINT, target).ok() &&
+           setAttributesOf(handleOf(target), wanted);
 }
 
 } // namespace
@@ -895,8 +900,11 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
 {
     // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
     // file carries it already) and put back if the move fails. A missing earlier file has none.
-    DWORD before = 0;
+    DWORD before = INVALID_FILE_ATTRIBUTES;
     const bool lifted = setPlaceReadOnly(place, false, before) && (before & FILE_ATTRIBUTE_READONLY);
+    // Where the lift is refused, the move may still be allowed (Wine, for a user other than root):
+    // the new file must end read-only all the same.
+    const bool wasReadOnly = before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_READONLY);
     // Renamed through its own open handle, so no other program meets it between a close and the
     // rename (a scanner would hold it there), into the folder by the folder's handle. The native
     // call takes the name as it is; the Win32 one would make a relative name a path of its own.
@@ -915,7 +923,7 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
     if (status >= 0) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
         const DWORD now = attributesOf(handleOf(file));
-        if (lifted && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
+        if (wasReadOnly && now != INVALID_FILE_ATTRIBUTES && !(now & FILE_ATTRIBUTE_READONLY))
             setAttributesOf(handleOf(file), now | FILE_ATTRIBUTE_READONLY);
         return {};
     }

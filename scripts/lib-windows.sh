@@ -267,3 +267,59 @@ check_package_imports() {
     [ "$unknown" -eq 0 ] && echo "package check: every other import is one of the loader's known DLLs"
     [ "$missing" -eq 0 ] && [ "$unknown" -eq 0 ]
 }
+
+# As root, runs the Windows checks and every end-to-end case once more as an unprivileged user
+# (65534, through setpriv), from a copy in a folder of the temporary area that user can reach (the
+# checkout may sit in a folder closed to others), in a Wine prefix of that user's own: what an
+# ordinary user meets under Wine (a read-only file whose other attributes cannot be stored, say),
+# root does not. Prints a stage line as the workflows' summaries do, with every failed case named
+# and every skipped one with its reason; fails when a case failed.
+run_windows_tests_unprivileged() {
+    local build="$ROOT/build-windows" copy log cases version
+    copy="$(mktemp -d "${TMPDIR:-/tmp}/vuro-unprivileged.XXXXXX")"
+    TEMPORARIES+=("$copy")
+    log="$VURO_TMP/unprivileged.log"
+    mkdir -p "$copy/programs" "$copy/scripts" "$copy/home" "$copy/scratch"
+    cp -r "$build/package/vuro-helper" "$copy/package"
+    cp "$build"/tests/windows/*.exe "$copy/programs/"
+    cp -r "$build/tests/windows/planted" "$build/tests/windows/foreign" "$copy/programs/"
+    cp "$ROOT"/dist/vuro-helper-*-win32.zip "$copy/package.zip"
+    cp "$ROOT/build/vuro-helper" "$copy/linux-helper"
+    cp "$ROOT/tests/windows/e2e.sh" "$ROOT/tests/windows/wine-run" "$copy/scripts/"
+    chmod 755 "$copy"
+    chown -R 65534:65534 "$copy"
+    version="$(sed -n 's/^project(vuro-helper VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
+    cases="$(sed -n '/^foreach(case /,/)$/p' "$ROOT/tests/windows/CMakeLists.txt" | tr -d '()' | sed 's/foreach//; s/case//')"
+    as_unprivileged() {
+        setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$copy/home" VURO_WINE_HOME="$copy/wine" \
+            VURO_WINE_DLL_OVERRIDES="bcrypt,mpr,netapi32,userenv,winmm=n,b" "$@"
+    }
+    echo "== the Windows checks and end-to-end cases again, as user 65534"
+    : >"$log"
+    if ! as_unprivileged "$copy/scripts/wine-run" --prepare >>"$log" 2>&1; then
+        echo "FAIL: prefix: no Wine prefix could be made as user 65534" >>"$log"
+    else
+        as_unprivileged "$copy/scripts/wine-run" "$copy/programs/platform_check.exe" "Z:$copy/scratch/platform" \
+            "Z:$copy/programs/planted" 2>&1 | sed 's/^/platform_check: /' >>"$log"
+        local case
+        for case in $cases; do
+            as_unprivileged "$copy/scripts/e2e.sh" "$case" "$copy/package" "$copy/package.zip" "$copy/linux-helper" \
+                "$copy/programs" "$version" "$copy/scratch" 2>&1 | sed "s/^/windows_e2e_$case: /" >>"$log"
+        done
+    fi
+    local passed failed skipped
+    passed="$(grep -cE ': ok: ' "$log" || true)"
+    failed="$(grep -cE ': FAIL: |^FAIL: ' "$log" || true)"
+    skipped="$(grep -cE ': skipped: ' "$log" || true)"
+    local summary
+    summary="windows as user 65534: $((passed + failed + skipped)) cases run, $passed passed, $failed failed, $skipped skipped$([ "$failed" -ne 0 ] && echo " (FAILED)")"
+    local details
+    details="$( { grep -E ': FAIL: |^FAIL: ' "$log" | sed 's/^\([^:]*\): FAIL: /  failed: \1: /; s/^FAIL: /  failed: /'
+                  grep -E ': skipped: ' "$log" | sed 's/^\([^:]*\): skipped: /  \1: /'; } || true)"
+    { echo "$summary"; [ -n "$details" ] && echo "$details"; } | tee -a "$VURO_TMP/summary"
+    if [ -n "${VURO_SUMMARY_FILE:-}" ]; then
+        echo "$passed $failed $skipped" >>"$VURO_SUMMARY_FILE"
+        [ -n "$details" ] && echo "$details" | sed 's/^  /  windows as user 65534: /' >>"$VURO_SUMMARY_FILE.cases"
+    fi
+    [ "$failed" -eq 0 ]
+}

@@ -369,6 +369,9 @@ void checkDecoratedResult(const std::string &scratch)
 {
     const std::string path = scratch + "\\decorated.json";
     writeWhole(path, "stale");
+    // Hidden first: Wine keeps it in an extended attribute, which a user other than root cannot
+    // set on a file once it is read-only, as Windows' own order of the two would have it.
+    SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_HIDDEN);
     SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     ResultPlace place;
     const bool written = openResultPlace(path, place).ok() && writeResultFile(place, "fresh");
