@@ -119,20 +119,27 @@ std::wstring joined(const std::string &folder, const std::string &name)
 
 const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The calls that turn a 32-bit process's file system redirection off and on again for the
-// calling thread; looked up, as 32-bit Windows without WOW64 may lack them.
-struct Wow64Calls {
-    decltype(&Wow64DisableWow64FsRedirection) disable = nullptr;
-    decltype(&Wow64RevertWow64FsRedirection) revert = nullptr;
+// Calls looked up at run time, once, rather than imported: the native calls that open a name
+// relative to an open folder (ntdll is in every process), and those that turn a 32-bit process's
+// file system redirection off and on again for the calling thread (32-bit Windows may lack them).
+struct LookedUpCalls {
+    decltype(&NtCreateFile) createFile = nullptr;
+    decltype(&NtSetInformationFile) setInformationFile = nullptr;
+    decltype(&RtlNtStatusToDosError) statusToError = nullptr;
+    decltype(&Wow64DisableWow64FsRedirection) disableRedirection = nullptr;
+    decltype(&Wow64RevertWow64FsRedirection) revertRedirection = nullptr;
 };
 
-const Wow64Calls &wow64Calls()
+const LookedUpCalls &lookedUpCalls()
 {
-    static const Wow64Calls calls = [] {
-        Wow64Calls found;
-        const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-        resolve(kernel32, "Wow64DisableWow64FsRedirection", found.disable);
-        resolve(kernel32, "Wow64RevertWow64FsRedirection", found.revert);
+    static const LookedUpCalls calls = [] {
+        LookedUpCalls found;
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"), kernel32 = GetModuleHandleW(L"kernel32.dll");
+        resolve(ntdll, "NtCreateFile", found.createFile);
+        resolve(ntdll, "NtSetInformationFile", found.setInformationFile);
+        resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
+        resolve(kernel32, "Wow64DisableWow64FsRedirection", found.disableRedirection);
+        resolve(kernel32, "Wow64RevertWow64FsRedirection", found.revertRedirection);
         return found;
     }();
     return calls;
@@ -146,8 +153,8 @@ class NamesAsGiven {
 public:
     NamesAsGiven()
     {
-        if (wow64Calls().disable && wow64Calls().revert)
-            active_ = wow64Calls().disable(&state_) != FALSE;
+        if (lookedUpCalls().disableRedirection && lookedUpCalls().revertRedirection)
+            active_ = lookedUpCalls().disableRedirection(&state_) != FALSE;
     }
     NamesAsGiven(const NamesAsGiven &) = delete;
     NamesAsGiven &operator=(const NamesAsGiven &) = delete;
@@ -155,7 +162,7 @@ public:
     {
         if (active_) {
             const DWORD code = GetLastError();
-            wow64Calls().revert(state_);
+            lookedUpCalls().revertRedirection(state_);
             SetLastError(code);
         }
     }
@@ -203,27 +210,6 @@ const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};
 // fails such calls with it, the error code it names left as the last error.
 const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
 
-// The native calls that open a name relative to an open folder: ntdll is in every process, so
-// they are looked up there, not imported.
-struct NtCalls {
-    decltype(&NtCreateFile) createFile = nullptr;
-    decltype(&NtSetInformationFile) setInformationFile = nullptr;
-    decltype(&RtlNtStatusToDosError) statusToError = nullptr;
-};
-
-const NtCalls &ntCalls()
-{
-    static const NtCalls calls = [] {
-        NtCalls found;
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        resolve(ntdll, "NtCreateFile", found.createFile);
-        resolve(ntdll, "NtSetInformationFile", found.setInformationFile);
-        resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
-        return found;
-    }();
-    return calls;
-}
-
 // The Windows error code of a failed native call's status.
 DWORD errorOfStatus(NTSTATUS status)
 {
@@ -231,7 +217,7 @@ DWORD errorOfStatus(NTSTATUS status)
     if (status == StatusUnsuccessful)
         return GetLastError();
 #endif
-    return ntCalls().statusToError ? ntCalls().statusToError(status) : DWORD(ERROR_GEN_FAILURE);
+    return lookedUpCalls().statusToError ? lookedUpCalls().statusToError(status) : DWORD(ERROR_GEN_FAILURE);
 }
 
 // Opens name (names joined by separators) below the open folder, from the folder's own handle:
@@ -240,7 +226,7 @@ DWORD errorOfStatus(NTSTATUS status)
 SysResult openRelative(const OpenFolder &folder, const std::string &name, ACCESS_MASK access, ULONG share, ULONG disposition,
                        ULONG options, Handle &file, PSECURITY_DESCRIPTOR security = nullptr)
 {
-    const auto NtCreateFile = ntCalls().createFile;
+    const auto NtCreateFile = lookedUpCalls().createFile;
     if (!NtCreateFile)
         return {SysError::NotSupported, ERROR_PROC_NOT_FOUND};
     std::wstring wide = wideFrom(name);
@@ -915,7 +901,7 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
     rename->RootDirectory = handleOf(place.folder.handle);
     rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
-    const auto NtSetInformationFile = ntCalls().setInformationFile;
+    const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
     IO_STATUS_BLOCK io = {};
     const NTSTATUS status = NtSetInformationFile ? SYS(NtSetInformationFile, StatusUnsuccessful)(handleOf(file), &io, rename, ULONG(buffer.size()),
                                                                                                  FileRenameInformation)
