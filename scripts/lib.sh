@@ -96,7 +96,7 @@ ensure_packages() {
     echo "installing Debian packages: $missing (this takes a few minutes)" >&2
     # shellcheck disable=SC2086
     if { [ -z "$architecture" ] || as_root dpkg --add-architecture "$architecture"; } &&
-        quiet_apt_get "$log" update && quiet_apt_get "$log" install -y --no-install-recommends $missing; then
+        quiet_apt_get "$log" update && quiet_apt_get "$log" -o DPkg::Lock::Timeout=600 install -y --no-install-recommends $missing; then
         return 0
     fi
     cat "$log" >&2
@@ -115,11 +115,11 @@ require_writable_folder() {
     return 1
 }
 
-# Empties the build folder $1 when an earlier version of the project configured it with another
-# generator than the presets' Ninja, which CMake refuses to switch.
-reset_other_generator() {
+# Prints --fresh when an earlier version of the project configured the build folder $1 with
+# another generator than the presets' Ninja, which CMake switches only in a fresh configure.
+fresh_if_other_generator() {
     local cache="$1/CMakeCache.txt"
-    [ -f "$cache" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$cache" && rm -rf "$1"
+    [ -f "$cache" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$cache" && echo --fresh
     return 0
 }
 
@@ -128,9 +128,9 @@ reset_other_generator() {
 run_workflow() {
     local preset="$1" folder="$2"
     require_writable_folder "$folder" || return 1
-    reset_other_generator "$folder"
     local status=0
-    CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" || status=$?
+    # shellcheck disable=SC2046
+    CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" $(fresh_if_other_generator "$folder") || status=$?
     local summary
     summary="$(summarize_stage "$preset" "$folder" "$status")"
     echo "$summary" | tee -a "$VURO_TMP/summary"
@@ -191,11 +191,13 @@ print_summary() {
 build_helper_quietly() {
     local dir="$ROOT/build"
     require_writable_folder "$dir" || return 1
-    reset_other_generator "$dir"
+    local fresh
+    fresh="$(fresh_if_other_generator "$dir")"
     mkdir -p "$dir"
     if [ ! -x "$dir/vuro-helper" ]; then
         echo "building the helper into $dir (the first time takes a minute)" >&2
     fi
-    { (cd "$ROOT" && cmake --preset release && cmake --build --preset release --target vuro-helper -j "$(nproc)"); } \
+    # shellcheck disable=SC2086
+    { (cd "$ROOT" && cmake --preset release $fresh && cmake --build --preset release --target vuro-helper -j "$(nproc)"); } \
         >"$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
 }
