@@ -283,7 +283,7 @@ run_windows_tests_unprivileged() {
     cp -r "$build/package/vuro-helper" "$copy/package"
     cp "$build"/tests/windows/*.exe "$copy/programs/"
     cp -r "$build/tests/windows/planted" "$build/tests/windows/foreign" "$copy/programs/"
-    cp "$ROOT"/dist/vuro-helper-*-win32.zip "$copy/package.zip"
+    cp "$build"/dist/vuro-helper-*-win32.zip "$copy/package.zip"
     cp "$ROOT/build/vuro-helper" "$copy/linux-helper"
     cp "$ROOT/tests/windows/e2e.sh" "$ROOT/tests/windows/wine-run" "$copy/scripts/"
     chmod 755 "$copy"
