@@ -83,6 +83,29 @@ QString shellBytes(const QByteArray &bytes)
     return "\"$(printf '" + format + "')\"";
 }
 
+// Waits until a child of the process pid (the helper, started by strace) holds the folder at path
+// open, as it does from the moment it lists it; false when it did not within timeoutMs.
+bool waitUntilHeldOpen(qint64 pid, const QByteArray &path, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        for (const QString &process : QDir("/proc").entryList(QDir::Dirs)) {
+            const QList<QByteArray> stat = readBytesFile(QFile::encodeName("/proc/" + process + "/stat")).split(' ');
+            if (process.toLongLong() <= 0 || stat.size() < 4 || stat.at(3).toLongLong() != pid)
+                continue;
+            for (const QString &fd : QDir("/proc/" + process + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+                char target[4096];
+                const ssize_t length = ::readlink(QFile::encodeName("/proc/" + process + "/fd/" + fd).constData(), target, sizeof target);
+                if (length > 0 && QByteArray(target, int(length)) == path)
+                    return true;
+            }
+        }
+        QTest::qWait(20);
+    }
+    return false;
+}
+
 } // namespace
 
 class EndToEndTest : public QObject {
@@ -457,7 +480,7 @@ private slots:
             helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree, "-e",
                                     "inject=getdents64:delay_exit=2000000:when=1", Helper, "3", tree, out});
             QVERIFY(helper.waitForStarted());
-            QTest::qWait(700);
+            QVERIFY2(waitUntilHeldOpen(helper.processId(), QFile::encodeName(tree), 10000), "the helper never opened the start folder");
             QCOMPARE(::rename(QFile::encodeName(tree).constData(), QFile::encodeName(tree + "-moved").constData()), 0);
             QVERIFY(helper.waitForFinished(30000));
             QCOMPARE(readFile(out + ".json"), whole);
@@ -568,7 +591,7 @@ private slots:
             helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree + "/A", "-e",
                                     "inject=getdents64:delay_exit=3000000:when=1", Helper, "3", tree, out});
             QVERIFY(helper.waitForStarted());
-            QTest::qWait(1000);
+            QVERIFY2(waitUntilHeldOpen(helper.processId(), QFile::encodeName(tree + "/A"), 10000), "the helper never opened A");
             QCOMPARE(::rename(QFile::encodeName(tree + "/A").constData(), QFile::encodeName(tree + "/A.real").constData()), 0);
             QVERIFY(QFile::link(other, tree + "/A"));
             QVERIFY(helper.waitForFinished(30000));
