@@ -719,7 +719,8 @@ private slots:
         const qint64 elapsed = timer.elapsed();
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
         QVERIFY(elapsed >= 1900);
-        QVERIFY2(elapsed < 3500, "the viewer kept the helper's output or descriptor 3 open");
+        // The viewer stays 8 s: a caller whose pipe ends before 6 s did not wait for it, however loaded the machine.
+        QVERIFY2(elapsed < 6000, "the viewer kept the helper's output or descriptor 3 open");
         QCOMPARE(r.out, echoLine(Helper, {"4"}) + "exit 1\n");
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
         const QList<QByteArray> told = readFile(marker).split('\n');
