@@ -330,6 +330,7 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
         begin = end + 1;
     }
     folder.handle = std::move(current);
+    // Text for messages only: nothing is opened by it (below, every open starts from a handle).
     folder.path = joinPath(start.path, relative);
     return {};
 }
