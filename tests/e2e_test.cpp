@@ -507,9 +507,9 @@ private slots:
 
     // Guards against a volume that stops answering mid-walk giving a report that looks whole:
     // what the system says of a share or device gone (ENOTCONN, ESTALE) is no missing folder,
-    // and no failure below a start folder that no longer answers is one folder's. A file system
-    // whose every answer waits 20 ms is killed 1 s into the walk; a listing fails on cue with
-    // ESTALE (no report) and with EIO (that folder's own failure: counted, logged).
+    // and no failure below a start folder that no longer answers is one folder's: a file system
+    // whose every answer waits 20 ms is killed 1 s into the walk. (Each step's outcomes one by one
+    // are folderstats_test::eachOutcomeOfTheWalk's.)
     void volumeGoneMidWalk()
     {
         // Four folders at the top, so that the start folder's own listing is done long before the
@@ -521,18 +521,6 @@ private slots:
             QVERIFY(writeFile(folder + "/f", "x"));
         }
         const QString out = dir.filePath("gone-out");
-        if (QStandardPaths::findExecutable("strace").isEmpty()) {
-            QWARN("the listings failing on cue are skipped: strace is not installed");
-        } else {
-            for (const char *error : {"ESTALE", "EIO"}) {
-                QFile::remove(out + ".json");
-                const Run r = run({"-f", "-qq", "-o", "/dev/null", "-P", tree + "/a3/s7", "-e", QString("inject=getdents64:error=%1").arg(error),
-                                   Helper, "3", tree, out}, "strace");
-                const QByteArray partOfIt = expectedJson({{"Total Size", "199 bytes"}, {"Folder Count ", "204"}, {"File Count", "199"}});
-                QCOMPARE(readFile(out + ".json"), QByteArray(error) == "EIO" ? partOfIt : QByteArray("<missing>"));
-                QVERIFY2(r.err.contains("s7"), r.err);
-            }
-        }
 #ifdef SLOWFS_PATH
         const QString mount = dir.filePath("gone-mount");
         QVERIFY(QDir().mkpath(mount));
