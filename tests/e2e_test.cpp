@@ -1047,12 +1047,15 @@ private slots:
         hardSetting.seek(0);
         if (hardSetting.write("0\n") <= 0 || !hardSetting.flush())
             QSKIP("cannot set fs.protected_hardlinks here");
-        ::chmod(QFile::encodeName(precious).constData(), 0644);
+        // Root's file where the other user can reach it: the checkout may sit in a folder closed to others.
+        const QString reachable = shared + "/precious.conf";
+        QVERIFY(writeFile(reachable, "root's own\n"));
+        ::chmod(QFile::encodeName(reachable).constData(), 0644);
         const pid_t linker = ::fork();
         if (linker == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(1);
-            ::_exit(::link(QFile::encodeName(precious).constData(), QFile::encodeName(sticky + "/hard.json").constData()) == 0 ? 0 : 1);
+            ::_exit(::link(QFile::encodeName(reachable).constData(), QFile::encodeName(sticky + "/hard.json").constData()) == 0 ? 0 : 1);
         }
         ::waitpid(linker, &status, 0);
         const bool planted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -1062,7 +1065,8 @@ private slots:
         hardSetting.write(hardBefore + "\n");
         hardSetting.close();
         QVERIFY2(planted, "the unprivileged user could not plant the hard link");
-        QCOMPARE(readFile(precious), QByteArray("root's own\n"));
+        QCOMPARE(readFile(reachable), QByteArray("root's own\n"));
+        QFile::remove(reachable);
         QCOMPARE(readFile(sticky + "/hard.json"), expectedJson({{"MD5", Md5Abc}}));
         QProcess::execute("rm", {"-rf", sticky});
     }
