@@ -22,7 +22,76 @@
 // Every call below that can fail goes through SYS(function, failure value). In the shipped
 // program it is the call itself; the Windows tests build a copy with VURO_FAULT_SEAM, in which a
 // test makes the k-th call of one function fail with the error code it names.
+// The seam also lets a test present answers no Wine volume gives (presentAnswer below).
 #ifdef VURO_FAULT_SEAM
+template <typename Result, typename... Arguments>
+void presentAnswer(Result &, Arguments...)
+{
+}
+
+// Opens: the seam notes whether the handle stands for a reparse point as itself.
+inline void presentAnswer(NTSTATUS &status, PHANDLE opened, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                          ULONG, ULONG, ULONG, ULONG options, PVOID, ULONG)
+{
+    if (status >= 0)
+        notePresentedOpen(*opened, (options & FILE_OPEN_REPARSE_POINT) != 0);
+}
+
+inline void presentAnswer(HANDLE &opened, LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
+{
+    if (opened != INVALID_HANDLE_VALUE)
+        notePresentedOpen(opened, (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+}
+
+inline void presentAnswer(BOOL &ok, HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    bool asItself = false;
+    if (ok)
+        presentHandle(file, info->dwFileAttributes, nullptr, asItself);
+}
+
+template <typename Record>
+void presentRecords(void *buffer)
+{
+    for (char *at = static_cast<char *>(buffer);;) {
+        auto &record = *reinterpret_cast<Record *>(at);
+        presentRecord(record.FileName, record.FileNameLength / sizeof(wchar_t), record.FileAttributes, record.EaSize);
+        if (record.NextEntryOffset == 0)
+            return;
+        at += record.NextEntryOffset;
+    }
+}
+
+// Attribute queries and listings: a placeholder as the cloud volume shows it; one opened as
+// itself lists nothing, as one whose contents were never fetched.
+inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD)
+{
+    if (!ok)
+        return;
+    bool asItself = false;
+    unsigned long ignored = 0;
+    switch (type) {
+    case FileAttributeTagInfo: {
+        auto &info = *static_cast<FILE_ATTRIBUTE_TAG_INFO *>(buffer);
+        presentHandle(file, info.FileAttributes, &info.ReparseTag, asItself);
+        break;
+    }
+    case FileBasicInfo: presentHandle(file, static_cast<FILE_BASIC_INFO *>(buffer)->FileAttributes, nullptr, asItself); break;
+    case FileIdBothDirectoryInfo:
+    case FileFullDirectoryInfo:
+        if (presentHandle(file, ignored, nullptr, asItself) && asItself) {
+            ok = FALSE;
+            SetLastError(ERROR_NO_MORE_FILES);
+        } else if (type == FileIdBothDirectoryInfo) {
+            presentRecords<FILE_ID_BOTH_DIR_INFO>(buffer);
+        } else {
+            presentRecords<FILE_FULL_DIR_INFO>(buffer);
+        }
+        break;
+    default: break;
+    }
+}
+
 template <typename Result, typename... Arguments>
 auto faultSeam(const char *name, Result(WINAPI *function)(Arguments...), Result failure)
 {
@@ -32,7 +101,9 @@ auto faultSeam(const char *name, Result(WINAPI *function)(Arguments...), Result 
             SetLastError(DWORD(code));
             return failure;
         }
-        return function(arguments...);
+        Result result = function(arguments...);
+        presentAnswer(result, arguments...);
+        return result;
     };
 }
 #define SYS(function, failure) faultSeam(#function, function, failure)

@@ -48,3 +48,16 @@ bool isDeviceName(const std::wstring &path);
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
 // function is the one to fail, with the error code stored in code. Not in the shipped program.
 bool isFaultDue(const char *function, unsigned long &code);
+
+// The seam's presented answers: VURO_FAULT's "cloud:PREFIX" makes every file and folder whose name
+// begins with PREFIX answer as a cloud placeholder whose data is not on the machine. The seam
+// notes each open, whether it took the reparse point as itself.
+void notePresentedOpen(void *handle, bool asItself);
+
+// True when the open handle is such a placeholder: its attributes (and tag, where given) are
+// then the placeholder's, and asItself says whether it was opened as the reparse point itself.
+bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself);
+
+// A listed entry of that name gets the placeholder's attributes, and its tag where the listing
+// puts it (the EA size field).
+void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag);

@@ -177,6 +177,30 @@ case_result_folder_swapped() {
         'same_bytes "$SCRATCH/results.opened/r.json" "$SCRATCH/abc-expected" || [ "$(cat "$SCRATCH/results.opened/r.json")" = earlier ]' 
 }
 
+# Guards against cloud placeholders (OneDrive's online-only files and folders) being taken for
+# links, or a placeholder folder counted as it lists when opened as itself (empty, its contents not
+# yet fetched) rather than as the system presents it. Wine has no cloud files: the fault seam
+# answers for every name beginning with "cloudy" as a cloud files volume answers.
+case_cloud_placeholders() {
+    mkdir -p "$SCRATCH/helper" "$T/synced/cloudy/cloudy-sub"
+    cp "$PACKAGE"/*.dll "$SCRATCH/helper/"
+    cp "$TEST_PROGRAMS/vuro-helper-faults.exe" "$SCRATCH/helper/vuro-helper.exe"
+    local helper="$SCRATCH/helper/vuro-helper.exe"
+    head -c 1000 /dev/zero >"$T/synced/local"
+    head -c 340 /dev/zero >"$T/synced/cloudy/cloudy-b"
+    head -c 50 /dev/zero >"$T/synced/cloudy/fetched"
+    head -c 5000 /dev/zero >"$T/synced/cloudy/cloudy-sub/c"
+    linux_result_crlf "$SCRATCH/synced-expected" 3 "$T/synced"
+    linux_result_crlf "$SCRATCH/b-expected" 2 "$T/synced/cloudy/cloudy-b"
+    VURO_FAULT="cloud:cloudy" "$WINE" "$helper" 3 "$T/synced" "$T/synced-win" >/dev/null 2>&1
+    check "a placeholder folder's contents counted as Explorer counts them: the Linux report" \
+        same_bytes "$T/synced-win.json" "$SCRATCH/synced-expected"
+    VURO_FAULT="cloud:cloudy" "$WINE" "$helper" 2 "$T/synced/cloudy/cloudy-b" "$T/b-win" >/dev/null 2>&1
+    check "an online-only file is hashed as the system fetches it" same_bytes "$T/b-win.json" "$SCRATCH/b-expected"
+    VURO_FAULT="cloud:cloudy,ReadFile:1:362" "$WINE" "$helper" 2 "$T/synced/cloudy/cloudy-b" "$T/offline" >/dev/null 2>&1
+    check "an online-only file the system cannot fetch (provider not running): no report" test ! -e "$T/offline.json"
+}
+
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.
 case_digests() {
     win 2 "$T/abc" "$T/abc-out"

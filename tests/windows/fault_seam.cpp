@@ -2,8 +2,8 @@
 // calls to fail, "FUNCTION:K:CODE" (the K-th call of FUNCTION fails with the Windows error CODE)
 // or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; a CODE of
 // "dMS" holds the call MS milliseconds instead, then lets it run (for a test to change something
-// meanwhile); an entry
-// "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
+// meanwhile); an entry "cloud:PREFIX" presents every file and folder whose name begins with PREFIX
+// as a cloud placeholder (see presentHandle); an entry "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
 // one "FUNCTION COUNT" line each.
 
 #include "platform/platform_windows.h"
@@ -34,6 +34,8 @@ struct Seam {
     std::map<std::string, unsigned long> calls;
     std::vector<Fault> faults;
     std::string countsPath;
+    std::wstring cloudPrefix;
+    std::map<void *, bool> opensAsItself; // every handle the helper opened, the latest open of each value
 
     Seam()
     {
@@ -52,6 +54,10 @@ struct Seam {
                 end = text.size();
             const std::string entry = text.substr(begin, end - begin);
             begin = end + 1;
+            if (entry.compare(0, 6, "cloud:") == 0) {
+                cloudPrefix.assign(entry.begin() + 6, entry.end());
+                continue;
+            }
             const std::size_t first = entry.find(':'), second = entry.find(':', first + 1);
             if (first == std::string::npos || second == std::string::npos)
                 continue;
@@ -116,4 +122,67 @@ bool isFaultDue(const char *function, unsigned long &code)
     if (delayMs)
         Sleep(DWORD(delayMs));
     return false;
+}
+
+namespace {
+
+bool isPresentedName(const std::wstring &prefix, const wchar_t *name, std::size_t length)
+{
+    return !prefix.empty() && length >= prefix.size() && std::wstring(name, prefix.size()) == prefix;
+}
+
+// A placeholder's attributes as a cloud files volume shows them to a program that sees
+// placeholders (the default): a folder to be filled when opened, a file whose data is fetched
+// when read.
+unsigned long placeholderAttributes(unsigned long attributes)
+{
+    const unsigned long RecallOnOpen = 0x00040000UL, RecallOnDataAccess = 0x00400000UL; // Windows 10 1709's, not in MinGW's headers
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return attributes | RecallOnOpen;
+    return (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_OFFLINE |
+           RecallOnDataAccess;
+}
+
+const unsigned long CloudTag = 0x9000601AUL; // IO_REPARSE_TAG_CLOUD_6, OneDrive's
+
+} // namespace
+
+void notePresentedOpen(void *handle, bool asItself)
+{
+    Seam &state = seam();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.opensAsItself[handle] = asItself;
+}
+
+bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself)
+{
+    Seam &state = seam();
+    if (state.cloudPrefix.empty())
+        return false;
+    const DWORD code = GetLastError();
+    wchar_t path[4096];
+    const DWORD length = GetFinalPathNameByHandleW(handle, path, 4096, FILE_NAME_NORMALIZED);
+    SetLastError(code);
+    if (length == 0 || length >= 4096)
+        return false;
+    const std::wstring whole(path, length);
+    const std::size_t slash = whole.find_last_of(L'\\');
+    const std::wstring name = whole.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    if (!isPresentedName(state.cloudPrefix, name.c_str(), name.size()))
+        return false;
+    attributes = placeholderAttributes(attributes);
+    if (tag)
+        *tag = CloudTag;
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    asItself = state.opensAsItself[handle];
+    return true;
+}
+
+void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag)
+{
+    if (!isPresentedName(seam().cloudPrefix, name, length))
+        return;
+    attributes = placeholderAttributes(attributes);
+    tag = CloudTag;
 }
