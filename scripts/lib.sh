@@ -129,6 +129,8 @@ run_workflow() {
     local preset="$1" folder="$2"
     require_writable_folder "$folder" || return 1
     local status=0
+    # An earlier run's results must not stand for a stage that fails before its tests.
+    rm -f "$folder/junit.xml"
     # shellcheck disable=SC2046
     CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" cmake --workflow --preset "$preset" $(fresh_if_other_generator "$folder") || status=$?
     local summary
@@ -137,45 +139,18 @@ run_workflow() {
     return "$status"
 }
 
-# Prints one line for the last test run in the build folder $2 of the stage $1: the cases run,
-# passed, failed and skipped (a QtTest function or a script's "ok:" line is one case; a test with
-# none is one case itself); then each failed case by name ("failed: TEST: CASE", or the CTest
-# name alone) and each skipped case with its reason. $3 is the workflow's status: a stage that
-# failed before its tests ran counts one failed case. Adds the counts to the file
-# $VURO_SUMMARY_FILE when it is set, and the named cases to $VURO_SUMMARY_FILE.cases.
+# Prints one line for the last test run in the build folder $2 of the stage $1, from the JUnit
+# files CTest and QtTest wrote (scripts/summarize.py): the cases run, passed, failed and skipped;
+# then each failed case by name and each skipped case with its reason. $3 is the workflow's
+# status. Adds the counts to the file $VURO_SUMMARY_FILE when it is set, and the named cases to
+# $VURO_SUMMARY_FILE.cases.
 summarize_stage() {
-    local stage="$1" log="$2/Testing/Temporary/LastTest.log" status="$3" counts
-    counts="$( { [ -f "$log" ] && cat "$log"; } | awk '
-        function close_test() {
-            if (test == "") return
-            if (p + f + s == 0) { if (result == "pass") p = 1; else if (result == "skip") s = 1; else f = 1 }
-            else if (result == "fail" && f == 0) f = 1
-            if (result == "fail" && named == 0) fails = fails "  failed: " test "\n"
-            passed += p; failed += f; skipped += s; test = ""
-        }
-        /^[0-9]+\/[0-9]+ Testing: / { close_test(); test = $3; p = f = s = named = 0; result = "fail" }
-        /^PASS   : / && !/::(initTestCase|cleanupTestCase)\(\)/ { p++ }
-        /^FAIL!  : / { f++; named++; line = $0; sub(/^FAIL!  : /, "", line); fails = fails "  failed: " test ": " line "\n" }
-        /^FAIL: / { f++; named++; fails = fails "  failed: " test ": " substr($0, 7) "\n" }
-        /^ok: / { p++ }
-        /^SKIP   : / { s++; line = $0; sub(/^SKIP   : /, "", line); skips = skips "  " test ": " line "\n" }
-        /^skipped: / { s++; skips = skips "  " test ": " substr($0, 10) "\n" }
-        /^Test Passed\./ { result = "pass" }
-        /^Test Failed\./ { result = "fail" }
-        /^Test.*Skipped/ { result = "skip" }
-        END {
-            close_test()
-            print passed + 0, failed + 0, skipped + 0
-            printf "%s%s", fails, skips
-        }')"
-    local passed failed skipped
-    read -r passed failed skipped <<<"$(echo "$counts" | head -1)"
-    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=$((failed + 1)); fi
-    echo "$stage: $((passed + failed + skipped)) cases run, $passed passed, $failed failed, $skipped skipped$([ "$status" -ne 0 ] && echo " (FAILED)")"
-    echo "$counts" | tail -n +2 | sed '/^$/d'
+    local stage="$1" folder="$2" status="$3" lines
+    lines="$(python3 "$ROOT/scripts/summarize.py" "$stage" "$folder" "$status")"
+    echo "$lines" | grep -v '^COUNTS '
     if [ -n "${VURO_SUMMARY_FILE:-}" ]; then
-        echo "$passed $failed $skipped" >>"$VURO_SUMMARY_FILE"
-        echo "$counts" | tail -n +2 | sed '/^$/d' | sed "s/^  /  $stage: /" >>"$VURO_SUMMARY_FILE.cases"
+        echo "$lines" | sed -n 's/^COUNTS //p' >>"$VURO_SUMMARY_FILE"
+        echo "$lines" | sed -n '2,$p' | grep -v '^COUNTS ' | sed "s/^  /  $stage: /" >>"$VURO_SUMMARY_FILE.cases"
     fi
     return 0
 }
