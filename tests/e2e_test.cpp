@@ -860,9 +860,9 @@ private slots:
         QProcess::execute("rm", {"-rf", tree});
     }
 
-    // Guards against what the earlier result carries being read through /proc: without it (a
-    // container, a mount namespace) the replacement must still be whole (a new file, not the old
-    // one rewritten in place) and keep its extended attributes; and against file flags lost.
+    // Guards against what the earlier result carries being dropped: attributes that cannot be
+    // listed, or read through /proc, which a container or a mount namespace may lack (the
+    // replacement must still be whole, a new file, and keep them); and against file flags lost.
     void replacementWithoutProcAndFlags()
     {
         const QString folder = dir.filePath("noproc");
@@ -872,6 +872,21 @@ private slots:
         const bool xattrs = ::setxattr(result.constData(), "user.kept", "yes", 3, 0) == 0;
         const bool flags = QProcess::execute("chattr", {"+d", "+A", folder + "/r.json"}) == 0;
         struct stat before, after;
+        // Attributes that cannot be listed are not dropped: the earlier file is rewritten, and
+        // keeps them. A file system without any has none to carry: the result is replaced whole.
+        for (const char *error : {"EIO", "EOPNOTSUPP"}) {
+            if (!xattrs)
+                break;
+            QCOMPARE(::stat(result.constData(), &before), 0);
+            const Run r = run({"-f", "-qq", "-o", "/dev/null", "-e", QString("inject=flistxattr,listxattr:error=%1").arg(error), Helper, "1", abc, folder + "/r"}, "strace");
+            QVERIFY2(r.out.contains("IT_MD5_SHA1"), qPrintable(r.err));
+            QCOMPARE(readFile(folder + "/r.json"), expectedJson({{"SHA1", Sha1Abc}}));
+            QCOMPARE(::stat(result.constData(), &after), 0);
+            QVERIFY2((after.st_ino == before.st_ino) == (QByteArray(error) == "EIO"), error);
+            QVERIFY2(QByteArray(error) != "EIO" || ::getxattr(result.constData(), "user.kept", nullptr, 0) == 3, "attributes dropped");
+        }
+        QVERIFY(writeFile(folder + "/r.json", "earlier"));
+        QVERIFY(!xattrs || ::setxattr(result.constData(), "user.kept", "yes", 3, 0) == 0);
         QCOMPARE(::stat(result.constData(), &before), 0);
         // As root a private mount namespace; as a user one of their own, where the system allows.
         const QStringList unshare = ::geteuid() == 0 ? QStringList{"unshare", "-m", "--"} : QStringList{"unshare", "-r", "-m", "--"};
