@@ -253,6 +253,24 @@ private slots:
         }
     }
 
+    // Guards against no report where another writer makes the result just before the new file
+    // takes its name: the other's file is then replaced, as an earlier result is.
+    void newResultMadeMeanwhile()
+    {
+        QTemporaryDir dir{scratchTemplate()};
+        const QString path = dir.filePath("new.json");
+        const SystemCalls real;
+        SystemCalls calls;
+        calls.nameUnnamedFile = [&](const ResultPlace &place, const Handle &file, const std::string &name) {
+            if (name == place.name)
+                writeFile(path, "another writer's");
+            return real.nameUnnamedFile(place, file, name);
+        };
+        QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, calls));
+        QCOMPARE(readFile(path), renderReportFile({{"MD5", Md5Empty}}));
+        QVERIFY(leftovers(dir.path(), {"new.json"}).isEmpty());
+    }
+
     // Guards against a new result that failed half-way staying behind where the folder refuses
     // the writer's temporary names as well (two faults at once): the file made under the result's
     // own name is removed again.
