@@ -186,7 +186,7 @@ ensure_windows_qt() {
         rm -rf "$folder"
         mkdir -p "$folder"
         local log="$folder/build.log"
-        echo "building QtCore $version for Windows from Debian's source (once: about 5 minutes on 2 cores, 80 MB kept in $VURO_CACHE); log: $log" >&2
+        echo "building QtCore $version for Windows from Debian's source (once: about 5 minutes on 2 cores, about 120 MB kept in $VURO_CACHE); log: $log" >&2
         if ! fetch_qt_source "$version" "$folder/source" >>"$log" 2>&1; then
             tail -n 20 "$log" >&2
             echo "downloading or unpacking Debian's qtbase source failed; the whole log is $log" >&2
