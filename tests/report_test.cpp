@@ -432,6 +432,18 @@ private slots:
         ResultPlace unreadable = placeOf("t.json");
         unreadable.name = std::string(300, 'n'); // past the name limit: it cannot be looked at
         QVERIFY(mightBeTarget(unreadable, target, "x"));
+        // A whole delivery without file numbers: the target's last name, not its path, is what
+        // the result's name is compared with.
+        QVERIFY(QDir(dir.path()).mkpath("sub"));
+        QVERIFY(writeFile(dir.filePath("sub/t.json"), "the target"));
+        QVERIFY(writeFile(dir.filePath("sub/T.JSON"), "a result"));
+        const std::string targetPath = QFile::encodeName(dir.filePath("sub/t.json")).toStdString();
+        FileStatus unnumbered;
+        QVERIFY(statusOfPath(targetPath, true, unnumbered).ok());
+        unnumbered.identity = FileIdentity();
+        QVERIFY(!deliverReport(targetPath, TargetKind::File, QFile::encodeName(dir.filePath("sub/T.JSON")).toStdString(),
+                               [&] { return std::optional<Report>(Report{{{"MD5", Md5Empty}}, unnumbered}); }));
+        QCOMPARE(readFile(dir.filePath("sub/T.JSON")), QByteArray("a result"));
     }
 
     // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on
