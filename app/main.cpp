@@ -117,6 +117,9 @@ int main(int argc, char *argv[])
     // First of all: a library the helper's own library loads on first use must come from the
     // system, never from the viewer's folder the helper is unpacked into.
     restrictLibrarySearch();
+    // A caller may start the helper with its standard streams closed: the echo and the log must
+    // then go nowhere, never into a file the helper opened under their numbers.
+    keepStandardStreamsOpen();
     // The output is a trace: a reader that went away must not stop the report or the restart. A
     // file size limit fails a write, which the writer undoes, rather than ending the process
     // half-way; a termination signal undoes the writer's pending step before the process ends.

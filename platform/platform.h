@@ -340,6 +340,11 @@ void publishPendingUndo(const PendingUndo *undo);
 // the published undo, then end the process as the signal would have. Nothing on Windows.
 void prepareSignals();
 
+// Puts the null device on each standard stream (input, output, error) the caller left closed, so
+// that no file the helper opens takes its number and gets what is printed or logged. Nothing on
+// Windows, whose handles are no small numbers.
+void keepStandardStreamsOpen();
+
 // Makes libraries loaded from now on come from the system's own folder only, never from the
 // program's folder or the current one (Windows); nothing to do where the system has no such search.
 void restrictLibrarySearch();

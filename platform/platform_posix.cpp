@@ -752,6 +752,18 @@ void prepareSignals()
     }
 }
 
+void keepStandardStreamsOpen()
+{
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is this one. Without the null device (a bare container), a
+        // folder holds the number: a write to it fails, as one to a closed stream does.
+        if (::open("/dev/null", stream == 0 ? O_RDONLY : O_WRONLY) < 0)
+            ::open("/", O_RDONLY | O_DIRECTORY);
+    }
+}
+
 void restrictLibrarySearch()
 {
     // Libraries are found by the dynamic linker's own rules, which a program's folder is no part of.

@@ -1221,6 +1221,11 @@ void prepareSignals()
     // Windows has no such signals: a write to a closed pipe fails with an error.
 }
 
+void keepStandardStreamsOpen()
+{
+    // A file's handle is never taken for a standard stream's.
+}
+
 void restrictLibrarySearch()
 {
     // Windows 8 and later, and Windows 7 with KB2533623, have it; it is looked up, not imported,

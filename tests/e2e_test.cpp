@@ -308,13 +308,27 @@ private slots:
         checkNothingWritten({"1"}, "IT_MD5_SHA1\n", dir.filePath("1.json"));
     }
 
-    // Guards against the work stopping when whoever reads the helper's output has gone away.
+    // Guards against the work stopping when whoever reads the helper's output has gone away, and
+    // against the helper's files taking the numbers of standard streams its caller closed.
     void closedOutput()
     {
         const QString out = dir.filePath("unread");
         QFile::remove(out + ".json");
         QCOMPARE(runWithClosedOutput({"2", abc, out}), 0);
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
+
+        // Started with every standard stream closed, no file or folder of the helper's may take
+        // their numbers: the echo, the tag and the log would go into it.
+        const QString trace = dir.filePath("closed-streams.trace");
+        for (const QString mode : {"2", "3"}) {
+            const QString target = mode == "2" ? abc : dir.filePath("dossier é");
+            QVERIFY(QDir().mkpath(dir.filePath("dossier é/sub")));
+            run({"-c", "exec strace -f -qq -o \"$0\" -e trace=openat,openat2 \"$@\" <&- >&- 2>&-", trace, Helper, mode, target, out}, "sh");
+            QCOMPARE(readFile(out + ".json").count("\n    {"), mode == "2" ? 2 : 3);
+            const QString opens = QString::fromUtf8(readFile(trace));
+            const QRegularExpression taken("openat2?\\((?!AT_FDCWD, \"/(lib|usr|etc|proc|dev)/)[^\\n]* = [012]\\n");
+            QVERIFY2(!taken.match(opens).hasMatch(), qPrintable(mode + ": " + taken.match(opens).captured(0)));
+        }
     }
 
     // Guards against a report that claims a digest of a file the helper could not read.
@@ -563,6 +577,18 @@ private slots:
             QProcess::execute("rm", {"-rf", tree, other});
             QVERIFY(QDir().mkpath(tree + "/A/B") && QDir().mkpath(other + "/B"));
             QVERIFY(writeFile(tree + "/A/B/one", "1"));
+            if (withoutOpenat2) {
+                // Left alone, the walk name by name counts what the walk with openat2 counts.
+                QProcessEnvironment preload;
+                preload.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+                preload.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+                preload.insert("VURO_FAULT_NO_OPENAT2", "1");
+                QVERIFY(QDir().mkpath(tree + "/A/B/C"));
+                QVERIFY(writeFile(tree + "/A/B/C/two", "22"));
+                run({"3", tree, dir.filePath("swap-mid-whole")}, Helper, {}, preload);
+                QCOMPARE(readFile(dir.filePath("swap-mid-whole.json")),
+                         expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "3"}, {"File Count", "2"}}));
+            }
             for (int i = 0; i < 50; ++i)
                 QVERIFY(writeFile(other + QString("/B/f%1").arg(i), "x"));
             const QString out = dir.filePath("swap-mid-out");
