@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [--sanitized]
+# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [K/N] [--sanitized]
 # Makes every system call of a run of MODE (2, the digests, or 3, the walk) fail in turn, once per thread, with EIO,
 # ENOMEM and ENFILE (strace -e inject), and fails on any run whose result passes for one without
 # being one: a result file that is neither the undisturbed result, nor the earlier file, nor (an
 # I/O error in a subfolder, with its debug message) the per-entry rule's smaller report; digests
 # left empty; a temporary file left behind; a crash after the helper started; a changed target.
-# Prints how many runs it made. Exits 77 (skipped) without strace.
+# K/N takes every N-th of the runs, from the K-th: each slice is a CTest test of its own, so that
+# CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
+# (skipped) without strace.
 set -uo pipefail
 HELPER="$1"
 SCRATCH="$2"
 SWEPT_MODE="$3"
-if [ "${4:-}" = --sanitized ]; then
+SLICE=1/1
+SANITIZED=""
+for option in "${@:4}"; do
+    case "$option" in
+    --sanitized) SANITIZED=1 ;;
+    */*) SLICE="$option" ;;
+    esac
+done
+if [ -n "$SANITIZED" ]; then
     echo "skipped: a sanitized build's allocator ends the process on an injected mmap failure, by design"
     exit 77
 fi
@@ -97,11 +107,14 @@ for mode in $SWEPT_MODE; do
         done
     done < <(call_counts "$SCRATCH/trace-$mode")
 done
+awk -v k="${SLICE%/*}" -v n="${SLICE#*/}" '(NR - 1) % n == k - 1' "$jobs_file" >"$jobs_file.slice"
+mv "$jobs_file.slice" "$jobs_file"
+runs=$(wc -l <"$jobs_file")
 # The shell's own notes on runs that crashed are left out: a crash after the start is a finding.
 failures="$(xargs -P "$(nproc)" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs_file")"
 seconds=$(($(date +%s) - start))
 count=0
 [ -n "$failures" ] && count=$(echo "$failures" | wc -l)
 [ -n "$failures" ] && echo "$failures"
-echo "$runs runs in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
+echo "$runs runs (slice $SLICE) in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
 [ "$count" -eq 0 ]
