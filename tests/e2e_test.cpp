@@ -326,7 +326,10 @@ private slots:
             run({"-c", "exec strace -f -qq -o \"$0\" -e trace=openat,openat2 \"$@\" <&- >&- 2>&-", trace, Helper, mode, target, out}, "sh");
             QCOMPARE(readFile(out + ".json").count("\n    {"), mode == "2" ? 2 : 3);
             const QString opens = QString::fromUtf8(readFile(trace));
-            const QRegularExpression taken("openat2?\\((?!AT_FDCWD, \"/(lib|usr|etc|proc|dev)/)[^\\n]* = [012]\\n");
+            // Only the helper's own opens count (its folders and files, or names relative to one):
+            // what libraries open before the first line of main may take those numbers for a moment.
+            const QRegularExpression taken("openat2?\\((AT_FDCWD, \"(" + QRegularExpression::escape(dir.path()) +
+                                           "|[^/\"])|[0-9]+, )[^\\n]* = [012]\\n");
             QVERIFY2(!taken.match(opens).hasMatch(), qPrintable(mode + ": " + taken.match(opens).captured(0)));
         }
     }
