@@ -321,8 +321,8 @@ private slots:
         // their numbers: the echo, the tag and the log would go into it.
         const QString trace = dir.filePath("closed-streams.trace");
         for (const QString mode : {"2", "3"}) {
-            const QString target = mode == "2" ? abc : dir.filePath("dossier é");
-            QVERIFY(QDir().mkpath(dir.filePath("dossier é/sub")));
+            const QString target = mode == "2" ? abc : dir.filePath("closed-streams-tree");
+            QVERIFY(QDir().mkpath(dir.filePath("closed-streams-tree/sub")));
             run({"-c", "exec strace -f -qq -o \"$0\" -e trace=openat,openat2 \"$@\" <&- >&- 2>&-", trace, Helper, mode, target, out}, "sh");
             QCOMPARE(readFile(out + ".json").count("\n    {"), mode == "2" ? 2 : 3);
             const QString opens = QString::fromUtf8(readFile(trace));
