@@ -668,7 +668,8 @@ private slots:
 
     // Guards against a stale result staying when no file can be created beside it (a writable
     // result in a read-only folder is written in place), and against helpers writing it in place at
-    // once leaving a file that is no report whole: each must hold the file from truncation to end.
+    // once leaving a file that is no report whole: each must hold the file from truncation to end;
+    // and against a lock held a moment by another taken for one held for good.
     void concurrentInPlaceWriters()
     {
         if (!unprivilegedSkip.isEmpty())
@@ -706,6 +707,18 @@ private slots:
                 writer->waitForFinished(60000);
             torn += !reports.contains(readFile(result));
         }
+        // Another holding the lock for a second is waited out, not taken for a lock held for good.
+        QVERIFY(writeFile(result, "OLD"));
+        QProcess holder;
+        holder.start("flock", {"-x", result, "sh", "-c", "echo held; sleep 1"});
+        QVERIFY2(holder.waitForReadyRead(10000), "flock never took the lock");
+        const QStringList arguments = {"0", targets.at(0), result};
+        if (::geteuid() == 0)
+            run(QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments, "setpriv");
+        else
+            run(arguments);
+        holder.waitForFinished(10000);
+        QCOMPARE(readFile(result), reports.at(0));
         QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
         QCOMPARE(torn, 0);
         QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
