@@ -454,6 +454,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("ascii") << QString("abc") << QByteArray("abc");
         QTest::newRow("two bytes") << QString(QChar(0xe9)) << QByteArray("\xc3\xa9");
+        QTest::newRow("two bytes, lowest lead") << QString(QChar(0xa9)) << QByteArray("\xc2\xa9");
         QTest::newRow("surrogate pair") << QString::fromUtf16(u"\U0001F600") << QByteArray("\xf0\x9f\x98\x80");
         QTest::newRow("lone high") << (QString(QChar(0xD800)) + "x") << QByteArray("\xed\xa0\x80x");
         QTest::newRow("lone low") << QString(QChar(0xDC00)) << QByteArray("\xed\xb0\x80");
@@ -466,6 +467,24 @@ private slots:
         const std::u16string utf16(reinterpret_cast<const char16_t *>(text.utf16()), std::size_t(text.size()));
         QCOMPARE(QByteArray::fromStdString(wtf8FromUtf16(utf16)), bytes);
         QVERIFY(utf16FromWtf8(bytes.toStdString()) == utf16);
+    }
+
+    // Guards against bytes that are no UTF-8 decoding to a name: an overlong form of "/" must not
+    // become a separator, nor a point past Unicode a pair. Each is replaced as Qt's decoder does.
+    void wtf8FromInvalidBytes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("overlong slash, two bytes") << QByteArray("a\xc0\xaf" "b");
+        QTest::newRow("overlong slash, three bytes") << QByteArray("a\xe0\x80\xaf" "b");
+        QTest::newRow("past U+10FFFF") << QByteArray("\xf4\x90\x80\x80");
+        QTest::newRow("stray byte") << QByteArray("a\xff" "b");
+        QTest::newRow("cut short") << QByteArray("a\xe2\x82");
+    }
+    void wtf8FromInvalidBytes()
+    {
+        QFETCH(QByteArray, bytes);
+        const QString expected = QString::fromUtf8(bytes);
+        QVERIFY(utf16FromWtf8(bytes.toStdString()) == std::u16string(reinterpret_cast<const char16_t *>(expected.utf16()), std::size_t(expected.size())));
     }
 
     // Guards against a full disk emptying the earlier result, or leaving a temporary file behind.
