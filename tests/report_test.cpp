@@ -156,14 +156,20 @@ private slots:
                                       resultOf(ENOSPC), {SysError::NotSupported, EOPNOTSUPP},
                                       {SysError::Exists, EEXIST}, {SysError::ReadOnly, EROFS},
                                       {SysError::OutOfMemory, ENOMEM}};
-        // A new result, an earlier one, and an earlier one whose rename is refused for good (held
-        // by another program), so that it is written in place.
-        SystemCalls refusing;
+        // A new result, an earlier one, an earlier one whose rename is refused for good (held by
+        // another program), so that it is written in place, and a new one in a folder that refuses
+        // the writer's temporary names, so that it is written under its own name.
+        const SystemCalls real;
+        SystemCalls refusing, noTemporaries;
         refusing.renameOverResult = [](const ResultPlace &, const Handle &, const std::string &) { return SysResult{SysError::Locked, EBUSY}; };
+        noTemporaries.createUnnamedFile = [](const ResultPlace &, Handle &) { return SysResult{SysError::NotSupported, EOPNOTSUPP}; };
+        noTemporaries.createNamedFile = [&](const ResultPlace &place, const std::string &name, Handle &file) {
+            return name == place.name ? real.createNamedFile(place, name, file) : SysResult{SysError::Denied, EACCES};
+        };
         int runs = 0;
-        for (int setting : {0, 1, 2}) {
-            const bool exists = setting > 0;
-            const SystemCalls base = setting == 2 ? refusing : SystemCalls();
+        for (int setting : {0, 1, 2, 3}) {
+            const bool exists = setting == 1 || setting == 2;
+            const SystemCalls base = setting == 2 ? refusing : setting == 3 ? noTemporaries : SystemCalls();
             WatchedCalls clean(base);
             QFile::remove(path);
             if (exists)
