@@ -274,7 +274,9 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
     if (opened.kind == SysError::Denied || opened.kind == SysError::Locked) {
         // The file is there but closed to us: say so with empty values, and still guard it.
         FileStatus status;
-        if (!calls.statusOfPath(path, true, status).ok())
+        const SysResult looked = calls.statusOfPath(path, true, status);
+        throwIfOutOfMemory(looked);
+        if (!looked.ok())
             return std::nullopt;
         report.target = status;
     } else if (!opened.ok()) {
@@ -282,11 +284,17 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
     } else {
         // The target test looked at the path; what opened may be something else put in its place.
         FileStatus before, after;
-        if (!calls.statusOfHandle(file, before).ok() || before.type != EntryType::Regular)
+        SysResult looked = calls.statusOfHandle(file, before);
+        throwIfOutOfMemory(looked);
+        if (!looked.ok() || before.type != EntryType::Regular)
             return std::nullopt;
         report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
-        if (!hashFile(Target{file, calls}, mode, digests) || !calls.statusOfHandle(file, after).ok() || !isUnchanged(before, after))
+        if (!hashFile(Target{file, calls}, mode, digests))
+            return std::nullopt;
+        looked = calls.statusOfHandle(file, after);
+        throwIfOutOfMemory(looked);
+        if (!looked.ok() || !isUnchanged(before, after))
             return std::nullopt;
     }
     report.entries = entriesFor(mode, digests);

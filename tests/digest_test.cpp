@@ -1,4 +1,5 @@
 #include "digest/digest.h"
+#include "system_calls_seam.h"
 #include "testtree.h"
 
 #include <QFile>
@@ -149,6 +150,62 @@ private slots:
         for (const char *path : {"/dev/null", "/"})
             QVERIFY2(!digestReport(2, path), path);
         QVERIFY(!digestReport(2, QFile::encodeName(fifo).toStdString()));
+    }
+
+    // Guards against a failing call passing for a digest, and against out of memory ending in a
+    // quiet no-report: each call of a mode-2 run fails in turn, with each kind the systems give.
+    void everyCallFailingInTurn()
+    {
+        const QString path = dir.filePath("failing");
+        QVERIFY(writeFile(path, "abc"));
+        const ReportList whole = {{"MD5", "900150983cd24fb0d6963f7d28e17f72"}, {"SHA1", "a9993e364706816aba3e25717850c26c9cd0d89d"}};
+        const ReportList closed = {{"MD5", ""}, {"SHA1", ""}};
+        const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
+                                      {SysError::OutOfMemory, ENOMEM}, {SysError::Gone, ENODEV}};
+        // k = 0 fails nothing: that run counts the calls to sweep.
+        int calls = 0;
+        for (int k = 0; k <= calls; ++k) {
+            for (const SysResult &failure : failures) {
+                int made = 0;
+                const SystemCalls watched = wrapEachCall(SystemCalls(), [&, k, failure](const char *, auto real) {
+                    return [&made, k, failure, real](auto &&...arguments) -> SysResult {
+                        return ++made == k ? failure : real(std::forward<decltype(arguments)>(arguments)...);
+                    };
+                });
+                const QString what = QString("call %1 failing with %2").arg(k).arg(errorTextOf(failure.code).c_str());
+                std::optional<Report> report;
+                bool threw = false;
+                try {
+                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched);
+                } catch (const std::bad_alloc &) {
+                    threw = true;
+                }
+                if (k == 0) {
+                    calls = made;
+                    QVERIFY(report && sameEntries(report->entries, whole));
+                    break;
+                }
+                QVERIFY2(!threw || failure.kind == SysError::OutOfMemory, qPrintable(what));
+                QVERIFY2(threw || report || failure.kind != SysError::OutOfMemory, qPrintable(what + ": out of memory, quietly no report"));
+                if (report) {
+                    const bool asClosed = failure.kind == SysError::Denied || failure.kind == SysError::Locked;
+                    QVERIFY2(sameEntries(report->entries, whole) || (asClosed && sameEntries(report->entries, closed)), qPrintable(what));
+                }
+            }
+        }
+        qInfo("%d calls, each failing in turn", calls);
+    }
+
+private:
+    static bool sameEntries(const ReportList &a, const ReportList &b)
+    {
+        if (a.size() != b.size())
+            return false;
+        for (int i = 0; i < a.size(); ++i) {
+            if (a[i].key != b[i].key || a[i].value != b[i].value)
+                return false;
+        }
+        return true;
     }
 };
 
