@@ -766,6 +766,15 @@ private slots:
         r = run({"4", abc, dir.filePath("r4")}, Helper, {}, extra);
         QCOMPARE(r.exitCode, 0);
         QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
+        // Beside the helper, where no PATH folder holds one: the helper's own folder is searched.
+        const QString besideHelper = bin.filePath("vuro-helper");
+        QVERIFY(QFile::copy(Helper, besideHelper));
+        QFile::setPermissions(besideHelper, QFileDevice::Permissions(0x7555));
+        QFile::remove(marker);
+        r = run({"4"}, besideHelper, {}, extra);
+        QCOMPARE(r.exitCode, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker) && readFile(marker).contains('\n'), 10000);
+        ::kill(pid_t(readFile(marker).split('\n').value(0).mid(4).toInt()), SIGKILL);
         // A relative PATH entry names a folder below whatever the current folder is: never searched.
         // Planted at both places the relative name could lead, from the current folder and from the
         // viewer's own folder once started there.
