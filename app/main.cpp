@@ -58,8 +58,8 @@ int restartViewer()
     return !viewer.empty() && startDetached(viewer) ? 1 : 0;
 }
 
-// Runs the request's mode; numbers outside 0 to 4 do nothing.
-int runRequest(const Request &request)
+// Runs the request's mode through calls; numbers outside 0 to 4 do nothing.
+int runRequest(const Request &request, const SystemCalls &calls)
 {
     switch (request.mode) {
     case ModeMd5:
@@ -67,12 +67,12 @@ int runRequest(const Request &request)
     case ModeMd5Sha1:
         printLine("IT_MD5_SHA1");
         deliverReport(request.target, TargetKind::File, request.resultPath,
-                      [&] { return digestReport(request.mode, request.target); });
+                      [&] { return digestReport(request.mode, request.target, calls); }, calls);
         return 0;
     case ModeFolderStats:
         printLine("IT_Dir_Size");
         deliverReport(request.target, TargetKind::Folder, request.resultPath,
-                      [&] { return folderStatsReport(request.target); });
+                      [&] { return folderStatsReport(request.target, defaultWalkerCount(), calls); }, calls);
         return 0;
     case ModeRestartViewer:
         return restartViewer();
@@ -85,14 +85,18 @@ int runRequest(const Request &request)
 // the caller's limit gave it, which may be too small for the libraries' first calls.
 const std::size_t ModeStackBytes = 1024 * 1024;
 
-// Runs the request's mode on a thread with a stack of its own size, or on this thread where the
-// system gives none. Running out of memory ends the mode without a report.
+// Runs the request's mode on a thread with a stack of its own size, while a termination signal
+// ends the process only between the writer's steps. Running out of memory ends the mode without a
+// report.
 int runOnOwnStack(const Request &request)
 {
+    TerminationGate gate;
+    SystemCalls calls;
+    calls.terminationGate = &gate;
     int code = 0;
-    const std::function<void()> work = [&] {
+    runUntilTerminated(ModeStackBytes, [&] {
         try {
-            code = runRequest(request);
+            code = runRequest(request, calls);
         } catch (const std::bad_alloc &) {
             // A walk cut short or a digest not computed must never pass for a result.
             try {
@@ -101,12 +105,7 @@ int runOnOwnStack(const Request &request)
             }
             code = 0;
         }
-    };
-    NativeHandle thread;
-    if (startThread(ModeStackBytes, &work, thread))
-        joinThread(thread);
-    else
-        work();
+    }, gate);
     return code;
 }
 
@@ -122,7 +121,7 @@ int main(int argc, char *argv[])
     keepStandardStreamsOpen();
     // The output is a trace: a reader that went away must not stop the report or the restart. A
     // file size limit fails a write, which the writer undoes, rather than ending the process
-    // half-way; a termination signal undoes the writer's pending step before the process ends.
+    // half-way.
     prepareSignals();
     // As given: the framework's application object would take arguments for its own. It is not
     // made at all: nothing here needs its event loop, whose wakeup handle would count against a

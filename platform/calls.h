@@ -45,8 +45,9 @@ struct SystemCalls {
     // What the system and the process are: the rules for hard links, the process's rights.
     std::function<bool()> hardLinksProtected = ::hardLinksProtected;
     std::function<bool()> runsElevated = ::runsElevated;
-    // What is not a system call's outcome: waits, the file size limit, the undo a signal carries out.
+    // What is not a system call's outcome: waits, the file size limit, and the steps a termination
+    // signal waits for (none without a gate: its waits are then plain sleeps).
     std::function<void(int)> sleepMilliseconds = ::sleepMilliseconds;
     std::function<std::uint64_t()> largestWritableFileSize = ::largestWritableFileSize;
-    std::function<void(const PendingUndo *)> publishPendingUndo = ::publishPendingUndo;
+    TerminationGate *terminationGate = nullptr;
 };

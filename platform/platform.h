@@ -8,9 +8,12 @@
 // which names are devices and no files (Windows). Paths are bytes: as given on POSIX, WTF-8 on Windows
 // (UTF-8 that keeps the unpaired surrogates NTFS names may hold).
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -260,7 +263,8 @@ SysResult copyPermissions(const FileStatus &from, const Handle &file);
 // user-settable file flags (no-dump, no-atime, compression; POSIX, where the file system has them).
 SysResult copyExtendedAttributes(const Handle &from, const Handle &file);
 
-// Gives the unnamed file the name `name` in the place's folder; Exists when it is taken.
+// Gives the unnamed file the name `name` in the place's folder; Exists when it is taken, NotSupported
+// where the system names no unnamed file for this process.
 SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name);
 
 // Renames the open file named from to the place's name, in the place's folder, replacing what is
@@ -318,27 +322,56 @@ bool startDetached(const std::string &path);
 // Returns the largest file size the process may write (its file size limit); all ones for none.
 std::uint64_t largestWritableFileSize();
 
-// What a termination signal must undo before the process ends: a temporary name the writer made
-// in a folder, and a file it emptied to rewrite in place, with the earlier contents to put back.
-// Pointers, because a signal handler may not copy; what they point to outlives the publication.
-struct PendingUndo {
-    NativeHandle folder = NoHandle;
-    const char *temporaryName = nullptr;
-    NativeHandle rewrittenFile = NoHandle;
-    const char *earlierContents = nullptr;
-    std::size_t earlierSize = 0;
+// What a termination signal waits for before it ends the process: the writer's steps that must
+// not be cut short (from making a file or name to its rename or removal; from emptying a file to
+// its last byte). Once a termination is pending no step begins, and the writer's waits end early.
+class TerminationGate {
+public:
+    // Enters a step; false, entering none, once a termination is pending.
+    bool enter()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        entered_ += ending_ ? 0 : 1;
+        return !ending_;
+    }
+    // Leaves a step entered.
+    void leave()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        --entered_;
+        changed_.notify_all();
+    }
+    // Sleeps for ms milliseconds; false, at once, when a termination is or becomes pending.
+    bool sleepUnlessEnding(int ms)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ending_; });
+    }
+    // Makes a termination pending and waits, at most bound, until no step is entered.
+    void waitForSteps(std::chrono::milliseconds bound)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ending_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, bound, [this] { return entered_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int entered_ = 0;
+    bool ending_ = false;
 };
 
-// Publishes undo as what a termination signal carries out, or none (nullptr). The one state
-// shared by the whole process, because a signal handler reaches nothing else: set and cleared by
-// the result writer alone, around the steps that leave something to undo. Windows has no such
-// signals for a GUI program: there it is kept and never read.
-void publishPendingUndo(const PendingUndo *undo);
-
 // Sets what signals do for the whole run: a write to a closed pipe or past the file size limit
-// fails with an error instead of ending the process; SIGTERM, SIGINT, SIGHUP and SIGQUIT carry out
-// the published undo, then end the process as the signal would have. Nothing on Windows.
+// fails with an error instead of ending the process. Nothing on Windows.
 void prepareSignals();
+
+// Runs work on a new thread with a stack of stackBytes and waits for it to end, while this thread
+// takes SIGTERM, SIGINT, SIGHUP and SIGQUIT (those the caller ignored stay ignored): one ends the
+// process as it would have, once gate has no step entered. Where the system gives no thread, work
+// runs on this one. Windows, whose GUI programs get no such signals, only waits.
+void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate);
 
 // Puts the null device on each standard stream (input, output, error) the caller left closed, so
 // that no file the helper opens takes its number and gets what is printed or logged. Nothing on

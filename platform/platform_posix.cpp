@@ -152,12 +152,71 @@ int openNameByName(int dirFd, const std::string &relative)
     return fd;
 }
 
+bool isSameEntry(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The same in one open that may follow a link on the way, checked afterwards by looking up through
+// "..", which follows no link: each folder on the way must be the entry of its name in its real
+// parent, up to dirFd's own folder; a link on the way is ELOOP. One descriptor however deep, where
+// name by name takes two at a time. -2, with nothing opened, where the check's own path would pass
+// the lookup limit.
+int openCheckedBeneath(int dirFd, const std::string &relative)
+{
+    std::vector<std::string> names;
+    std::size_t checkLength = 0;
+    for (std::size_t begin = 0; begin <= relative.size();) {
+        const std::size_t end = std::min(relative.find('/', begin), relative.size());
+        const std::string name = relative.substr(begin, end - begin);
+        // Names come from listings; one that would leave the start folder is refused as openat2 would.
+        if (name == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (!name.empty() && name != ".") {
+            names.push_back(name);
+            checkLength = std::max(checkLength, 3 * names.size() + name.size());
+        }
+        begin = end + 1;
+    }
+    if (checkLength >= LookupLimit)
+        return -2;
+    const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat below, parent, entry;
+    bool beneath = ::fstat(fd, &below) == 0;
+    std::string up;
+    for (std::size_t i = names.size(); beneath && i-- > 0;) {
+        up += "../";
+        beneath = ::fstatat(fd, up.c_str(), &parent, 0) == 0 &&
+                  ::fstatat(fd, (up + names[i]).c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && isSameEntry(entry, below);
+        if (beneath)
+            below = parent;
+    }
+    struct stat start;
+    if (!beneath || ::fstat(dirFd, &start) != 0 || !isSameEntry(start, below)) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
+}
+
 int openPiece(int dirFd, const std::string &piece)
 {
-    const int fd = openBeneathNoLinks(dirFd, piece);
+    int fd = openBeneathNoLinks(dirFd, piece);
     if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
         return fd;
-    return openNameByName(dirFd, piece);
+    // Name by name costs a lookup per name; the checked open, the one way at the lowest file
+    // limits, costs more the deeper the folder lies.
+    fd = openNameByName(dirFd, piece);
+    if (fd >= 0 || errno != EMFILE)
+        return fd;
+    fd = openCheckedBeneath(dirFd, piece);
+    errno = fd == -2 ? EMFILE : errno;
+    return fd == -2 ? -1 : fd;
 }
 
 std::size_t pieceEnd(const std::string &relative, std::size_t begin)
@@ -189,34 +248,27 @@ SysResult copyFileFlags(int from, bool pathOnly, int to)
     return okIf(::ioctl(to, FS_IOC_SETFLAGS, &current) == 0);
 }
 
-// The writer's pending undo, for the termination handler.
-std::atomic<const PendingUndo *> pendingUndo{nullptr};
-
-// Only async-signal-safe calls: the process may be anywhere, in the allocator or holding a lock.
-void undoAndEnd(int signal)
+// The signals that end the process and that it takes on the waiting thread, and the one with
+// which the mode's thread says it is done.
+const int TerminationSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+int doneSignal()
 {
-    const int savedErrno = errno;
-    if (const PendingUndo *undo = pendingUndo.load()) {
-        if (undo->temporaryName && undo->folder != NoHandle)
-            ::unlinkat(int(undo->folder), undo->temporaryName, 0);
-        if (undo->rewrittenFile != NoHandle && undo->earlierContents) {
-            const int fd = int(undo->rewrittenFile);
-            if (::ftruncate(fd, 0) == 0) {
-                std::size_t done = 0;
-                while (done < undo->earlierSize) {
-                    const ssize_t count = ::pwrite(fd, undo->earlierContents + done, undo->earlierSize - done, off_t(done));
-                    if (count <= 0 && !(count < 0 && errno == EINTR))
-                        break;
-                    done += count > 0 ? std::size_t(count) : 0;
-                }
-            }
-        }
-    }
-    // The signal stays blocked in its handler: raised again with its default action, it ends the
-    // process as it would have, as soon as the handler returns.
-    ::signal(signal, SIG_DFL);
+    return SIGRTMIN;
+}
+
+// Ends the process by signal, as it would have ended had the signal not been taken.
+[[noreturn]] void endBySignal(int signal)
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    ::sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
     ::raise(signal);
-    errno = savedErrno;
+    // Raised to this thread while blocked: it ends the process the moment it is unblocked.
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::_exit(128 + signal);
 }
 
 } // namespace
@@ -588,8 +640,10 @@ SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const st
     // Without the capability that naming a descriptor needs, its magic link does it.
     if (errno != ENOENT && errno != EPERM)
         return lastError();
-    return okIf(::linkat(AT_FDCWD, procPathOf(fdOf(file)).c_str(), fdOf(place.folder.handle), name.c_str(),
-                         AT_SYMLINK_FOLLOW) == 0);
+    if (::linkat(AT_FDCWD, procPathOf(fdOf(file)).c_str(), fdOf(place.folder.handle), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return {};
+    // Without /proc either, this kernel names no unnamed file for this user.
+    return errno == ENOENT ? SysResult{SysError::NotSupported, ENOENT} : lastError();
 }
 
 SysResult renameOverResult(const ResultPlace &place, const Handle &, const std::string &from)
@@ -732,24 +786,55 @@ std::uint64_t largestWritableFileSize()
     return std::uint64_t(limit.rlim_cur);
 }
 
-void publishPendingUndo(const PendingUndo *undo)
-{
-    pendingUndo.store(undo);
-}
-
 void prepareSignals()
 {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action = {};
-    action.sa_handler = undoAndEnd;
-    sigfillset(&action.sa_mask);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
-        // A signal the caller had ignored stays ignored, as the shell's background jobs rely on.
+}
+
+void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
+{
+    sigset_t before, taken, waited;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    sigemptyset(&taken);
+    for (const int signal : TerminationSignals) {
+        // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
         struct sigaction was;
-        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
-            ::sigaction(signal, &action, nullptr);
+        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
+            sigaddset(&taken, signal);
     }
+    waited = taken;
+    sigaddset(&waited, doneSignal());
+    // Blocked before the mode's thread starts, so that it and every thread it starts inherit the
+    // mask and only this thread ever takes them, synchronously: no handler runs beside a write.
+    ::pthread_sigmask(SIG_BLOCK, &waited, &before);
+    std::atomic<bool> done{false};
+    const pthread_t waiter = ::pthread_self();
+    const std::function<void()> run = [&] {
+        work();
+        done.store(true);
+        ::pthread_kill(waiter, doneSignal());
+    };
+    NativeHandle thread;
+    if (!startThread(stackBytes, &run, thread)) {
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        work();
+        return;
+    }
+    // The mode's thread wakes this one when done; should its signal be lost (a full signal queue,
+    // a thread number the system never gave), the done flag is still looked at now and then.
+    const struct timespec lookAgain = {0, 250 * 1000 * 1000};
+    while (!done.load()) {
+        siginfo_t info;
+        const int signal = ::sigtimedwait(&waited, &info, &lookAgain);
+        if (signal > 0 && sigismember(&taken, signal)) {
+            // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead
+            // share does not keep the process alive past the bound.
+            gate.waitForSteps(std::chrono::seconds(10));
+            endBySignal(signal);
+        }
+    }
+    joinThread(thread);
 }
 
 void keepStandardStreamsOpen()

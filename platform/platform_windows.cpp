@@ -1211,11 +1211,6 @@ std::uint64_t largestWritableFileSize()
     return ~std::uint64_t(0);
 }
 
-void publishPendingUndo(const PendingUndo *)
-{
-    // A GUI program gets no termination signal to undo anything in: TerminateProcess ends it.
-}
-
 void prepareSignals()
 {
     // Windows has no such signals: a write to a closed pipe fails with an error.
@@ -1334,6 +1329,16 @@ void joinThread(NativeHandle thread)
 {
     WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
     CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &)
+{
+    // A GUI program gets no termination signal: TerminateProcess ends it wherever it is.
+    NativeHandle thread;
+    if (startThread(stackBytes, &work, thread))
+        joinThread(thread);
+    else
+        work();
 }
 
 DigestState::~DigestState()

@@ -37,12 +37,6 @@ bool isTargetOfKind(const std::string &target, TargetKind kind, const SystemCall
     return status.type == (kind == TargetKind::File ? EntryType::Regular : EntryType::Folder);
 }
 
-std::string lastNameOf(const std::string &path)
-{
-    const std::size_t separator = path.find_last_of(PathSeparators);
-    return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
 } // namespace
 
 bool deliverReport(const std::string &target, TargetKind kind, const std::string &resultPath,
@@ -59,7 +53,7 @@ bool deliverReport(const std::string &target, TargetKind kind, const std::string
     if (!calls.openResultPlace(resultPath, place).ok())
         return false;
     // A folder is never the result file (the writer takes regular files only).
-    if (kind == TargetKind::File && mightBeTarget(place, report->target, lastNameOf(target), calls))
+    if (kind == TargetKind::File && mightBeTarget(place, report->target, target, calls))
         return false;
     return writeResultFile(place, renderReportFile(report->entries).toStdString(), calls);
 }

@@ -2,7 +2,7 @@
 
 #include "report/wtf8.h"
 
-#include <memory>
+#include <algorithm>
 #include <vector>
 
 const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
@@ -11,8 +11,9 @@ namespace {
 
 // How an attempt to replace the file whole ended: done; not possible here, so that writing in
 // place is the way (the folder takes no new file, the replacement could not keep what the user
-// set on the earlier file, the rename stays refused); or failed.
-enum class Replacement { Done, NotHere, Failed };
+// set on the earlier file, the rename stays refused); the system cannot name an unnamed file, so
+// that a named temporary is the way; or failed.
+enum class Replacement { Done, NotHere, Unnamable, Failed };
 
 Replacement replacementFailed(const SysResult &result)
 {
@@ -20,13 +21,47 @@ Replacement replacementFailed(const SysResult &result)
     return Replacement::Failed;
 }
 
-// Tries call at each delay of the schedule while tryAgain says so of its outcome.
+// What a wait or a step gives up with when a termination is pending: the process is ending.
+const SysResult Ending = {SysError::Other, 0};
+
+// Waits ms milliseconds before a retry; false, at once, when a termination is pending, so that no
+// retry keeps the process from ending.
+bool pauseBeforeRetry(const SystemCalls &calls, int ms)
+{
+    if (calls.terminationGate)
+        return calls.terminationGate->sleepUnlessEnding(ms);
+    calls.sleepMilliseconds(ms);
+    return true;
+}
+
+// One of the writer's steps that a termination signal must not cut short, for as long as it lives:
+// the process then ends once it is over. Not entered where a termination is pending already.
+class Step {
+public:
+    explicit Step(const SystemCalls &calls) : gate_(calls.terminationGate), entered_(!gate_ || gate_->enter()) {}
+    Step(const Step &) = delete;
+    Step &operator=(const Step &) = delete;
+    ~Step()
+    {
+        if (gate_ && entered_)
+            gate_->leave();
+    }
+    bool entered() const { return entered_; }
+
+private:
+    TerminationGate *const gate_;
+    const bool entered_;
+};
+
+// Tries call at once, then after each further delay of the schedule while tryAgain says so of its
+// outcome and no termination is pending.
 SysResult retryOnSchedule(const SystemCalls &calls, const std::function<SysResult()> &call,
                           const std::function<bool(const SysResult &)> &tryAgain)
 {
-    SysResult result;
+    SysResult result = Ending;
     for (int delay : RetryDelaysMs) {
-        calls.sleepMilliseconds(delay);
+        if (delay > 0 && !pauseBeforeRetry(calls, delay))
+            break;
         result = call();
         if (!tryAgain(result))
             break;
@@ -54,21 +89,7 @@ std::string temporaryName(std::uint64_t &seed)
     return name;
 }
 
-// Publishes what a termination signal must undo for as long as it lives.
-class PublishedUndo {
-public:
-    PublishedUndo(const SystemCalls &calls, const PendingUndo &undo) : calls_(calls), undo_(undo) { calls_.publishPendingUndo(&undo_); }
-    PublishedUndo(const PublishedUndo &) = delete;
-    PublishedUndo &operator=(const PublishedUndo &) = delete;
-    ~PublishedUndo() { calls_.publishPendingUndo(nullptr); }
-
-private:
-    const SystemCalls &calls_;
-    const PendingUndo undo_;
-};
-
-// A temporary name in the result's folder, removed when it goes unless it was renamed away, and
-// by a termination signal meanwhile.
+// A temporary name in the result's folder, removed when it goes unless it was renamed away.
 class TemporaryName {
 public:
     TemporaryName(const ResultPlace &place, const SystemCalls &calls) : place_(place), calls_(calls) {}
@@ -81,27 +102,17 @@ public:
         // Tried again on the writer's schedule: a name left behind would be the user's to clear.
         retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name_); },
                         [](const SysResult &result) { return !result.ok() && result.kind != SysError::Missing; });
-        published_.reset();
     }
     const std::string &name() const { return name_; }
     // Takes name as the file's name in the folder, to remove.
-    void hold(const std::string &name)
-    {
-        name_ = name;
-        published_.reset(new PublishedUndo(calls_, PendingUndo{place_.folder.handle.get(), name_.c_str()}));
-    }
+    void hold(const std::string &name) { name_ = name; }
     // The name is the result's now: nothing to remove.
-    void release()
-    {
-        published_.reset();
-        name_.clear();
-    }
+    void release() { name_.clear(); }
 
 private:
     const ResultPlace &place_;
     const SystemCalls &calls_;
     std::string name_;
-    std::unique_ptr<PublishedUndo> published_;
 };
 
 // Gives the new file a free temporary name, trying names until one is free.
@@ -143,12 +154,14 @@ bool refusesNewFile(const SysResult &result)
     return result.kind == SysError::Denied || result.kind == SysError::ReadOnly || result.kind == SysError::NameTooLong;
 }
 
-// Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place.
-Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
+// Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place:
+// an unnamed file where unnamedFirst and the file system has them, else a named temporary.
+Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes,
+                           const FileStatus *earlier, bool unnamedFirst)
 {
     Handle file;
     TemporaryName temporary(place, calls);
-    SysResult result = calls.createUnnamedFile(place, file);
+    SysResult result = unnamedFirst ? calls.createUnnamedFile(place, file) : SysResult{SysError::NotSupported, 0};
     const bool unnamed = result.ok();
     if (!unnamed && result.kind == SysError::NotSupported) {
         result = nameTemporary([&](const std::string &name) { return calls.createNamedFile(place, name, file); },
@@ -170,13 +183,17 @@ Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, con
         if (result.ok())
             return Replacement::Done;
         if (result.kind != SysError::Exists)
-            return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+            return result.kind == SysError::NotSupported ? Replacement::Unnamable
+                   : refusesNewFile(result)              ? Replacement::NotHere
+                                                         : replacementFailed(result);
     }
     if (unnamed) {
         result = nameTemporary([&](const std::string &name) { return calls.nameUnnamedFile(place, file, name); },
                                temporary);
         if (!result.ok())
-            return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+            return result.kind == SysError::NotSupported ? Replacement::Unnamable
+                   : refusesNewFile(result)              ? Replacement::NotHere
+                                                         : replacementFailed(result);
     }
     result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, file, temporary.name()); });
     if (result.ok()) {
@@ -186,6 +203,18 @@ Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, con
     if (result.kind == SysError::Locked || result.kind == SysError::Denied)
         return Replacement::NotHere;
     return replacementFailed(result);
+}
+
+// The same as one step, from making the file to its rename or removal: a termination signal
+// meanwhile ends the process only once the earlier file or the new one is in place, with no
+// other file left.
+Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
+{
+    const Step step(calls);
+    if (!step.entered())
+        return replacementFailed(Ending);
+    const Replacement replaced = replaceThrough(calls, place, bytes, earlier, true);
+    return replaced == Replacement::Unnamable ? replaceThrough(calls, place, bytes, earlier, false) : replaced;
 }
 
 // Reads the whole of a file of at most limit bytes from its current position; false when it
@@ -211,10 +240,10 @@ bool readSmallFile(const SystemCalls &calls, const Handle &file, std::size_t lim
 }
 
 // Writes bytes over the existing file, under an exclusive lock held from the truncation to the
-// last byte, so helpers writing at once leave one whole report. A write that fails, or a
-// termination signal meanwhile, puts the earlier contents back; only where that fails too, or the
-// earlier file was larger than a report ever is, is the file left empty; never part of a report.
-// A report past the file size limit is not begun.
+// last byte, so helpers writing at once leave one whole report. A write that fails puts the
+// earlier contents back; only where that fails too, or the earlier file was larger than a report
+// ever is, is the file left empty; never part of a report. A report past the file size limit is
+// not begun. From the truncation to the flush is one step that a termination signal waits for.
 bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
     if (bytes.size() > calls.largestWritableFileSize())
@@ -227,13 +256,15 @@ bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std:
         result = retryWhileHeld(calls, [&] { return calls.tryLockFile(file); });
     if (result.ok())
         kept = readSmallFile(calls, file, 64 * 1024, earlier);
-    std::unique_ptr<PublishedUndo> published;
-    if (result.ok() && kept)
-        published.reset(new PublishedUndo(calls, PendingUndo{NoHandle, nullptr, file.get(), earlier.data(), earlier.size()}));
+    const Step step(calls);
+    if (result.ok() && !step.entered())
+        result = Ending;
     if (result.ok())
         result = calls.truncateFile(file);
     if (result.ok()) {
         result = calls.writeAll(file, bytes);
+        if (result.ok())
+            result = calls.flushFile(file);
         if (!result.ok() && calls.truncateFile(file).ok() && kept && !calls.writeAll(file, earlier).ok())
             calls.truncateFile(file);
     }
@@ -242,16 +273,19 @@ bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std:
 }
 
 // Writes bytes as a new file under the place's own name, where no file could be put there whole:
-// there is no earlier file to lose, and a write that fails leaves no file behind.
+// there is no earlier file to lose, and a write that fails leaves no file behind. One step, from
+// the file's making to its last byte or its removal.
 bool writeNew(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
+    const Step step(calls);
+    if (!step.entered())
+        return false;
     Handle file;
     SysResult result = calls.createNamedFile(place, place.name, file);
     if (!result.ok()) {
         throwIfOutOfMemory(result);
         return false;
     }
-    const PublishedUndo published(calls, PendingUndo{place.folder.handle.get(), place.name.c_str()});
     result = calls.writeAll(file, bytes);
     if (result.ok())
         return true;
@@ -308,7 +342,55 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
     }
 }
 
-bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName, const SystemCalls &calls)
+namespace {
+
+// Reads up to size bytes, as many as the file gives before its end; false when a read fails.
+bool readFully(const SystemCalls &calls, const Handle &file, char *buffer, std::size_t size, std::size_t &count)
+{
+    count = 0;
+    while (count < size) {
+        std::size_t got = 0;
+        const SysResult result = calls.readChunk(file, buffer + count, size - count, got);
+        throwIfOutOfMemory(result);
+        if (!result.ok())
+            return false;
+        if (got == 0)
+            break;
+        count += got;
+    }
+    return true;
+}
+
+// True when the file at the place is shown to hold other bytes than the file at targetPath, which
+// is still the target as identified; false when either cannot be read.
+bool holdsOtherBytes(const SystemCalls &calls, const ResultPlace &place, const FileStatus &target, const std::string &targetPath)
+{
+    Handle existing, reread;
+    FileStatus status;
+    SysResult result = calls.openForAttributes(place, existing);
+    if (result.ok())
+        result = calls.openForReading(targetPath, reread);
+    if (result.ok())
+        result = calls.statusOfHandle(reread, status);
+    throwIfOutOfMemory(result);
+    if (!result.ok() || !isSameFile(status.identity, target.identity))
+        return false;
+    std::vector<char> ours(64 * 1024), theirs(ours.size());
+    for (;;) {
+        std::size_t ourCount = 0, theirCount = 0;
+        if (!readFully(calls, existing, ours.data(), ours.size(), ourCount) ||
+            !readFully(calls, reread, theirs.data(), theirs.size(), theirCount))
+            return false;
+        if (ourCount != theirCount || !std::equal(ours.begin(), ours.begin() + std::ptrdiff_t(ourCount), theirs.begin()))
+            return true;
+        if (ourCount < ours.size())
+            return false;
+    }
+}
+
+} // namespace
+
+bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetPath, const SystemCalls &calls)
 {
     FileStatus existing;
     const SysResult looked = calls.statusOfPlace(place, existing);
@@ -317,14 +399,17 @@ bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std
         return false;
     if (!looked.ok())
         return true;
-    if (isSameFile(existing.identity, target.identity))
-        return true;
-    // An overlay's upper folder, a FUSE passthrough or a bind of another file system show one file
-    // under two identities; a report never has the size and time to the tick of the file it is of.
-    if (existing.size == target.size && existing.modified == target.modified)
-        return true;
-    if (target.identity.known && existing.identity.known)
-        return false;
-    // Without file numbers (FAT, some shares), the names tell, in any letter case.
-    return equalsIgnoringAsciiCase(place.name, targetName);
+    const bool sizeAndTime = existing.size == target.size && existing.modified == target.modified;
+    if (target.identity.known && existing.identity.known) {
+        // On one volume a file has one identity: nothing else tells more. An overlay's upper
+        // folder, a FUSE passthrough or a second mount of the file system show one file under two,
+        // with its size and time to the tick; a report of a file never holds that file's bytes.
+        if (target.identity.volume == existing.identity.volume)
+            return isSameFile(existing.identity, target.identity);
+        return sizeAndTime && !holdsOtherBytes(calls, place, target, targetPath);
+    }
+    // Without file numbers (FAT, some shares), the size and time, or the names in any letter case.
+    const std::size_t separator = targetPath.find_last_of(PathSeparators);
+    const std::string targetName = separator == std::string::npos ? targetPath : targetPath.substr(separator + 1);
+    return sizeAndTime || equalsIgnoringAsciiCase(place.name, targetName);
 }

@@ -20,8 +20,9 @@ extern const int RetryDelaysMs[7];
 bool writeResultFile(const ResultPlace &place, const std::string &bytes, const SystemCalls &calls = SystemCalls());
 
 // True when the existing file at the place might be the target of the report, of which the system
-// said target and whose path's last name is targetName: the report must never replace it. The
-// same identity, or (one file seen through two mounts has two) the same size and modification
-// time; without identities, the same name in any letter case.
-bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetName,
+// said target and which targetPath named: the report must never replace it. On one volume, the
+// same identity; across volumes, the same size, modification time and bytes (one file seen
+// through two mounts); without identities, the same size and time, or the same last name in any
+// letter case. True whenever the place cannot be looked at.
+bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetPath,
                    const SystemCalls &calls = SystemCalls());

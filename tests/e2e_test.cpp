@@ -27,6 +27,9 @@ namespace {
 const QString Helper = QStringLiteral(HELPER_PATH);
 const char *const Md5Abc = "900150983cd24fb0d6963f7d28e17f72";
 const char *const Sha1Abc = "a9993e364706816aba3e25717850c26c9cd0d89d";
+// A shell command that runs its arguments with every descriptor above the standard streams closed:
+// those the test runner leaves open would count against a low open-file limit.
+const char *const closeInherited = "for fd in /proc/self/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done 2>/dev/null; exec \"$@\"";
 
 struct Run {
     bool finished = false;
@@ -574,13 +577,17 @@ private slots:
     {
         if (QStandardPaths::findExecutable("strace").isEmpty())
             QSKIP("strace is not installed");
-        // With openat2, and name by name as on kernels without it.
-        for (bool withoutOpenat2 : {false, true}) {
+        // With openat2; name by name as on kernels without it; and without it under the lowest
+        // file limit, where one open checked afterwards takes the place of name by name.
+        for (int way : {0, 1, 2}) {
+            const bool withoutOpenat2 = way > 0;
             const QString tree = dir.filePath("swap-mid"), other = dir.filePath("swap-mid-other");
+            // One folder deeper under the lowest limit: the first name takes the one free number.
+            const QString swapped = tree + (way == 2 ? "/P/A" : "/A");
             QProcess::execute("rm", {"-rf", tree, other});
-            QVERIFY(QDir().mkpath(tree + "/A/B") && QDir().mkpath(other + "/B"));
-            QVERIFY(writeFile(tree + "/A/B/one", "1"));
-            if (withoutOpenat2) {
+            QVERIFY(QDir().mkpath(swapped + "/B") && QDir().mkpath(other + "/B"));
+            QVERIFY(writeFile(swapped + "/B/one", "1"));
+            if (way == 1) {
                 // Left alone, the walk name by name counts what the walk with openat2 counts.
                 QProcessEnvironment preload;
                 preload.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
@@ -605,12 +612,13 @@ private slots:
                 environment.insert("VURO_FAULT_NO_OPENAT2", "1");
                 helper.setProcessEnvironment(environment);
             }
-            helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", tree + "/A", "-e",
-                                    "inject=getdents64:delay_exit=3000000:when=1", Helper, "3", tree, out});
+            const QStringList lowest = way == 2 ? QStringList{"bash", "-c", closeInherited, "bash", "prlimit", QByteArray(HELPER_SANITIZER) == "address" ? "--nofile=64:64" : "--nofile=5:5", "--"} : QStringList();
+            helper.start("strace", QStringList{"-f", "-qq", "-o", "/dev/null", "-P", swapped, "-e", "inject=getdents64:delay_exit=3000000:when=1"} +
+                                       lowest + QStringList{Helper, "3", tree, out});
             QVERIFY(helper.waitForStarted());
-            QVERIFY2(waitUntilHeldOpen(helper.processId(), QFile::encodeName(tree + "/A"), 10000), "the helper never opened A");
-            QCOMPARE(::rename(QFile::encodeName(tree + "/A").constData(), QFile::encodeName(tree + "/A.real").constData()), 0);
-            QVERIFY(QFile::link(other, tree + "/A"));
+            QVERIFY2(waitUntilHeldOpen(helper.processId(), QFile::encodeName(swapped), 10000), "the helper never opened A");
+            QCOMPARE(::rename(QFile::encodeName(swapped).constData(), QFile::encodeName(swapped + ".real").constData()), 0);
+            QVERIFY(QFile::link(other, swapped));
             QVERIFY(helper.waitForFinished(30000));
             const QByteArray report = readFile(out + ".json");
             QVERIFY2(report.contains("\"File Count\""), report);
@@ -621,17 +629,26 @@ private slots:
 
     // Guards against no report for ordinary users where the kernel will not name a descriptor
     // (kernels before 6.10 without CAP_DAC_READ_SEARCH): the new file is named through its /proc
-    // link instead.
+    // link instead, or written under a temporary name where there is no /proc.
     void unnamedFileNamedThroughProc()
     {
         QProcessEnvironment older;
         older.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
         older.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         older.insert("VURO_FAULT_LINKAT_EMPTY_PATH", "1");
-        const QString out = dir.filePath("older-kernel");
-        QFile::remove(out + ".json");
-        QCOMPARE(run({"1", abc, out}, Helper, {}, older).exitCode, 0);
-        QCOMPARE(readFile(out + ".json"), expectedJson({{"SHA1", Sha1Abc}}));
+        const QString out = dir.filePath("older-kernel/r");
+        QVERIFY(QDir().mkpath(dir.filePath("older-kernel")));
+        // And without /proc, a named temporary, for a new result and over an earlier one.
+        for (const char *proc : {"0", "1"}) {
+            for (bool earlier : {false, true}) {
+                older.insert("VURO_FAULT_NO_PROC", proc);
+                QFile::remove(out + ".json");
+                QVERIFY(!earlier || writeFile(out + ".json", "earlier"));
+                QCOMPARE(run({"1", abc, out}, Helper, {}, older).exitCode, 0);
+                QCOMPARE(readFile(out + ".json"), expectedJson({{"SHA1", Sha1Abc}}));
+                QCOMPARE(QDir(dir.filePath("older-kernel")).entryList(QDir::Files | QDir::Hidden), QStringList("r.json"));
+            }
+        }
     }
 
     // Guards against a run killed part way leaving a file of its own, or part of a report: the
@@ -841,38 +858,61 @@ private slots:
         QCOMPARE(readFile(closed + "/r.json"), earlier);
     }
 
-    // Guards against a termination signal leaving a file of the helper's own or an emptied result:
-    // one that arrives while a named temporary is flushed (held 3 s) removes it and keeps the
-    // earlier result; one during an in-place write puts the earlier contents back on every link.
+    // Guards against a termination signal cutting the writer's steps short: one that arrives while
+    // a named temporary is flushed (held), or while a hard-linked result is emptied for its rewrite
+    // (held), ends the process once the new report is in place, whole, on every name, with no other
+    // file left; one that the caller ignored stays ignored.
     void terminationSignalsCleanUp()
     {
         const QString folder = dir.filePath("terminated");
         QVERIFY(QDir().mkpath(folder));
-        const QByteArray earlier = expectedJson({{"SHA1", Sha1Abc}});
-        QVERIFY(writeFile(folder + "/r.json", earlier));
-        for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        const QByteArray earlier = expectedJson({{"SHA1", Sha1Abc}}), fresh = expectedJson({{"MD5", Md5Abc}});
+        QProcessEnvironment slowFlush = QProcessEnvironment::systemEnvironment();
+        slowFlush.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        slowFlush.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        slowFlush.insert("VURO_FAULT_NO_TMPFILE", "1");
+        slowFlush.insert("VURO_FAULT_FSYNC_DELAY_MS", "1500");
+        const auto temporaryMade = [&] { return QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).size() == 1; };
+        const auto emptied = [&] { return QFileInfo(folder + "/r.json").size() == 0; };
+        // Sends signal to the helper (the started program, or its child) once ready() holds.
+        const auto signalWhen = [&](QProcess &process, int signal, bool child, const std::function<bool()> &ready) {
+            QVERIFY(process.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(ready(), 10000);
+            pid_t pid = pid_t(process.processId());
+            if (child)
+                pid = pid_t(readFile(QString("/proc/%1/task/%1/children").arg(pid)).trimmed().toInt());
+            ::kill(pid, signal);
+            QVERIFY(process.waitForFinished(10000));
+        };
+        struct Case {
+            int signal;
+            const char *how; // "ignored": the caller ignores it; "in place": the result has two names
+        };
+        for (const Case &c : {Case{SIGTERM, ""}, Case{SIGINT, ""}, Case{SIGHUP, ""}, Case{SIGTERM, "ignored"}, Case{SIGTERM, "in place"}}) {
+            const QString what = QString("signal %1 %2").arg(c.signal).arg(c.how);
+            QFile::remove(folder + "/r2.json");
+            QVERIFY(writeFile(folder + "/r.json", earlier));
             QProcess helper;
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-            environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-            environment.insert("VURO_FAULT_NO_TMPFILE", "1");
-            environment.insert("VURO_FAULT_FSYNC_DELAY_MS", "3000");
-            helper.setProcessEnvironment(environment);
-            helper.start(Helper, {"0", abc, folder + "/r"});
-            QVERIFY(helper.waitForStarted());
-            QTRY_VERIFY_WITH_TIMEOUT(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).size() == 1, 10000);
-            ::kill(pid_t(helper.processId()), signal);
-            QVERIFY(helper.waitForFinished(10000));
-            QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
-            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList("r.json"));
-            QCOMPARE(readFile(folder + "/r.json"), earlier);
+            helper.setProcessEnvironment(slowFlush);
+            if (QByteArray(c.how) == "in place") {
+                if (QStandardPaths::findExecutable("strace").isEmpty())
+                    QSKIP("the in-place case: strace is not installed");
+                QVERIFY(::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
+                helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=ftruncate:delay_exit=1500000",
+                                        Helper, "0", abc, folder + "/r"});
+                signalWhen(helper, c.signal, true, emptied);
+                QCOMPARE(readFile(folder + "/r2.json"), fresh);
+            } else if (QByteArray(c.how) == "ignored") {
+                helper.start("sh", {"-c", "trap '' TERM; exec \"$0\" \"$@\"", Helper, "0", abc, folder + "/r"});
+                signalWhen(helper, c.signal, false, temporaryMade);
+            } else {
+                helper.start(Helper, {"0", abc, folder + "/r"});
+                signalWhen(helper, c.signal, false, temporaryMade);
+            }
+            QVERIFY2((helper.exitStatus() == QProcess::NormalExit) == (QByteArray(c.how) == "ignored"), qPrintable(what));
+            QVERIFY2(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(what));
+            QVERIFY2(readFile(folder + "/r.json") == fresh, qPrintable(what));
         }
-        if (QStandardPaths::findExecutable("strace").isEmpty())
-            QSKIP("the in-place case: strace is not installed");
-        QVERIFY(::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
-        run({"-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=lseek:signal=SIGTERM:when=1", Helper, "1", abc, folder + "/r"}, "strace");
-        QCOMPARE(readFile(folder + "/r.json"), earlier);
-        QCOMPARE(readFile(folder + "/r2.json"), earlier);
         QProcess::execute("rm", {"-rf", folder});
     }
 
@@ -994,7 +1034,8 @@ private slots:
 
     // Guards against a crash on very deep trees, and against a report that depends on the
     // open-file limit (1024 in a login shell, some users far fewer): under a limit of 5, the
-    // walkers wait for one another's listings instead of failing for want of descriptors.
+    // walkers wait for one another's listings instead of failing for want of descriptors, with
+    // openat2 or without it (each folder then opened by one descriptor too).
     void deepAndWideTreeUnderLowFileLimit()
     {
         const QString deep = dir.filePath("deep");
@@ -1006,13 +1047,34 @@ private slots:
         const QString out = dir.filePath("deep-out");
         // AddressSanitizer's own checks need descriptors of their own at such limits.
         const QString limit = QByteArray(HELPER_SANITIZER) == "address" ? "--nofile=64:64" : "--nofile=5:5";
-        // Descriptors that the test runner leaves open would count against the limit: closed first.
-        const QString closeInherited = "for fd in /proc/self/fd/*; do n=${fd##*/}; [ \"$n\" -gt 2 ] && eval \"exec $n>&-\"; done 2>/dev/null; exec \"$@\"";
         const Run r = run({"3", deep, out}, Helper, {"bash", "-c", closeInherited, "bash", "prlimit", limit, "--"});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(readFile(out + ".json"),
                  expectedJson({{"Total Size", "1.12 KB"}, {"Folder Count ", "1150"}, {"File Count", "1150"}}));
         QCOMPARE(r.err, QByteArray());
+        // Without openat2 (a kernel before 5.6: ENOSYS; a container's filter: EPERM), where two
+        // walkers each holding half a path once saw no listing open and gave up.
+        const QString small = dir.filePath("small");
+        for (const char *file : {"/a/b/c/f", "/x/y/g", "/a/h"}) {
+            QVERIFY(QDir().mkpath(QFileInfo(small + file).path()));
+            QVERIFY(writeSizedFile(QFile::encodeName(small + file), 1));
+        }
+        QProcessEnvironment noOpenat2;
+        noOpenat2.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        noOpenat2.insert("VURO_FAULT_NO_OPENAT2", "1");
+        const QStringList filtered = {"strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf", "-e", "trace=openat2", "-e", "inject=openat2:error=EPERM"};
+        for (const char *without : {"ENOSYS", "EPERM"}) {
+            if (QByteArray(without) == "EPERM" && QStandardPaths::findExecutable("strace").isEmpty())
+                QSKIP("openat2 refused with EPERM: strace is not installed");
+            for (int i = 0; i < 5; ++i) {
+                QFile::remove(out + ".json");
+                const bool perm = QByteArray(without) == "EPERM";
+                const Run small5 = run({"3", small, out}, Helper, QStringList{"bash", "-c", closeInherited, "bash"} + (perm ? filtered : QStringList()) + QStringList{"prlimit", limit, "--"},
+                                       perm ? QProcessEnvironment() : noOpenat2);
+                QVERIFY2(small5.err.isEmpty(), qPrintable(QString(without) + ": " + small5.err.left(300)));
+                QCOMPARE(readFile(out + ".json"), expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "5"}, {"File Count", "3"}}));
+            }
+        }
         QProcess::execute("rm", {"-rf", deep});
     }
 

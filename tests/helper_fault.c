@@ -4,13 +4,15 @@
 // VURO_FAULT_FSYNC_DELAY_MS holds every flush that long first, as a slow share's would;
 // VURO_FAULT_NO_OPENAT2=1 answers openat2 with ENOSYS, as kernels before 5.6 do;
 // VURO_FAULT_LINKAT_EMPTY_PATH=1 refuses to name a descriptor (linkat with AT_EMPTY_PATH) with
-// ENOENT, as kernels before 6.10 do for a process without CAP_DAC_READ_SEARCH.
+// ENOENT, as kernels before 6.10 do for a process without CAP_DAC_READ_SEARCH;
+// VURO_FAULT_NO_PROC=1 answers a link from a /proc path with ENOENT, as where /proc is not mounted.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,7 +89,8 @@ long syscall(long number, ...)
 
 int linkat(int fromFd, const char *from, int toFd, const char *to, int flags)
 {
-    if ((flags & AT_EMPTY_PATH) && faultIsOn("VURO_FAULT_LINKAT_EMPTY_PATH")) {
+    if (((flags & AT_EMPTY_PATH) && faultIsOn("VURO_FAULT_LINKAT_EMPTY_PATH")) ||
+        (strncmp(from, "/proc/", 6) == 0 && faultIsOn("VURO_FAULT_NO_PROC"))) {
         errno = ENOENT;
         return -1;
     }

@@ -429,12 +429,30 @@ private slots:
         QVERIFY(!mightBeTarget(placeOf("missing.json"), target, "missing.json"));
         QVERIFY(mightBeTarget(placeOf("t.json"), unknown, "T.JSON"));
         QVERIFY(!mightBeTarget(placeOf("t.json"), unknown, "other.json"));
-        // The same file through another mount: another identity, its size and time to the tick.
-        FileStatus elsewhere = target;
-        elsewhere.identity = other.identity;
-        QVERIFY(mightBeTarget(placeOf("t.json"), elsewhere, "other.json"));
-        elsewhere.modified += 1;
-        QVERIFY(!mightBeTarget(placeOf("t.json"), elsewhere, "other.json"));
+        // On one volume, identity alone: another file with the target's size and time to the tick
+        // (every mode-0 report has 66 bytes; FAT's times are 2 s) is no target.
+        FileStatus twin = target;
+        twin.identity = other.identity;
+        QVERIFY(!mightBeTarget(placeOf("t.json"), twin, "other.json"));
+        // Across volumes (the place's file shown on another), size, time and then the bytes: the
+        // same bytes are one file seen through two mounts; bytes that cannot be compared (no such
+        // target path) count as the same; other bytes, or another time, are another file.
+        SystemCalls mounted;
+        mounted.statusOfPlace = [](const ResultPlace &place, FileStatus &status) {
+            const SysResult looked = statusOfPlace(place, status);
+            status.identity.volume += 1;
+            return looked;
+        };
+        const std::string twinPath = QFile::encodeName(dir.filePath("twin")).toStdString();
+        for (const char *bytes : {"target", "tarGET"}) {
+            QVERIFY(writeFile(dir.filePath("twin"), bytes));
+            QVERIFY(statusOfPath(twinPath, true, twin).ok());
+            twin.modified = target.modified;
+            QCOMPARE(mightBeTarget(placeOf("t.json"), twin, twinPath, mounted), bytes == std::string("target"));
+        }
+        QVERIFY(mightBeTarget(placeOf("t.json"), twin, "missing", mounted));
+        twin.modified += 1;
+        QVERIFY(!mightBeTarget(placeOf("t.json"), twin, twinPath, mounted));
         ResultPlace unreadable = placeOf("t.json");
         unreadable.name = std::string(300, 'n'); // past the name limit: it cannot be looked at
         QVERIFY(mightBeTarget(unreadable, target, "x"));
