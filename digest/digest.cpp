@@ -1,6 +1,7 @@
 #include "digest.h"
 
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -9,10 +10,24 @@
 #include <thread>
 #include <vector>
 
-// Large enough that system calls cost nothing next to the hashing, small enough that the ring
-// stays within a few MiB.
-const std::size_t DigestChunkSize = 512 * 1024;
 const std::size_t DigestRingSlots = 4;
+
+std::size_t digestChunkSize(std::size_t level2Bytes)
+{
+    // The reader copies each chunk out of the page cache on its core while the hash takes the
+    // chunks before it on another: a ring of four chunks of a quarter of the core's second-level
+    // cache each keeps both within that cache and the hand-overs between the threads few. Measured
+    // on an EPYC (1 MiB): a quarter beat a sixteenth and a half; a processor that does not say
+    // gets what that cache measured best with. Never below 64 KiB, where the hand-overs cost more
+    // than the hashing they overlap, nor above 1 MiB.
+    const std::size_t chunk = level2Bytes ? level2Bytes / 4 : 256 * 1024;
+    return std::min<std::size_t>(std::max<std::size_t>(chunk, 64 * 1024), 1024 * 1024);
+}
+
+std::size_t digestChunkSize()
+{
+    return digestChunkSize(processorCacheBytes(2));
+}
 
 namespace {
 
@@ -51,7 +66,7 @@ private:
 // a slot is reused once every consumer has released it.
 class ChunkRing {
 public:
-    explicit ChunkRing(int consumers) : consumers_(consumers), slots_(DigestRingSlots) {}
+    ChunkRing(int consumers, std::size_t chunkSize) : consumers_(consumers), chunkSize_(chunkSize), slots_(DigestRingSlots) {}
 
     // Waits until chunk `sequence`'s slot is free and returns its buffer; null once abandoned.
     char *acquire(std::uint64_t sequence)
@@ -61,7 +76,7 @@ public:
         changed_.wait(lock, [&] { return abandoned_ || slot.consumersLeft == 0; });
         if (abandoned_)
             return nullptr;
-        slot.bytes.resize(DigestChunkSize);
+        slot.bytes.resize(chunkSize_);
         return slot.bytes.data();
     }
     // Hands chunk `sequence` of size bytes to every consumer; 0 says the file ended, -1 that it
@@ -118,23 +133,25 @@ private:
     Slot &slotOf(std::uint64_t sequence) { return slots_[sequence % slots_.size()]; }
 
     const int consumers_;
+    const std::size_t chunkSize_;
     std::vector<Slot> slots_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool abandoned_ = false;
 };
 
-// The open target and the calls that read it.
+// The open target, the calls that read it, and the size of one read.
 struct Target {
     const Handle &handle;
     const SystemCalls &calls;
+    std::size_t chunkSize;
 };
 
 // Reads the next chunk; -1 when the read failed.
 std::int64_t readNext(const Target &file, char *buffer)
 {
     std::size_t count = 0;
-    const SysResult read = file.calls.readChunk(file.handle, buffer, DigestChunkSize, count);
+    const SysResult read = file.calls.readChunk(file.handle, buffer, file.chunkSize, count);
     throwIfOutOfMemory(read);
     return read.ok() ? std::int64_t(count) : -1;
 }
@@ -176,54 +193,57 @@ bool fillRing(const Target &file, ChunkRing &ring)
 }
 
 // Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
-bool feedHashes(const Target &file, Hash *first, Hash *second)
+bool feedHashes(const Target &file, const std::vector<Hash *> &hashes)
 {
-    std::vector<char> buffer(DigestChunkSize);
+    std::vector<char> buffer(file.chunkSize);
     for (;;) {
         const std::int64_t size = readNext(file, buffer.data());
         if (size <= 0)
             return size == 0;
-        first->add(buffer.data(), std::size_t(size));
-        if (second)
-            second->add(buffer.data(), std::size_t(size));
+        for (Hash *hash : hashes)
+            hash->add(buffer.data(), std::size_t(size));
     }
 }
 
-// Joins a hashing thread however the read ends.
+// Joins the hashing threads however the read ends.
 struct Joiner {
-    std::thread &thread;
+    std::vector<std::thread> &threads;
     ~Joiner()
     {
-        if (thread.joinable())
+        for (std::thread &thread : threads)
             thread.join();
     }
 };
 
-// Reads the file into the ring on this thread while MD5 and SHA-1 each take every chunk on a
-// thread of their own; false when a read fails. Where the system gives no threads, both hashes
-// take each chunk on this one.
-bool hashSideBySide(const Target &file, Hash &md5, Hash &sha1)
+// Reads the file into the ring on this thread while each hash takes every chunk on a thread of
+// its own, so that the reads' copying overlaps the hashing, and MD5 and SHA-1 overlap each other;
+// false when a read fails. Where the system gives no threads, the hashes take each chunk on this
+// one.
+bool hashAlongside(const Target &file, const std::vector<Hash *> &hashes)
 {
-    ChunkRing ring(2);
-    std::thread md5Thread, sha1Thread;
-    const Joiner joinMd5{md5Thread}, joinSha1{sha1Thread};
-    try {
-        md5Thread = std::thread(consumeRing, std::ref(ring), std::ref(md5));
-        sha1Thread = std::thread(consumeRing, std::ref(ring), std::ref(sha1));
-    } catch (const std::system_error &) {
-        ring.abandon();
-        if (md5Thread.joinable())
-            md5Thread.join();
-        // Nothing was read yet: the hashes have seen nothing.
-        return feedHashes(file, &md5, &sha1);
+    ChunkRing ring(int(hashes.size()), file.chunkSize);
+    std::vector<std::thread> threads;
+    threads.reserve(hashes.size());
+    {
+        const Joiner join{threads};
+        try {
+            for (Hash *hash : hashes)
+                threads.emplace_back(consumeRing, std::ref(ring), std::ref(*hash));
+        } catch (const std::system_error &) {
+            ring.abandon();
+        }
+        if (threads.size() == hashes.size()) {
+            // Whatever ends the read early, the hashing threads must not wait for chunks that never come.
+            try {
+                return fillRing(file, ring);
+            } catch (...) {
+                ring.abandon();
+                throw;
+            }
+        }
     }
-    // Whatever ends the read early, the hashing threads must not wait for chunks that never come.
-    try {
-        return fillRing(file, ring);
-    } catch (...) {
-        ring.abandon();
-        throw;
-    }
+    // Nothing was read yet: the hashes have seen nothing.
+    return feedHashes(file, hashes);
 }
 
 struct Digests {
@@ -237,11 +257,11 @@ bool hashFile(const Target &file, int mode, Digests &digests)
     Hash md5(DigestAlgorithm::Md5), sha1(DigestAlgorithm::Sha1);
     switch (mode) {
     case 0:
-        return feedHashes(file, &md5, nullptr) && md5.finish(digests.md5);
+        return hashAlongside(file, {&md5}) && md5.finish(digests.md5);
     case 1:
-        return feedHashes(file, &sha1, nullptr) && sha1.finish(digests.sha1);
+        return hashAlongside(file, {&sha1}) && sha1.finish(digests.sha1);
     default:
-        return hashSideBySide(file, md5, sha1) && md5.finish(digests.md5) && sha1.finish(digests.sha1);
+        return hashAlongside(file, {&md5, &sha1}) && md5.finish(digests.md5) && sha1.finish(digests.sha1);
     }
 }
 
@@ -290,7 +310,7 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
             return std::nullopt;
         report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
-        if (!hashFile(Target{file, calls}, mode, digests))
+        if (!hashFile(Target{file, calls, digestChunkSize()}, mode, digests))
             return std::nullopt;
         looked = calls.statusOfHandle(file, after);
         throwIfOutOfMemory(looked);

@@ -7,9 +7,16 @@
 #include <optional>
 #include <string>
 
-// The size of one read, and how many reads the two hashing threads of mode 2 may lag behind.
-extern const std::size_t DigestChunkSize;
+// How many reads the hashing threads may lag behind the reader.
 extern const std::size_t DigestRingSlots;
+
+// Returns the size of one read for a processor whose cores' second-level cache holds level2Bytes
+// (0 where the system does not say): small enough that a chunk read is still in that cache when
+// the hash takes it.
+std::size_t digestChunkSize(std::size_t level2Bytes);
+
+// Returns the size of one read for this processor.
+std::size_t digestChunkSize();
 
 // Returns the report of a digest mode for the file at path (bytes): "MD5" (mode 0), "SHA1"
 // (mode 1) or both in that order (mode 2), as lowercase hex, from one read of the file. The values

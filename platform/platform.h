@@ -389,6 +389,10 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
 // Waits for a thread started by startThread to end, and releases it.
 void joinThread(NativeHandle thread);
 
+// Returns the bytes of one core's data cache of the level (1, 2 or 3) of this processor; 0 where
+// the system does not say.
+std::size_t processorCacheBytes(int level);
+
 enum class DigestAlgorithm { Md5, Sha1 };
 
 // A digest state of the system's own library (libcrypto, or CNG), released when it goes.

@@ -877,6 +877,13 @@ void joinThread(NativeHandle thread)
     pthread_join(pthread_t(thread), nullptr);
 }
 
+std::size_t processorCacheBytes(int level)
+{
+    const int name = level == 1 ? _SC_LEVEL1_DCACHE_SIZE : level == 2 ? _SC_LEVEL2_CACHE_SIZE : _SC_LEVEL3_CACHE_SIZE;
+    const long bytes = ::sysconf(name);
+    return bytes > 0 ? std::size_t(bytes) : 0;
+}
+
 DigestState::~DigestState()
 {
     EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context_));

@@ -1341,6 +1341,22 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         work();
 }
 
+std::size_t processorCacheBytes(int level)
+{
+    // Windows XP SP3 and later: one record per cache of each processor group's cores.
+    DWORD bytes = 0;
+    GetLogicalProcessorInformation(nullptr, &bytes);
+    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records(bytes / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION));
+    if (records.empty() || !GetLogicalProcessorInformation(records.data(), &bytes))
+        return 0;
+    for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION &record : records) {
+        if (record.Relationship == RelationCache && record.Cache.Level == level &&
+            (record.Cache.Type == CacheData || record.Cache.Type == CacheUnified))
+            return record.Cache.Size;
+    }
+    return 0;
+}
+
 DigestState::~DigestState()
 {
     delete static_cast<CngDigest *>(context_);

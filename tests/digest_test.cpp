@@ -76,6 +76,14 @@ private slots:
         QCOMPARE(digestOf(2, path, md5 ? "MD5" : "SHA1"), expected);
     }
 
+    // Guards against a processor that does not say its cache size (0), or says an odd one, making
+    // reads of no size or a ring of more than a few MiB.
+    void chunkSizeForAnyCache()
+    {
+        for (std::size_t cache : {std::size_t(0), std::size_t(1), std::size_t(1) << 20, std::size_t(1) << 40})
+            QVERIFY(digestChunkSize(cache) >= 64 * 1024 && digestChunkSize(cache) * DigestRingSlots <= 4u << 20);
+    }
+
     // Guards against a chunk lost, doubled or mixed up between the reader and the two hashing
     // threads: random data of sizes around the buffer boundaries, against md5sum and sha1sum.
     void bufferBoundaries_data()
@@ -83,7 +91,7 @@ private slots:
         QTest::addColumn<int>("size");
         // Around one read, around a full ring (where the reader first waits for the hashing
         // threads), and past two turns of it.
-        const int chunk = int(DigestChunkSize), ring = int(DigestChunkSize * DigestRingSlots);
+        const int chunk = int(digestChunkSize()), ring = int(digestChunkSize() * DigestRingSlots);
         for (int size : {1, chunk - 1, chunk, chunk + 1, ring - 1, ring, ring + 1, 2 * ring + chunk / 2 + 3})
             QTest::newRow(qPrintable(QString::number(size))) << size;
     }
@@ -115,7 +123,7 @@ private slots:
         auto *changePath = static_cast<const char **>(dlsym(RTLD_DEFAULT, "vuroDigestChangePath"));
         if (!fault || !changePath)
             QSKIP("needs the digest fault library preloaded, as CTest does");
-        const QString path = makeFile("faulty", QByteArray(3 * int(DigestChunkSize), 'x'));
+        const QString path = makeFile("faulty", QByteArray(3 * int(digestChunkSize()), 'x'));
         const std::string native = QFile::encodeName(path).toStdString();
         for (int failing : {1, 2}) {
             for (int mode : {0, 1, 2}) {
