@@ -116,6 +116,8 @@ int main(int argc, char *argv[])
     // First of all: a library the helper's own library loads on first use must come from the
     // system, never from the viewer's folder the helper is unpacked into.
     restrictLibrarySearch();
+    // A cloud folder's contents are counted and its files hashed as Explorer shows them.
+    showFilesAsStored();
     // A caller may start the helper with its standard streams closed: the echo and the log must
     // then go nowhere, never into a file the helper opened under their numbers.
     keepStandardStreamsOpen();

@@ -1,6 +1,6 @@
 #include "request.h"
 
-#include "report/wtf8.h"
+#include "platform/wtf8.h"
 
 #include <QString>
 

@@ -378,6 +378,11 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
 // Windows, whose handles are no small numbers.
 void keepStandardStreamsOpen();
 
+// Makes the system show the process every file as it is stored: a cloud file that is kept online
+// as the placeholder it is, which Windows may otherwise disguise (Windows 10 1803 and later, where
+// the call exists); nothing to do elsewhere.
+void showFilesAsStored();
+
 // Makes libraries loaded from now on come from the system's own folder only, never from the
 // program's folder or the current one (Windows); nothing to do where the system has no such search.
 void restrictLibrarySearch();

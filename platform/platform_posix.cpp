@@ -849,6 +849,11 @@ void keepStandardStreamsOpen()
     }
 }
 
+void showFilesAsStored()
+{
+    // Files here are what their listing says they are.
+}
+
 void restrictLibrarySearch()
 {
     // Libraries are found by the dynamic linker's own rules, which a program's folder is no part of.

@@ -5,7 +5,7 @@
 #include "platform.h"
 #include "platform_windows.h"
 
-#include "report/wtf8.h"
+#include "platform/wtf8.h"
 
 #include <windows.h>
 #include <accctrl.h>
@@ -79,9 +79,9 @@ inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
     case FileBasicInfo: presentHandle(file, static_cast<FILE_BASIC_INFO *>(buffer)->FileAttributes, nullptr, asItself); break;
     case FileIdBothDirectoryInfo:
     case FileFullDirectoryInfo:
-        if (presentHandle(file, ignored, nullptr, asItself) && asItself) {
+        if (presentHandle(file, ignored, nullptr, asItself) && (asItself || presentedFetchFailure())) {
             ok = FALSE;
-            SetLastError(ERROR_NO_MORE_FILES);
+            SetLastError(asItself ? ERROR_NO_MORE_FILES : presentedFetchFailure());
         } else if (type == FileIdBothDirectoryInfo) {
             presentRecords<FILE_ID_BOTH_DIR_INFO>(buffer);
         } else {
@@ -196,6 +196,7 @@ const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 struct LookedUpCalls {
     decltype(&NtCreateFile) createFile = nullptr;
     decltype(&NtSetInformationFile) setInformationFile = nullptr;
+    decltype(&NtQueryVolumeInformationFile) queryVolumeInformation = nullptr;
     decltype(&RtlNtStatusToDosError) statusToError = nullptr;
     decltype(&Wow64DisableWow64FsRedirection) disableRedirection = nullptr;
     decltype(&Wow64RevertWow64FsRedirection) revertRedirection = nullptr;
@@ -208,6 +209,7 @@ const LookedUpCalls &lookedUpCalls()
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"), kernel32 = GetModuleHandleW(L"kernel32.dll");
         resolve(ntdll, "NtCreateFile", found.createFile);
         resolve(ntdll, "NtSetInformationFile", found.setInformationFile);
+        resolve(ntdll, "NtQueryVolumeInformationFile", found.queryVolumeInformation);
         resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
         resolve(kernel32, "Wow64DisableWow64FsRedirection", found.disableRedirection);
         resolve(kernel32, "Wow64RevertWow64FsRedirection", found.revertRedirection);
@@ -246,15 +248,29 @@ private:
 HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
     const NamesAsGiven unredirected;
-    return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    // Should a name still reach a named pipe, its server may only identify the helper, never act
+    // as it (by default a pipe's client lends it its token: an elevated viewer's, an administrator's).
+    return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition,
+                                                  FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | flags, nullptr);
 }
 
 } // namespace
 
 bool isDeviceName(const std::wstring &path)
 {
-    if (hasPrefix(path, L"\\\\.\\"))
+    // "\\?\" and "\??\" reach the whole object namespace (pipes, disks, GLOBALROOT): only a drive,
+    // a share and a volume are files' names. "\\.\" names devices alone.
+    std::wstring upper = path;
+    for (wchar_t &c : upper)
+        c = c == L'/' ? L'\\' : (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c;
+    if (hasPrefix(upper, L"\\\\.\\"))
         return true;
+    if (hasPrefix(upper, L"\\\\?\\") || hasPrefix(upper, L"\\??\\")) {
+        const std::wstring rest = upper.substr(4);
+        const bool drive = rest.size() >= 3 && rest[0] >= L'A' && rest[0] <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
+        if (!drive && !hasPrefix(rest, L"UNC\\") && !hasPrefix(rest, L"VOLUME{"))
+            return true;
+    }
     const std::size_t slash = path.find_last_of(L"\\/:");
     std::wstring base = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
     base = base.substr(0, base.find(L'.'));
@@ -366,6 +382,15 @@ DWORD reparseTagOf(HANDLE handle, DWORD attributes)
 
 const char PathSeparators[] = "\\/";
 
+namespace {
+
+// A cloud files volume's provider (OneDrive, a company's sync app) failing to fetch what it keeps
+// online: stopped, offline, slow or cancelled (Windows 10 1709 and later; the headers lack them).
+const DWORD CloudProviderNotRunning = 362, CloudNetworkUnavailable = 388, CloudUnsuccessful = 389, CloudRequestAborted = 393,
+            CloudRequestCanceled = 398, CloudRequestTimeout = 426;
+
+} // namespace
+
 SysError errorKindOf(long code)
 {
     switch (DWORD(code)) {
@@ -381,6 +406,18 @@ SysError errorKindOf(long code)
     case ERROR_NOT_READY:
     case ERROR_INVALID_DRIVE:
     case ERROR_DEV_NOT_EXIST:
+    case ERROR_REM_NOT_LIST:
+    case ERROR_NETWORK_BUSY:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_NO_NET_OR_BAD_PATH:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_CONNECTION_ABORTED:
+    case CloudProviderNotRunning:
+    case CloudNetworkUnavailable:
+    case CloudUnsuccessful:
+    case CloudRequestAborted:
+    case CloudRequestCanceled:
+    case CloudRequestTimeout:
         return SysError::Gone;
     case ERROR_ACCESS_DENIED:
     case ERROR_PRIVILEGE_NOT_HELD:
@@ -505,6 +542,36 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
     return {};
 }
 
+namespace {
+
+// The open file's name on its volume ("\\users\\x"), as the system gives it; empty where it
+// gives none.
+std::wstring nameOnVolume(HANDLE handle)
+{
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto *info = reinterpret_cast<FILE_NAME_INFO *>(buffer.data());
+    if (!SYS(GetFileInformationByHandleEx, FALSE)(handle, FileNameInfo, info, DWORD(buffer.size())))
+        return std::wstring();
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// True when the subfolder opened for relative is the one of that name below the start folder:
+// a junction or link on the way (which FILE_OPEN_REPARSE_POINT, for the last name only, does not
+// stop) gives the name of where it leads.
+bool isReachedByName(const OpenFolder &start, const std::string &relative, HANDLE opened)
+{
+    std::wstring expected = nameOnVolume(handleOf(start.handle)), got = nameOnVolume(opened);
+    if (expected.empty() || got.empty())
+        return true;
+    if (expected.back() != L'\\')
+        expected += L'\\';
+    for (wchar_t c : wideFrom(relative))
+        expected += c == L'/' ? L'\\' : c;
+    return CompareStringOrdinal(expected.c_str(), int(expected.size()), got.c_str(), int(got.size()), TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
 SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
 {
     // From the start folder's handle; the last name is opened as itself: a link or junction in its
@@ -518,7 +585,8 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
     BY_HANDLE_FILE_INFORMATION info;
     if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
-    if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder)
+    if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder ||
+        !isReachedByName(start, relative, handleOf(handle)))
         return {SysError::NotAFolder, ERROR_DIRECTORY};
     // A reparse point that stands for no other name (a cloud placeholder, deduplication, an HSM
     // stub) is opened again as the system presents it: opened as itself, a placeholder not yet
@@ -529,6 +597,12 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
                                                 FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, presented);
         if (!reopened.ok())
             return reopened;
+        // The same folder, not one swapped in between the two opens.
+        BY_HANDLE_FILE_INFORMATION again;
+        if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(presented), &again))
+            return lastError();
+        if (!isSameFile(identityOf(handleOf(presented), again), identityOf(handleOf(handle), info)))
+            return {SysError::NotAFolder, ERROR_DIRECTORY};
         handle = std::move(presented);
     }
     folder.handle = std::move(handle);
@@ -675,14 +749,16 @@ std::wstring win32PathOfSystemName(const std::wstring &systemName, const std::ve
 
 namespace {
 
-// The path the system gives for an open handle, with the volume named as asked.
+// The path the system gives for an open handle, with the volume named as asked: the name it was
+// opened by, which a share answers; a normalized one SMB builds by opening each folder on the way,
+// and refuses where the user may not open one of them.
 bool systemPathOf(HANDLE handle, DWORD volumeName, std::wstring &path)
 {
-    const DWORD needed = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, nullptr, 0, FILE_NAME_NORMALIZED | volumeName);
+    const DWORD needed = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, nullptr, 0, FILE_NAME_OPENED | volumeName);
     if (needed == 0)
         return false;
     path.assign(needed, L'\0');
-    const DWORD length = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, &path[0], needed, FILE_NAME_NORMALIZED | volumeName);
+    const DWORD length = SYS(GetFinalPathNameByHandleW, DWORD(0))(handle, &path[0], needed, FILE_NAME_OPENED | volumeName);
     if (length == 0 || length >= needed)
         return false;
     path.resize(length);
@@ -726,12 +802,17 @@ bool finalPathOf(HANDLE handle, std::wstring &path)
 
 SysResult isVolumeRoot(const OpenFolder &folder, bool &root)
 {
-    // Without its volume, the system names a volume's root "\\": a drive, a FAT root (whose
-    // file number is 0), a share, a volume mounted in a folder, however the user spelled it.
-    std::wstring path;
+    // Without its volume, the system names a volume's root "\\": a drive, a FAT root (whose file
+    // number is 0), a volume mounted in a folder, however the user spelled it. A share's volume is
+    // the network redirector, and its name there begins with the server and the share:
+    // "\\srv\share" alone is the share's root, reached by its name or through a mapped drive.
+    std::wstring path, dos;
     if (!systemPathOf(handleOf(folder.handle), VOLUME_NAME_NONE, path))
         return lastError();
-    root = path == L"\\";
+    if (path.size() > 1 && path.back() == L'\\')
+        path.pop_back();
+    const bool remote = systemPathOf(handleOf(folder.handle), VOLUME_NAME_DOS, dos) && hasPrefix(dos, L"\\\\?\\UNC\\");
+    root = path == L"\\" || (remote && std::count(path.begin(), path.end(), L'\\') == 2);
     return {};
 }
 
@@ -953,30 +1034,54 @@ SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string
 }
 
 
+namespace {
+
+// NtSetInformationFile's classes and flags of Windows 10 1709 and later, which the headers lack.
+const int FileDispositionInformationExClass = 64, FileRenameInformationExClass = 65;
+const ULONG RenameReplaceIfExists = 0x1, RenamePosixSemantics = 0x2, RenameIgnoreReadOnly = 0x40;
+const ULONG DispositionDelete = 0x1, DispositionPosixSemantics = 0x2, DispositionIgnoreReadOnly = 0x10;
+
+// Renames the open file to name in the open folder, replacing what is there, by the class given:
+// flags go where the older class has its replace-if-exists byte.
+NTSTATUS renameByHandle(HANDLE file, HANDLE folder, const std::wstring &name, int informationClass, ULONG flags)
+{
+    const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
+    if (!NtSetInformationFile)
+        return StatusUnsuccessful;
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    std::memcpy(buffer.data(), &flags, sizeof flags);
+    rename->RootDirectory = folder;
+    rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
+    IO_STATUS_BLOCK io = {};
+    return SYS(NtSetInformationFile, StatusUnsuccessful)(file, &io, rename, ULONG(buffer.size()),
+                                                         FILE_INFORMATION_CLASS(informationClass));
+}
+
+} // namespace
+
 SysResult renameOverResult(const ResultPlace &place, const Handle &file, const std::string &)
 {
-    // Windows refuses to replace a read-only file: the attribute is lifted for the move (the new
-    // file carries it already) and put back if the move fails. A missing earlier file has none.
+    // Renamed through its own open handle, so no other program meets it between a close and the
+    // rename (a scanner would hold it there), into the folder by the folder's handle. The native
+    // call takes the name as it is; the Win32 one would make a relative name a path of its own.
+    const std::wstring name = wideFrom(place.name);
+    // In one step where the system can (NTFS on Windows 10 1709 and later): over a file others
+    // hold open (the viewer, an indexer, a scanner, each sharing deletion) and over a read-only one.
+    NTSTATUS status = renameByHandle(handleOf(file), handleOf(place.folder.handle), name, FileRenameInformationExClass,
+                                     RenameReplaceIfExists | RenamePosixSemantics | RenameIgnoreReadOnly);
+    if (status >= 0)
+        return {};
+    // Elsewhere (Windows 7 and 8, FAT, SMB) Windows refuses to replace a read-only file: the
+    // attribute is lifted for the move (the new file carries it already) and put back if the move
+    // fails. A missing earlier file has none.
     DWORD before = INVALID_FILE_ATTRIBUTES;
     const bool lifted = setPlaceReadOnly(place, false, before) && (before & FILE_ATTRIBUTE_READONLY);
     // Where the lift is refused, the move may still be allowed (Wine, for a user other than root):
     // the new file must end read-only all the same.
     const bool wasReadOnly = before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_READONLY);
-    // Renamed through its own open handle, so no other program meets it between a close and the
-    // rename (a scanner would hold it there), into the folder by the folder's handle. The native
-    // call takes the name as it is; the Win32 one would make a relative name a path of its own.
-    const std::wstring name = wideFrom(place.name);
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = handleOf(place.folder.handle);
-    rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
-    const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
-    IO_STATUS_BLOCK io = {};
-    const NTSTATUS status = NtSetInformationFile ? SYS(NtSetInformationFile, StatusUnsuccessful)(handleOf(file), &io, rename, ULONG(buffer.size()),
-                                                                                                 FileRenameInformation)
-                                                 : StatusUnsuccessful;
+    status = renameByHandle(handleOf(file), handleOf(place.folder.handle), name, FileRenameInformation, TRUE);
     if (status >= 0) {
         // Some file systems drop the attribute that was set on the open file: put it on again.
         const DWORD now = attributesOf(handleOf(file));
@@ -993,10 +1098,25 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
 
 SysResult removeName(const ResultPlace &place, const std::string &name)
 {
-    // Gone when its last handle closes, as DeleteFileW does it, but by the folder's handle.
+    // By a handle of the file's own, opened by the folder's handle: gone at once where the system
+    // can (POSIX semantics, read-only or not); else when its last handle closes, its read-only
+    // attribute lifted first (Windows refuses to delete a read-only file on close).
     Handle doomed;
-    return openRelative(place.folder, name, DELETE, ShareAll, FILE_OPEN,
-                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE, doomed);
+    SysResult opened = openRelative(place.folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, FILE_OPEN,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, doomed);
+    if (!opened.ok())
+        return opened;
+    const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
+    IO_STATUS_BLOCK io = {};
+    ULONG flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
+    if (NtSetInformationFile && SYS(NtSetInformationFile, StatusUnsuccessful)(handleOf(doomed), &io, &flags, sizeof flags,
+                                                                              FILE_INFORMATION_CLASS(FileDispositionInformationExClass)) >= 0)
+        return {};
+    const DWORD attributes = attributesOf(handleOf(doomed));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        setAttributesOf(handleOf(doomed), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return okIf(SYS(SetFileInformationByHandle, FALSE)(handleOf(doomed), FileDispositionInfo, &disposition, sizeof disposition));
 }
 
 namespace {
@@ -1063,8 +1183,18 @@ void sleepMilliseconds(int ms)
 
 SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity)
 {
+    // From the open folder's handle: the volume it is on, whatever its drive letter names now.
+    // The total as the user sees it, quotas applied, as GetDiskFreeSpaceExW gives it.
+    const auto NtQueryVolumeInformationFile = lookedUpCalls().queryVolumeInformation;
+    FILE_FS_FULL_SIZE_INFORMATION size = {};
+    IO_STATUS_BLOCK io = {};
+    if (NtQueryVolumeInformationFile &&
+        SYS(NtQueryVolumeInformationFile, StatusUnsuccessful)(handleOf(folder.handle), &io, &size, sizeof size, FileFsFullSizeInformation) >= 0) {
+        capacity = std::uint64_t(size.TotalAllocationUnits.QuadPart) * size.SectorsPerAllocationUnit * size.BytesPerSector;
+        return {};
+    }
+    // A file system that does not answer it: by the path that opened the folder.
     ULARGE_INTEGER availableToCaller, totalBytes, totalFree;
-    // By the path that opened the folder: the query has no form that takes a handle.
     const NamesAsGiven unredirected;
     if (!SYS(GetDiskFreeSpaceExW, FALSE)(wideFrom(folder.path).c_str(), &availableToCaller, &totalBytes, &totalFree))
         return lastError();
@@ -1219,6 +1349,17 @@ void prepareSignals()
 void keepStandardStreamsOpen()
 {
     // A file's handle is never taken for a standard stream's.
+}
+
+void showFilesAsStored()
+{
+    // PHCM_EXPOSE_PLACEHOLDERS: every placeholder then carries its reparse point and is met as
+    // one, whatever the system's default for this program.
+    using SetMode = CHAR(NTAPI *)(CHAR);
+    SetMode setMode = nullptr;
+    resolve(GetModuleHandleW(L"ntdll.dll"), "RtlSetProcessPlaceholderCompatibilityMode", setMode);
+    if (setMode)
+        setMode(2);
 }
 
 void restrictLibrarySearch()

@@ -58,6 +58,10 @@ void notePresentedOpen(void *handle, bool asItself);
 // then the placeholder's, and asItself says whether it was opened as the reparse point itself.
 bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself);
 
+// The error a placeholder folder's listing fails with as the system presents it ("cloud:PREFIX:CODE",
+// as when the provider is not running); 0 when it lists.
+unsigned long presentedFetchFailure();
+
 // A listed entry of that name gets the placeholder's attributes, and its tag where the listing
 // puts it (the EA size field).
 void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag);

@@ -1,6 +1,6 @@
 #include "writer.h"
 
-#include "report/wtf8.h"
+#include "platform/wtf8.h"
 
 #include <algorithm>
 #include <vector>

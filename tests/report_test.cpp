@@ -1,5 +1,5 @@
 #include "report/report.h"
-#include "report/wtf8.h"
+#include "platform/wtf8.h"
 #include "report/writer.h"
 #include "tests/system_calls_seam.h"
 #include "testtree.h"

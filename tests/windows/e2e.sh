@@ -124,8 +124,16 @@ case_device_names() {
         check "a result named $name: no report, exit 0" rc_is 0
     done
     check "nothing was written beside the target" test "$(ls -A "$T")" = abc
-    win 2 '\\.\nul' "$T/device-target"
-    check "a device as the target: no report" test ! -e "$T/device-target.json"
+    # The object namespace through "\\?\": a named pipe (whose server could act as the helper), a
+    # volume's device, GLOBALROOT; only a drive, a share or a volume names files there.
+    local device i=0
+    for device in '\\.\nul' '\\?\pipe\vuro-test' '\\?\C:' '\\?\GLOBALROOT\Device\Null' '\??\pipe\vuro-test'; do
+        i=$((i + 1))
+        win 2 "$device" "$T/device-target-$i"
+        check "$device as the target: no report" test ! -e "$T/device-target-$i.json"
+    done
+    win 2 "\\?\$(winpath "$T/abc")" "$T/extended"
+    check "a file by its extended-length name is hashed" same_bytes "$T/extended.json" "$SCRATCH/abc-expected"
 }
 
 # Guards against WOW64's redirection: a 32-bit helper on 64-bit Windows asked for a file in
@@ -199,6 +207,9 @@ case_cloud_placeholders() {
     check "an online-only file is hashed as the system fetches it" same_bytes "$T/b-win.json" "$SCRATCH/b-expected"
     VURO_FAULT="cloud:cloudy,ReadFile:1:362" "$WINE" "$helper" 2 "$T/synced/cloudy/cloudy-b" "$T/offline" >/dev/null 2>&1
     check "an online-only file the system cannot fetch (provider not running): no report" test ! -e "$T/offline.json"
+    VURO_FAULT="cloud:cloudy:362" "$WINE" "$helper" 3 "$T/synced" "$T/stopped" >/dev/null 2>&1
+    check "a placeholder folder the system cannot fill (provider not running): no report, never a smaller one" \
+        test ! -e "$T/stopped.json"
 }
 
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.
@@ -230,10 +241,18 @@ case_walk_spellings() {
         win 3 "$spelling" "$T/tree-win"
         check "tree as $spelling: the Linux report" same_bytes "$T/tree-win.json" "$SCRATCH/tree-expected"
     done
-    for root in 'c:\' 'c:' 'c:/' 'C:\' 'z:\' 'Z:/tmp/..'; do
+    for root in 'c:\' 'c:/' 'C:\' 'z:\' 'Z:/tmp/..'; do
         win 3 "$root" "$T/root"
         check "$root is a drive root: capacity, no walk" capacity_only "$T/root.json"
     done
+    # "c:" is the current folder on C:, as Windows names it, not C:'s root.
+    local here="$VURO_WINE_HOME/prefix/drive_c/users/Public/vuro-here"
+    mkdir -p "$here"
+    printf 12345 >"$here/five"
+    (cd "$here" && "$WINE" "$EXE" 3 c: "$(winpath "$T/here")" >/dev/null 2>&1)
+    linux_result_crlf "$SCRATCH/here-expected" 3 "$here"
+    check "c: with the current folder on C: walks that folder" same_bytes "$T/here.json" "$SCRATCH/here-expected"
+    rm -rf "$here"
     # Not C:\users: Wine links its profile folders to the Linux home, which would be walked six times.
     win 3 'C:\users\Public' "$T/users"
     check 'C:\users\Public is walked' has_counts "$T/users.json"

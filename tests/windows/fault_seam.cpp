@@ -3,7 +3,8 @@
 // or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; a CODE of
 // "dMS" holds the call MS milliseconds instead, then lets it run (for a test to change something
 // meanwhile); an entry "cloud:PREFIX" presents every file and folder whose name begins with PREFIX
-// as a cloud placeholder (see presentHandle); an entry "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
+// as a cloud placeholder (see presentHandle), "cloud:PREFIX:CODE" one whose provider fails its
+// fetch with CODE; an entry "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
 // one "FUNCTION COUNT" line each.
 
 #include "platform/platform_windows.h"
@@ -35,6 +36,7 @@ struct Seam {
     std::vector<Fault> faults;
     std::string countsPath;
     std::wstring cloudPrefix;
+    unsigned long fetchFailure = 0;
     std::map<void *, bool> opensAsItself; // every handle the helper opened, the latest open of each value
 
     Seam()
@@ -55,7 +57,9 @@ struct Seam {
             const std::string entry = text.substr(begin, end - begin);
             begin = end + 1;
             if (entry.compare(0, 6, "cloud:") == 0) {
-                cloudPrefix.assign(entry.begin() + 6, entry.end());
+                const std::size_t code = entry.find(':', 6);
+                cloudPrefix.assign(entry.begin() + 6, code == std::string::npos ? entry.end() : entry.begin() + std::ptrdiff_t(code));
+                fetchFailure = code == std::string::npos ? 0 : std::strtoul(entry.c_str() + code + 1, nullptr, 10);
                 continue;
             }
             const std::size_t first = entry.find(':'), second = entry.find(':', first + 1);
@@ -177,6 +181,11 @@ bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, 
     const std::lock_guard<std::mutex> lock(state.mutex);
     asItself = state.opensAsItself[handle];
     return true;
+}
+
+unsigned long presentedFetchFailure()
+{
+    return seam().fetchFailure;
 }
 
 void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag)

@@ -35,8 +35,9 @@ EARLIER='the earlier result'
 # not enough memory, too many open files; a share or drive gone (bad network path, not ready); a
 # cloud file whose provider is not running.
 CODES="87 1 50 5 32 33 64 59 1117 8 4 53 21 362"
-# The codes that say a volume, share or device is gone: never a smaller report, whatever call.
-GONE_CODES="53 67 64 59 21 15 55"
+# The codes that say a volume, share, device or cloud provider is gone: never a smaller report,
+# whatever call.
+GONE_CODES="53 67 64 59 21 15 55 362"
 HELD_CODES="32 33 5"
 # The codes that are a file's own reason: a file closed to the user, or held by another program.
 OWN_CODES="5 32 33"

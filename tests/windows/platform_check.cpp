@@ -7,7 +7,7 @@
 #include "folderstats/sizetext.h"
 #include "platform/platform.h"
 #include "platform/platform_windows.h"
-#include "report/wtf8.h"
+#include "platform/wtf8.h"
 #include "report/writer.h"
 #include "tests/system_calls_seam.h"
 
