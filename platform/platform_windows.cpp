@@ -1099,8 +1099,8 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
 SysResult removeName(const ResultPlace &place, const std::string &name)
 {
     // By a handle of the file's own, opened by the folder's handle: gone at once where the system
-    // can (POSIX semantics, read-only or not); else when its last handle closes, its read-only
-    // attribute lifted first (Windows refuses to delete a read-only file on close).
+    // can (POSIX semantics, read-only or not); else when its last handle closes, as DeleteFileW
+    // does it, its read-only attribute lifted first (Windows refuses to delete a read-only file).
     Handle doomed;
     SysResult opened = openRelative(place.folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareAll, FILE_OPEN,
                                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, doomed);
@@ -1115,8 +1115,9 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
     const DWORD attributes = attributesOf(handleOf(doomed));
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         setAttributesOf(handleOf(doomed), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return okIf(SYS(SetFileInformationByHandle, FALSE)(handleOf(doomed), FileDispositionInfo, &disposition, sizeof disposition));
+    Handle closing;
+    return openRelative(place.folder, name, DELETE, ShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE,
+                        closing);
 }
 
 namespace {
