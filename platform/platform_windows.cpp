@@ -92,6 +92,12 @@ inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
     }
 }
 
+// Names: a share's answers (see presentName).
+inline void presentAnswer(DWORD &length, HANDLE file, LPWSTR path, DWORD size, DWORD flags)
+{
+    presentName(file, flags, path, size, length);
+}
+
 template <typename Result, typename... Arguments>
 auto faultSeam(const char *name, Result(WINAPI *function)(Arguments...), Result failure)
 {

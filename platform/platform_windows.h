@@ -62,6 +62,12 @@ bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, 
 // as when the provider is not running); 0 when it lists.
 unsigned long presentedFetchFailure();
 
+// A name the system gave for an open handle (GetFinalPathNameByHandleW: flags, the buffer and its
+// size, the length it answered) as a share answers it: "smb" refuses every normalized name
+// (ERROR_ACCESS_DENIED, as for a folder on the way the user may not open); "share:NAME" names a
+// folder called NAME the root of \\srv\share.
+void presentName(void *handle, unsigned long flags, wchar_t *path, unsigned long size, unsigned long &length);
+
 // A listed entry of that name gets the placeholder's attributes, and its tag where the listing
 // puts it (the EA size field).
 void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag);

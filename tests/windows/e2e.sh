@@ -187,8 +187,10 @@ case_result_folder_swapped() {
 
 # Guards against cloud placeholders (OneDrive's online-only files and folders) being taken for
 # links, or a placeholder folder counted as it lists when opened as itself (empty, its contents not
-# yet fetched) rather than as the system presents it. Wine has no cloud files: the fault seam
-# answers for every name beginning with "cloudy" as a cloud files volume answers.
+# yet fetched) rather than as the system presents it, or a smaller report where the provider
+# stopped; and against a company share's answers (refused normalized names, its root's name)
+# costing the report or walking the whole share. Wine has no cloud files and no SMB: the fault
+# seam answers as a cloud files volume and a share answer.
 case_cloud_placeholders() {
     mkdir -p "$SCRATCH/helper" "$T/synced/cloudy/cloudy-sub"
     cp "$PACKAGE"/*.dll "$SCRATCH/helper/"
@@ -210,6 +212,14 @@ case_cloud_placeholders() {
     VURO_FAULT="cloud:cloudy:362" "$WINE" "$helper" 3 "$T/synced" "$T/stopped" >/dev/null 2>&1
     check "a placeholder folder the system cannot fill (provider not running): no report, never a smaller one" \
         test ! -e "$T/stopped.json"
+    # A company share, as SMB answers (Wine has none): a normalized name refused where a folder on
+    # the way is closed to the user; the share's root named \srv\share by its redirector.
+    VURO_FAULT="smb" "$WINE" "$helper" 3 "$T/synced" "$T/smb" >/dev/null 2>&1
+    check "a share that refuses normalized names: the walk is reported" same_bytes "$T/smb.json" "$SCRATCH/synced-expected"
+    VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced" "$T/share-root" >/dev/null 2>&1
+    check "a share's root: its capacity, no walk" capacity_only "$T/share-root.json"
+    VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced/cloudy" "$T/share-folder" >/dev/null 2>&1
+    check "a folder of a share: walked" has_counts "$T/share-folder.json"
 }
 
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.

@@ -36,6 +36,8 @@ struct Seam {
     std::vector<Fault> faults;
     std::string countsPath;
     std::wstring cloudPrefix;
+    bool refuseNormalized = false;
+    std::wstring shareRoot;
     unsigned long fetchFailure = 0;
     std::map<void *, bool> opensAsItself; // every handle the helper opened, the latest open of each value
 
@@ -56,6 +58,14 @@ struct Seam {
                 end = text.size();
             const std::string entry = text.substr(begin, end - begin);
             begin = end + 1;
+            if (entry == "smb") {
+                refuseNormalized = true;
+                continue;
+            }
+            if (entry.compare(0, 6, "share:") == 0) {
+                shareRoot.assign(entry.begin() + 6, entry.end());
+                continue;
+            }
             if (entry.compare(0, 6, "cloud:") == 0) {
                 const std::size_t code = entry.find(':', 6);
                 cloudPrefix.assign(entry.begin() + 6, code == std::string::npos ? entry.end() : entry.begin() + std::ptrdiff_t(code));
@@ -181,6 +191,35 @@ bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, 
     const std::lock_guard<std::mutex> lock(state.mutex);
     asItself = state.opensAsItself[handle];
     return true;
+}
+
+void presentName(void *handle, unsigned long flags, wchar_t *path, unsigned long size, unsigned long &length)
+{
+    Seam &state = seam();
+    if (length == 0)
+        return;
+    if (state.refuseNormalized && !(flags & FILE_NAME_OPENED)) {
+        length = 0;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return;
+    }
+    if (state.shareRoot.empty() || length >= size)
+        return;
+    const std::wstring whole(path, length);
+    std::wstring trimmed = whole;
+    while (!trimmed.empty() && trimmed.back() == L'\\')
+        trimmed.pop_back();
+    if (trimmed.size() < state.shareRoot.size() + 1 || trimmed.compare(trimmed.size() - state.shareRoot.size(), std::wstring::npos, state.shareRoot) != 0 ||
+        trimmed[trimmed.size() - state.shareRoot.size() - 1] != L'\\')
+        return;
+    (void)handle;
+    const std::wstring answer = (flags & VOLUME_NAME_NONE) ? L"\\srv\\share" : L"\\\\?\\UNC\\srv\\share";
+    if (answer.size() >= size) {
+        length = DWORD(answer.size() + 1);
+        return;
+    }
+    std::memcpy(path, answer.c_str(), (answer.size() + 1) * sizeof(wchar_t));
+    length = DWORD(answer.size());
 }
 
 unsigned long presentedFetchFailure()
