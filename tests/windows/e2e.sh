@@ -127,11 +127,19 @@ case_device_names() {
     # The object namespace through "\\?\": a named pipe (whose server could act as the helper), a
     # volume's device, GLOBALROOT; only a drive, a share or a volume names files there.
     local device i=0
+    rm -f "$SCRATCH/pipe-ready" "$SCRATCH/pipe-connected"
+    "$WINE" "$TEST_PROGRAMS/hold_open.exe" '\\.\pipe\vuro-test' "$(winpath "$SCRATCH/pipe-ready")" 4 \
+        "$(winpath "$SCRATCH/pipe-connected")" >/dev/null 2>&1 &
+    local server=$!
+    for _ in $(seq 100); do [ -f "$SCRATCH/pipe-ready" ] && break; sleep 0.1; done
     for device in '\\.\nul' '\\?\pipe\vuro-test' '\\?\C:' '\\?\GLOBALROOT\Device\Null' '\??\pipe\vuro-test'; do
         i=$((i + 1))
         win 2 "$device" "$T/device-target-$i"
         check "$device as the target: no report" test ! -e "$T/device-target-$i.json"
     done
+    wait "$server"
+    check "a named pipe's server never saw the helper connect (pipe served: $([ -f "$SCRATCH/pipe-ready" ] && echo yes || echo no))" \
+        test ! -e "$SCRATCH/pipe-connected"
     win 2 "\\\\?\\$(winpath "$T/abc")" "$T/extended"
     check "a file by its extended-length name is hashed" same_bytes "$T/extended.json" "$SCRATCH/abc-expected"
 }
