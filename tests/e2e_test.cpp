@@ -1061,6 +1061,7 @@ private slots:
         }
         QProcessEnvironment noOpenat2;
         noOpenat2.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        noOpenat2.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         noOpenat2.insert("VURO_FAULT_NO_OPENAT2", "1");
         const QStringList filtered = {"strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf", "-e", "trace=openat2", "-e", "inject=openat2:error=EPERM"};
         for (const char *without : {"ENOSYS", "EPERM"}) {
