@@ -217,24 +217,31 @@ Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, con
     return replaced == Replacement::Unnamable ? replaceThrough(calls, place, bytes, earlier, false) : replaced;
 }
 
+// Reads up to size bytes, as many as the file gives before its end; false when a read fails.
+bool readFully(const SystemCalls &calls, const Handle &file, char *buffer, std::size_t size, std::size_t &count)
+{
+    count = 0;
+    while (count < size) {
+        std::size_t got = 0;
+        const SysResult result = calls.readChunk(file, buffer + count, size - count, got);
+        throwIfOutOfMemory(result);
+        if (!result.ok())
+            return false;
+        if (got == 0)
+            break;
+        count += got;
+    }
+    return true;
+}
+
 // Reads the whole of a file of at most limit bytes from its current position; false when it
 // cannot, or when the file is larger.
 bool readSmallFile(const SystemCalls &calls, const Handle &file, std::size_t limit, std::string &contents)
 {
     std::vector<char> buffer(limit + 1);
     std::size_t total = 0;
-    for (;;) {
-        std::size_t count = 0;
-        const SysResult result = calls.readChunk(file, buffer.data() + total, buffer.size() - total, count);
-        throwIfOutOfMemory(result);
-        if (!result.ok())
-            return false;
-        if (count == 0)
-            break;
-        total += count;
-        if (total > limit)
-            return false;
-    }
+    if (!readFully(calls, file, buffer.data(), buffer.size(), total) || total > limit)
+        return false;
     contents.assign(buffer.data(), total);
     return true;
 }
@@ -343,23 +350,6 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
 }
 
 namespace {
-
-// Reads up to size bytes, as many as the file gives before its end; false when a read fails.
-bool readFully(const SystemCalls &calls, const Handle &file, char *buffer, std::size_t size, std::size_t &count)
-{
-    count = 0;
-    while (count < size) {
-        std::size_t got = 0;
-        const SysResult result = calls.readChunk(file, buffer + count, size - count, got);
-        throwIfOutOfMemory(result);
-        if (!result.ok())
-            return false;
-        if (got == 0)
-            break;
-        count += got;
-    }
-    return true;
-}
 
 // True when the file at the place is shown to hold other bytes than the file at targetPath, which
 // is still the target as identified; false when either cannot be read.
