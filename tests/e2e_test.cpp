@@ -884,10 +884,8 @@ private slots:
             ::kill(pid, signal);
             QVERIFY(process.waitForFinished(10000));
         };
-        struct Case {
-            int signal;
-            const char *how; // "ignored": the caller ignores it; "in place": the result has two names
-        };
+        // how: "ignored", the caller ignores it; "in place", the result has two names.
+        struct Case { int signal; const char *how; };
         for (const Case &c : {Case{SIGTERM, ""}, Case{SIGINT, ""}, Case{SIGHUP, ""}, Case{SIGTERM, "ignored"}, Case{SIGTERM, "in place"}}) {
             const QString what = QString("signal %1 %2").arg(c.signal).arg(c.how);
             QFile::remove(folder + "/r2.json");
@@ -1065,11 +1063,11 @@ private slots:
         noOpenat2.insert("VURO_FAULT_NO_OPENAT2", "1");
         const QStringList filtered = {"strace", "-f", "-qq", "-o", "/dev/null", "--seccomp-bpf", "-e", "trace=openat2", "-e", "inject=openat2:error=EPERM"};
         for (const char *without : {"ENOSYS", "EPERM"}) {
-            if (QByteArray(without) == "EPERM" && QStandardPaths::findExecutable("strace").isEmpty())
+            const bool perm = QByteArray(without) == "EPERM";
+            if (perm && QStandardPaths::findExecutable("strace").isEmpty())
                 QSKIP("openat2 refused with EPERM: strace is not installed");
             for (int i = 0; i < 5; ++i) {
                 QFile::remove(out + ".json");
-                const bool perm = QByteArray(without) == "EPERM";
                 const Run small5 = run({"3", small, out}, Helper, QStringList{"bash", "-c", closeInherited, "bash"} + (perm ? filtered : QStringList()) + QStringList{"prlimit", limit, "--"},
                                        perm ? QProcessEnvironment() : noOpenat2);
                 QVERIFY2(small5.err.isEmpty(), qPrintable(QString(without) + ": " + small5.err.left(300)));
