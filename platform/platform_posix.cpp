@@ -117,27 +117,33 @@ int openBeneathNoLinks(int dirFd, const std::string &relative)
     return int(::syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how));
 }
 
+// Stores the names of relative (joined by '/'), empty ones and "." left out; false, with errno
+// EXDEV, where one is "..": names come from listings, and one that would leave the start folder
+// is refused as openat2 would.
+bool namesBelow(const std::string &relative, std::vector<std::string> &names)
+{
+    for (std::size_t begin = 0; begin <= relative.size();) {
+        const std::size_t end = std::min(relative.find('/', begin), relative.size());
+        const std::string name = relative.substr(begin, end - begin);
+        if (name == "..") {
+            errno = EXDEV;
+            return false;
+        }
+        if (!name.empty() && name != ".")
+            names.push_back(name);
+        begin = end + 1;
+    }
+    return true;
+}
+
 // The same, one name at a time, each opened without following a link.
 int openNameByName(int dirFd, const std::string &relative)
 {
+    std::vector<std::string> names;
+    if (!namesBelow(relative, names))
+        return -1;
     int fd = -1;
-    std::size_t begin = 0;
-    while (begin <= relative.size()) {
-        std::size_t end = relative.find('/', begin);
-        if (end == std::string::npos)
-            end = relative.size();
-        const std::string name = relative.substr(begin, end - begin);
-        // Names come from listings; one that would leave the start folder is refused as openat2 would.
-        if (name == "..") {
-            if (fd >= 0)
-                ::close(fd);
-            errno = EXDEV;
-            return -1;
-        }
-        if (name.empty() || name == ".") {
-            begin = end + 1;
-            continue;
-        }
+    for (const std::string &name : names) {
         const int next = ::openat(fd < 0 ? dirFd : fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int error = errno;
         if (fd >= 0)
@@ -147,14 +153,8 @@ int openNameByName(int dirFd, const std::string &relative)
             return -1;
         }
         fd = next;
-        begin = end + 1;
     }
     return fd;
-}
-
-bool isSameEntry(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The same in one open that may follow a link on the way, checked afterwards by looking up through
@@ -165,38 +165,26 @@ bool isSameEntry(const struct stat &a, const struct stat &b)
 int openCheckedBeneath(int dirFd, const std::string &relative)
 {
     std::vector<std::string> names;
-    std::size_t checkLength = 0;
-    for (std::size_t begin = 0; begin <= relative.size();) {
-        const std::size_t end = std::min(relative.find('/', begin), relative.size());
-        const std::string name = relative.substr(begin, end - begin);
-        // Names come from listings; one that would leave the start folder is refused as openat2 would.
-        if (name == "..") {
-            errno = EXDEV;
-            return -1;
-        }
-        if (!name.empty() && name != ".") {
-            names.push_back(name);
-            checkLength = std::max(checkLength, 3 * names.size() + name.size());
-        }
-        begin = end + 1;
+    if (!namesBelow(relative, names))
+        return -1;
+    // The longest lookup of the check: "../" once for each name from it to the last, then the name.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (3 * (names.size() - i) + names[i].size() >= LookupLimit)
+            return -2;
     }
-    if (checkLength >= LookupLimit)
-        return -2;
     const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat below, parent, entry;
-    bool beneath = ::fstat(fd, &below) == 0;
+    FileStatus below, parent, entry, start;
+    bool beneath = statusAtFd(fd, "", AT_EMPTY_PATH, below).ok();
     std::string up;
     for (std::size_t i = names.size(); beneath && i-- > 0;) {
         up += "../";
-        beneath = ::fstatat(fd, up.c_str(), &parent, 0) == 0 &&
-                  ::fstatat(fd, (up + names[i]).c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && isSameEntry(entry, below);
-        if (beneath)
-            below = parent;
+        beneath = statusAtFd(fd, up.c_str(), 0, parent).ok() && statusAtFd(fd, (up + names[i]).c_str(), AT_SYMLINK_NOFOLLOW, entry).ok() &&
+                  isSameFile(entry.identity, below.identity);
+        below = parent;
     }
-    struct stat start;
-    if (!beneath || ::fstat(dirFd, &start) != 0 || !isSameEntry(start, below)) {
+    if (!beneath || !statusAtFd(dirFd, "", AT_EMPTY_PATH, start).ok() || !isSameFile(start.identity, below.identity)) {
         ::close(fd);
         errno = ELOOP;
         return -1;

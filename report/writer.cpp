@@ -154,6 +154,15 @@ bool refusesNewFile(const SysResult &result)
     return result.kind == SysError::Denied || result.kind == SysError::ReadOnly || result.kind == SysError::NameTooLong;
 }
 
+// What a refusal to name the unnamed file means: the system names none (a named temporary is the
+// way), the folder takes no new name (writing in place is), or a failure.
+Replacement namingFailed(const SysResult &result)
+{
+    if (result.kind == SysError::NotSupported)
+        return Replacement::Unnamable;
+    return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+}
+
 // Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place:
 // an unnamed file where unnamedFirst and the file system has them, else a named temporary.
 Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes,
@@ -183,17 +192,13 @@ Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, c
         if (result.ok())
             return Replacement::Done;
         if (result.kind != SysError::Exists)
-            return result.kind == SysError::NotSupported ? Replacement::Unnamable
-                   : refusesNewFile(result)              ? Replacement::NotHere
-                                                         : replacementFailed(result);
+            return namingFailed(result);
     }
     if (unnamed) {
         result = nameTemporary([&](const std::string &name) { return calls.nameUnnamedFile(place, file, name); },
                                temporary);
         if (!result.ok())
-            return result.kind == SysError::NotSupported ? Replacement::Unnamable
-                   : refusesNewFile(result)              ? Replacement::NotHere
-                                                         : replacementFailed(result);
+            return namingFailed(result);
     }
     result = retryWhileHeld(calls, [&] { return calls.renameOverResult(place, file, temporary.name()); });
     if (result.ok()) {
