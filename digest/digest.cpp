@@ -26,7 +26,7 @@ std::size_t digestChunkSize(std::size_t level2Bytes)
 
 std::size_t digestChunkSize()
 {
-    return digestChunkSize(processorCacheBytes(2));
+    return digestChunkSize(level2CacheBytes());
 }
 
 namespace {

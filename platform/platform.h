@@ -173,6 +173,9 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
 struct OpenFolder {
     Handle handle;
     std::string path;
+    // The start folder's own name on its volume, read once as it opens, against which every
+    // subfolder opened below it is checked (Windows); empty elsewhere, or where the system gives none.
+    std::string nameOnVolume;
 };
 
 // Opens path as a folder to list, following links (the start folder as the user gave it).
@@ -394,9 +397,9 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
 // Waits for a thread started by startThread to end, and releases it.
 void joinThread(NativeHandle thread);
 
-// Returns the bytes of one core's data cache of the level (1, 2 or 3) of this processor; 0 where
-// the system does not say.
-std::size_t processorCacheBytes(int level);
+// Returns the bytes of one core's second-level cache of this processor; 0 where the system does
+// not say.
+std::size_t level2CacheBytes();
 
 enum class DigestAlgorithm { Md5, Sha1 };
 

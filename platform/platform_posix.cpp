@@ -870,10 +870,9 @@ void joinThread(NativeHandle thread)
     pthread_join(pthread_t(thread), nullptr);
 }
 
-std::size_t processorCacheBytes(int level)
+std::size_t level2CacheBytes()
 {
-    const int name = level == 1 ? _SC_LEVEL1_DCACHE_SIZE : level == 2 ? _SC_LEVEL2_CACHE_SIZE : _SC_LEVEL3_CACHE_SIZE;
-    const long bytes = ::sysconf(name);
+    const long bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
     return bytes > 0 ? std::size_t(bytes) : 0;
 }
 

@@ -533,21 +533,6 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
     return {};
 }
 
-SysResult openStartFolder(const std::string &path, OpenFolder &folder)
-{
-    if (isDeviceName(wideFrom(path)))
-        return DeviceRefused;
-    std::wstring prefix = extendedLengthPath(wideFrom(path));
-    if (prefix.empty() || prefix.back() != L'\\')
-        prefix += L'\\';
-    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
-    if (!handle.valid())
-        return lastError();
-    folder.handle = std::move(handle);
-    folder.path = bytesFrom(prefix);
-    return {};
-}
-
 namespace {
 
 // The open file's name on its volume ("\\users\\x"), as the system gives it; empty where it
@@ -561,12 +546,32 @@ std::wstring nameOnVolume(HANDLE handle)
     return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
 }
 
+} // namespace
+
+SysResult openStartFolder(const std::string &path, OpenFolder &folder)
+{
+    if (isDeviceName(wideFrom(path)))
+        return DeviceRefused;
+    std::wstring prefix = extendedLengthPath(wideFrom(path));
+    if (prefix.empty() || prefix.back() != L'\\')
+        prefix += L'\\';
+    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    if (!handle.valid())
+        return lastError();
+    folder.nameOnVolume = bytesFrom(nameOnVolume(handleOf(handle)));
+    folder.handle = std::move(handle);
+    folder.path = bytesFrom(prefix);
+    return {};
+}
+
+namespace {
+
 // True when the subfolder opened for relative is the one of that name below the start folder:
 // a junction or link on the way (which FILE_OPEN_REPARSE_POINT, for the last name only, does not
 // stop) gives the name of where it leads.
 bool isReachedByName(const OpenFolder &start, const std::string &relative, HANDLE opened)
 {
-    std::wstring expected = nameOnVolume(handleOf(start.handle)), got = nameOnVolume(opened);
+    std::wstring expected = wideFrom(start.nameOnVolume), got = nameOnVolume(opened);
     if (expected.empty() || got.empty())
         return true;
     if (expected.back() != L'\\')
@@ -1047,22 +1052,27 @@ const int FileDispositionInformationExClass = 64, FileRenameInformationExClass =
 const ULONG RenameReplaceIfExists = 0x1, RenamePosixSemantics = 0x2, RenameIgnoreReadOnly = 0x40;
 const ULONG DispositionDelete = 0x1, DispositionPosixSemantics = 0x2, DispositionIgnoreReadOnly = 0x10;
 
-// Renames the open file to name in the open folder, replacing what is there, by the class given:
-// flags go where the older class has its replace-if-exists byte.
-NTSTATUS renameByHandle(HANDLE file, HANDLE folder, const std::wstring &name, int informationClass, ULONG flags)
+// Sets information of the class on the open file through the native call.
+NTSTATUS setFileInformation(HANDLE file, void *information, ULONG size, int informationClass)
 {
     const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
     if (!NtSetInformationFile)
         return StatusUnsuccessful;
+    IO_STATUS_BLOCK io = {};
+    return SYS(NtSetInformationFile, StatusUnsuccessful)(file, &io, information, size, FILE_INFORMATION_CLASS(informationClass));
+}
+
+// Renames the open file to name in the open folder, replacing what is there, by the class given:
+// flags go where the older class has its replace-if-exists byte.
+NTSTATUS renameByHandle(HANDLE file, HANDLE folder, const std::wstring &name, int informationClass, ULONG flags)
+{
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
     std::memcpy(buffer.data(), &flags, sizeof flags);
     rename->RootDirectory = folder;
     rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, name.c_str(), rename->FileNameLength);
-    IO_STATUS_BLOCK io = {};
-    return SYS(NtSetInformationFile, StatusUnsuccessful)(file, &io, rename, ULONG(buffer.size()),
-                                                         FILE_INFORMATION_CLASS(informationClass));
+    return setFileInformation(file, rename, ULONG(buffer.size()), informationClass);
 }
 
 } // namespace
@@ -1112,11 +1122,8 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
                                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, doomed);
     if (!opened.ok())
         return opened;
-    const auto NtSetInformationFile = lookedUpCalls().setInformationFile;
-    IO_STATUS_BLOCK io = {};
     ULONG flags = DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly;
-    if (NtSetInformationFile && SYS(NtSetInformationFile, StatusUnsuccessful)(handleOf(doomed), &io, &flags, sizeof flags,
-                                                                              FILE_INFORMATION_CLASS(FileDispositionInformationExClass)) >= 0)
+    if (setFileInformation(handleOf(doomed), &flags, sizeof flags, FileDispositionInformationExClass) >= 0)
         return {};
     const DWORD attributes = attributesOf(handleOf(doomed));
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
@@ -1489,7 +1496,7 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         work();
 }
 
-std::size_t processorCacheBytes(int level)
+std::size_t level2CacheBytes()
 {
     // Windows XP SP3 and later: one record per cache of each processor group's cores.
     DWORD bytes = 0;
@@ -1498,7 +1505,7 @@ std::size_t processorCacheBytes(int level)
     if (records.empty() || !GetLogicalProcessorInformation(records.data(), &bytes))
         return 0;
     for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION &record : records) {
-        if (record.Relationship == RelationCache && record.Cache.Level == level &&
+        if (record.Relationship == RelationCache && record.Cache.Level == 2 &&
             (record.Cache.Type == CacheData || record.Cache.Type == CacheUnified))
             return record.Cache.Size;
     }
