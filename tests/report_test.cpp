@@ -316,6 +316,16 @@ private slots:
         calls.writeAll = real.writeAll;
         QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, calls));
         QCOMPARE(readFile(path), renderReportFile({{"MD5", Md5Empty}}));
+        // Another writer's result, made under the name just before this one's: never written into.
+        QVERIFY(QFile::remove(path));
+        const auto madeMeanwhile = calls.createNamedFile;
+        calls.createNamedFile = [&](const ResultPlace &place, const std::string &name, Handle &file) {
+            if (name == place.name)
+                writeFile(path, "another writer's longer result");
+            return madeMeanwhile(place, name, file);
+        };
+        QVERIFY(!writeJsonReport({{"MD5", Md5Empty}}, path, calls));
+        QCOMPARE(readFile(path), QByteArray("another writer's longer result"));
     }
 
     // Guards against a report written through a hard link that someone else planted: only where
