@@ -278,9 +278,11 @@ Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderE
             isLink = true;
             looked = state.calls.statusAt(folder, entry.name, true, status);
         }
-        const Response response = respond(Step::SizeEntry, looked, state, joinPath(folder.path, entry.name));
-        if (response.effect != Effect::Go)
-            return response.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;
+        // The entry's whole name is made only for a failure's message: a walk sizes millions.
+        if (!looked.ok())
+            return respond(Step::SizeEntry, looked, state, joinPath(folder.path, entry.name)).effect == Effect::GiveUp
+                       ? Next::Abandon
+                       : Next::Continue;
         // A link that leads to a folder is never walked.
         if (isLink && status.type == EntryType::Folder) {
             logFailure(failureText("cannot get file size", std::string("Is a directory"), joinPath(folder.path, entry.name)));
