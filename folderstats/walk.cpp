@@ -5,35 +5,58 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // One folder on a chain of ancestors, from a folder's parent up to the start folder, shared by
-// every folder below it and freed when the last of them is done.
+// every folder below it and freed when the last hold on it goes.
 struct Ancestor {
     FileIdentity identity;
-    std::shared_ptr<Ancestor> parent;
-
-    Ancestor(const FileIdentity &identity, std::shared_ptr<Ancestor> parent) : identity(identity), parent(std::move(parent)) {}
-    Ancestor(const Ancestor &) = delete;
-    Ancestor &operator=(const Ancestor &) = delete;
-    // Frees the links no one else holds one at a time, not by recursion, however deep the chain.
-    ~Ancestor()
-    {
-        std::shared_ptr<Ancestor> next = std::move(parent);
-        while (next && next.use_count() == 1)
-            next = std::move(next->parent);
-    }
+    Ancestor *parent;                  // one of the parent's holds
+    std::atomic<std::size_t> holds{1};
 };
 
-using Chain = std::shared_ptr<Ancestor>;
+// A hold on a chain of ancestors. The last hold on a link frees it and then drops the link's hold
+// on its parent, one link at a time, not by recursion, however deep the chain. Each hold is let go
+// by an exchange that both publishes the holder's reads of the chain and sees every other holder's
+// before the link is freed (a shared_ptr's count read on its own would see neither).
+class Chain {
+public:
+    Chain() = default;
+    Chain(const FileIdentity &identity, Chain parent) : link_(new Ancestor{identity, parent.link_}) { parent.link_ = nullptr; }
+    Chain(const Chain &other) : link_(other.link_)
+    {
+        if (link_)
+            link_->holds.fetch_add(1, std::memory_order_relaxed);
+    }
+    Chain(Chain &&other) noexcept : link_(std::exchange(other.link_, nullptr)) {}
+    Chain &operator=(Chain other) noexcept
+    {
+        std::swap(link_, other.link_);
+        return *this;
+    }
+    ~Chain()
+    {
+        for (Ancestor *link = link_; link && link->holds.fetch_sub(1, std::memory_order_acq_rel) == 1;) {
+            Ancestor *const parent = link->parent;
+            delete link;
+            link = parent;
+        }
+    }
+    // The nearest link, or null for the start folder's own chain.
+    const Ancestor *nearest() const { return link_; }
+
+private:
+    Ancestor *link_ = nullptr;
+};
 
 struct PendingFolder {
     std::string relative; // below the start folder, names joined by '/'; empty for the start folder
@@ -72,7 +95,7 @@ void addSaturating(std::uint64_t &total, std::uint64_t amount)
 
 bool isAncestor(const Ancestor *chain, const FileIdentity &identity)
 {
-    for (const Ancestor *link = chain; link; link = link->parent.get()) {
+    for (const Ancestor *link = chain; link; link = link->parent) {
         if (isSameFile(link->identity, identity))
             return true;
     }
@@ -335,7 +358,7 @@ void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileId
 {
     if (subfolders.empty())
         return;
-    Chain chain = std::make_shared<Ancestor>(identity, parent.ancestors);
+    const Chain chain(identity, parent.ancestors);
     std::vector<PendingFolder> queued;
     queued.reserve(subfolders.size());
     for (const std::string &name : subfolders)
@@ -377,7 +400,7 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer 
     }
     FileStatus status;
     SysResult result = state.calls.statusOfHandle(opened.handle, status);
-    if (result.ok() && isAncestor(folder.ancestors.get(), status.identity)) {
+    if (result.ok() && isAncestor(folder.ancestors.nearest(), status.identity)) {
         logFailure("filesystem error: directory loops back to a directory above it, not walked [" + path + "]");
         ++totals.folders;
         return Next::Continue;

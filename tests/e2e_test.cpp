@@ -515,7 +515,10 @@ private slots:
             QVERIFY2(waitUntilHeldOpen(helper.processId(), QFile::encodeName(tree), 10000), "the helper never opened the start folder");
             QCOMPARE(::rename(QFile::encodeName(tree).constData(), QFile::encodeName(tree + "-moved").constData()), 0);
             QVERIFY(helper.waitForFinished(30000));
-            QCOMPARE(readFile(out + ".json"), whole);
+            const QByteArray report = readFile(out + ".json");
+            if (report != whole)
+                qWarning("the helper said: %s", helper.readAllStandardError().constData());
+            QCOMPARE(report, whole);
             QCOMPARE(::rename(QFile::encodeName(tree + "-moved").constData(), QFile::encodeName(tree).constData()), 0);
         }
         if (!unprivilegedSkip.isEmpty())
