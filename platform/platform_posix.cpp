@@ -203,8 +203,12 @@ int openPiece(int dirFd, const std::string &piece)
     if (fd >= 0 || errno != EMFILE)
         return fd;
     fd = openCheckedBeneath(dirFd, piece);
-    errno = fd == -2 ? EMFILE : errno;
-    return fd == -2 ? -1 : fd;
+    if (fd == -2) {
+        // Too deep for the check: as short of file handles as name by name was.
+        errno = EMFILE;
+        return -1;
+    }
+    return fd;
 }
 
 std::size_t pieceEnd(const std::string &relative, std::size_t begin)
