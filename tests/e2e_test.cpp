@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -745,10 +746,17 @@ private slots:
         holder.start("flock", {"-x", result, "sh", "-c", "echo held; sleep 1"});
         QVERIFY2(holder.waitForReadyRead(10000), "flock never took the lock");
         const QStringList arguments = {"0", targets.at(0), result};
+        QProcess waiting;
         if (::geteuid() == 0)
-            run(QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments, "setpriv");
+            waiting.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments);
         else
-            run(arguments);
+            waiting.start(Helper, arguments);
+        // Nor is the file touched while the other holds the lock.
+        QThread::msleep(300);
+        const QByteArray meanwhile = readFile(result);
+        if (!holder.waitForFinished(0))
+            QCOMPARE(meanwhile, QByteArray("OLD"));
+        QVERIFY(waiting.waitForFinished(30000));
         holder.waitForFinished(10000);
         QCOMPARE(readFile(result), reports.at(0));
         QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
