@@ -218,30 +218,33 @@ private slots:
         const QString path = dir.filePath("r.json");
         const ReportList list = {{"MD5", Md5Empty}, {"SHA1", Sha1Empty}};
         for (const QByteArray &earlier : {QByteArray("the earlier result"), QByteArray(100 * 1024, 'x')}) {
-            QVERIFY(writeFile(path, earlier));
-            SystemCalls calls;
-            const SystemCalls real;
-            int writes = 0;
-            calls.renameOverResult = [](const ResultPlace &, const Handle &, const std::string &) {
-                return SysResult{SysError::Locked, EBUSY};
-            };
-            calls.writeAll = [&](const Handle &file, const std::string &bytes) {
-                // The second write is the report's, in place: half of it goes in, then the disk is full.
-                if (++writes != 2)
-                    return real.writeAll(file, bytes);
-                real.writeAll(file, bytes.substr(0, bytes.size() / 2));
-                return resultOf(ENOSPC);
-            };
-            int removals = 0;
-            calls.removeName = [&](const ResultPlace &place, const std::string &name) {
-                return ++removals == 1 ? resultOf(EIO) : real.removeName(place, name);
-            };
-            calls.sleepMilliseconds = [](int) {};
-            QVERIFY(!writeJsonReport(list, path, calls));
-            QCOMPARE(writes, earlier.size() < 1000 ? 3 : 2);
-            QCOMPARE(removals, 2);
-            QCOMPARE(readFile(path), earlier.size() < 1000 ? earlier : QByteArray());
-            QVERIFY(leftovers(dir.path(), {"r.json"}).isEmpty());
+            for (bool restoreFails : {false, true}) {
+                QVERIFY(writeFile(path, earlier));
+                SystemCalls calls;
+                const SystemCalls real;
+                int writes = 0;
+                calls.renameOverResult = [](const ResultPlace &, const Handle &, const std::string &) {
+                    return SysResult{SysError::Locked, EBUSY};
+                };
+                calls.writeAll = [&](const Handle &file, const std::string &bytes) {
+                    // The second write is the report's, in place: half of it goes in, then the disk is full;
+                    // the third puts the earlier contents back, or fails the same way.
+                    if (++writes != 2 && (writes != 3 || !restoreFails))
+                        return real.writeAll(file, bytes);
+                    real.writeAll(file, bytes.substr(0, bytes.size() / 2));
+                    return resultOf(ENOSPC);
+                };
+                int removals = 0;
+                calls.removeName = [&](const ResultPlace &place, const std::string &name) {
+                    return ++removals == 1 ? resultOf(EIO) : real.removeName(place, name);
+                };
+                calls.sleepMilliseconds = [](int) {};
+                QVERIFY(!writeJsonReport(list, path, calls));
+                QCOMPARE(writes, earlier.size() < 1000 ? 3 : 2);
+                QCOMPARE(removals, 2);
+                QCOMPARE(readFile(path), earlier.size() < 1000 && !restoreFails ? earlier : QByteArray());
+                QVERIFY(leftovers(dir.path(), {"r.json"}).isEmpty());
+            }
         }
     }
 
@@ -493,6 +496,7 @@ private slots:
         QTest::newRow("lone high") << (QString(QChar(0xD800)) + "x") << QByteArray("\xed\xa0\x80x");
         QTest::newRow("lone low") << QString(QChar(0xDC00)) << QByteArray("\xed\xb0\x80");
         QTest::newRow("low then high") << (QString(QChar(0xDFFF)) + QChar(0xDBFF)) << QByteArray("\xed\xbf\xbf\xed\xaf\xbf");
+        QTest::newRow("last pair") << QString::fromUtf16(u"\U0010FFFF") << QByteArray("\xf4\x8f\xbf\xbf");
     }
     void wtf8()
     {
