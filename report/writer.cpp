@@ -357,7 +357,8 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
 namespace {
 
 // True when the file at the place is shown to hold other bytes than the file at targetPath, which
-// is still the target as identified; false when either cannot be read.
+// is still the target as identified (by identity, or by size where the system gives no numbers);
+// false when either cannot be read.
 bool holdsOtherBytes(const SystemCalls &calls, const ResultPlace &place, const FileStatus &target, const std::string &targetPath)
 {
     Handle existing, reread;
@@ -368,7 +369,9 @@ bool holdsOtherBytes(const SystemCalls &calls, const ResultPlace &place, const F
     if (result.ok())
         result = calls.statusOfHandle(reread, status);
     throwIfOutOfMemory(result);
-    if (!result.ok() || !isSameFile(status.identity, target.identity))
+    if (!result.ok())
+        return false;
+    if (target.identity.known ? !isSameFile(status.identity, target.identity) : status.size != target.size)
         return false;
     std::vector<char> ours(64 * 1024), theirs(ours.size());
     for (;;) {
@@ -394,17 +397,16 @@ bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std
         return false;
     if (!looked.ok())
         return true;
-    const bool sizeAndTime = existing.size == target.size && existing.modified == target.modified;
-    if (target.identity.known && existing.identity.known) {
-        // On one volume a file has one identity: nothing else tells more. An overlay's upper
-        // folder, a FUSE passthrough or a second mount of the file system show one file under two,
-        // with its size and time to the tick; a report of a file never holds that file's bytes.
-        if (target.identity.volume == existing.identity.volume)
-            return isSameFile(existing.identity, target.identity);
-        return sizeAndTime && !holdsOtherBytes(calls, place, target, targetPath);
-    }
-    // Without file numbers (FAT, some shares), the size and time, or the names in any letter case.
+    // On one volume a file has one identity: nothing else tells more.
+    if (target.identity.known && existing.identity.known && target.identity.volume == existing.identity.volume)
+        return isSameFile(existing.identity, target.identity);
+    // Without file numbers (FAT, some shares) the names in any letter case tell too.
     const std::size_t separator = targetPath.find_last_of(PathSeparators);
     const std::string targetName = separator == std::string::npos ? targetPath : targetPath.substr(separator + 1);
-    return sizeAndTime || equalsIgnoringAsciiCase(place.name, targetName);
+    if (!(target.identity.known && existing.identity.known) && equalsIgnoringAsciiCase(place.name, targetName))
+        return true;
+    // One file seen through two views (an overlay's upper folder, a FUSE passthrough, a second
+    // mount) has two identities, and its times may differ between them (whole seconds through
+    // sshfs, 2 s on FAT): equal size and the same bytes decide, and a time nothing.
+    return existing.size == target.size && !holdsOtherBytes(calls, place, target, targetPath);
 }
