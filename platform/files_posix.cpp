@@ -1,0 +1,49 @@
+#include "platform/files.h"
+#include "platform/posix_internal.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace posix_internal;
+
+SysResult statusOfHandle(const Handle &handle, FileStatus &status)
+{
+    struct stat info;
+    if (::fstat(fdOf(handle), &info) != 0)
+        return lastError();
+    fillStatus(info, status);
+    return {};
+}
+
+SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &status)
+{
+    return statusAtFd(AT_FDCWD, path.c_str(), followLinks ? 0 : AT_SYMLINK_NOFOLLOW, status);
+}
+
+SysResult openForReading(const std::string &path, Handle &file)
+{
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the open.
+    Handle opened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    ::fcntl(fdOf(opened), F_SETFL, O_RDONLY);
+    ::posix_fadvise(fdOf(opened), 0, 0, POSIX_FADV_SEQUENTIAL);
+    file = std::move(opened);
+    return {};
+}
+
+SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count)
+{
+    for (;;) {
+        const ssize_t read = ::read(fdOf(file), buffer, size);
+        if (read >= 0) {
+            count = std::size_t(read);
+            return {};
+        }
+        if (errno != EINTR)
+            return lastError();
+    }
+}

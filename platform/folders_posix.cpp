@@ -1,0 +1,237 @@
+#include "platform/folders.h"
+#include "platform/files.h"
+#include "platform/posix_internal.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <climits>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace posix_internal;
+
+namespace {
+
+// The most bytes one lookup takes, terminating zero included.
+const std::size_t LookupLimit = PATH_MAX;
+
+// Opens relative below dirFd in one lookup that follows no link at all; ENOSYS where the kernel
+// has no openat2 (before 5.6) or a filter refuses it.
+int openBeneathNoLinks(int dirFd, const std::string &relative)
+{
+    struct open_how how = {};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return int(::syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how));
+}
+
+// Stores the names of relative (joined by '/'), empty ones and "." left out; false, with errno
+// EXDEV, where one is "..": names come from listings, and one that would leave the start folder
+// is refused as openat2 would.
+bool namesBelow(const std::string &relative, std::vector<std::string> &names)
+{
+    for (std::size_t begin = 0; begin <= relative.size();) {
+        const std::size_t end = std::min(relative.find('/', begin), relative.size());
+        const std::string name = relative.substr(begin, end - begin);
+        if (name == "..") {
+            errno = EXDEV;
+            return false;
+        }
+        if (!name.empty() && name != ".")
+            names.push_back(name);
+        begin = end + 1;
+    }
+    return true;
+}
+
+// The same, one name at a time, each opened without following a link.
+int openNameByName(int dirFd, const std::string &relative)
+{
+    std::vector<std::string> names;
+    if (!namesBelow(relative, names))
+        return -1;
+    int fd = -1;
+    for (const std::string &name : names) {
+        const int next = ::openat(fd < 0 ? dirFd : fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+// The same in one open that may follow a link on the way, checked afterwards by looking up through
+// "..", which follows no link: each folder on the way must be the entry of its name in its real
+// parent, up to dirFd's own folder; a link on the way is ELOOP. One descriptor however deep, where
+// name by name takes two at a time. -2, with nothing opened, where the check's own path would pass
+// the lookup limit.
+int openCheckedBeneath(int dirFd, const std::string &relative)
+{
+    std::vector<std::string> names;
+    if (!namesBelow(relative, names))
+        return -1;
+    // The longest lookup of the check: "../" once for each name from it to the last, then the name.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (3 * (names.size() - i) + names[i].size() >= LookupLimit)
+            return -2;
+    }
+    const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    FileStatus below, parent, entry, start;
+    bool beneath = statusAtFd(fd, "", AT_EMPTY_PATH, below).ok();
+    std::string up;
+    for (std::size_t i = names.size(); beneath && i-- > 0;) {
+        up += "../";
+        beneath = statusAtFd(fd, up.c_str(), 0, parent).ok() && statusAtFd(fd, (up + names[i]).c_str(), AT_SYMLINK_NOFOLLOW, entry).ok() &&
+                  isSameFile(entry.identity, below.identity);
+        below = parent;
+    }
+    if (!beneath || !statusAtFd(dirFd, "", AT_EMPTY_PATH, start).ok() || !isSameFile(start.identity, below.identity)) {
+        ::close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    return fd;
+}
+
+int openPiece(int dirFd, const std::string &piece)
+{
+    int fd = openBeneathNoLinks(dirFd, piece);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+    // Name by name costs a lookup per name; the checked open, the one way at the lowest file
+    // limits, costs more the deeper the folder lies.
+    fd = openNameByName(dirFd, piece);
+    if (fd >= 0 || errno != EMFILE)
+        return fd;
+    fd = openCheckedBeneath(dirFd, piece);
+    if (fd == -2) {
+        // Too deep for the check: as short of file handles as name by name was.
+        errno = EMFILE;
+        return -1;
+    }
+    return fd;
+}
+
+std::size_t pieceEnd(const std::string &relative, std::size_t begin)
+{
+    if (relative.size() - begin < LookupLimit)
+        return relative.size();
+    const std::size_t slash = relative.rfind('/', begin + LookupLimit - 1);
+    return slash == std::string::npos || slash <= begin ? relative.size() : slash;
+}
+
+} // namespace
+
+SysResult openStartFolder(const std::string &path, OpenFolder &folder)
+{
+    Handle opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+    if (!opened.valid())
+        return lastError();
+    folder.handle = std::move(opened);
+    folder.path = path;
+    return {};
+}
+
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
+{
+    // Pieces of one lookup's length each, however deep the folder lies, the first from the start
+    // folder's own handle; a folder within the limit takes one lookup and one handle.
+    Handle current;
+    for (std::size_t begin = 0; begin < relative.size();) {
+        const std::size_t end = pieceEnd(relative, begin);
+        const int fd = openPiece(current.valid() ? fdOf(current) : fdOf(start.handle), relative.substr(begin, end - begin));
+        if (fd < 0) {
+            const int error = errno;
+            // A link on the way is refused as a link (ELOOP), or as no folder at the end.
+            if (error == ELOOP || error == ENOTDIR || error == EXDEV)
+                return {SysError::NotAFolder, error};
+            return resultOf(error);
+        }
+        current = Handle(fd);
+        begin = end + 1;
+    }
+    folder.handle = std::move(current);
+    // Text for messages only: nothing is opened by it (below, every open starts from a handle).
+    folder.path = joinPath(start.path, relative);
+    return {};
+}
+
+SysResult isVolumeRoot(const OpenFolder &folder, bool &root)
+{
+    FileStatus opened, system;
+    SysResult looked = statusOfHandle(folder.handle, opened);
+    if (looked.ok())
+        looked = statusAtFd(AT_FDCWD, "/", 0, system);
+    root = looked.ok() && isSameFile(opened.identity, system.identity);
+    return looked;
+}
+
+ListingBuffer makeListingBuffer()
+{
+    return ListingBuffer(32 * 1024 / sizeof(std::uint64_t));
+}
+
+SysResult listFolder(const OpenFolder &folder, ListingBuffer &records, const std::function<void(const FolderEntry &)> &visit)
+{
+    char *const buffer = reinterpret_cast<char *>(records.data());
+    FolderEntry entry;
+    for (;;) {
+        const ssize_t count = ::getdents64(fdOf(folder.handle), buffer, records.size() * sizeof records[0]);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return lastError();
+        if (count == 0)
+            return {};
+        for (ssize_t offset = 0; offset < count;) {
+            const auto *record = reinterpret_cast<const struct dirent64 *>(buffer + offset);
+            offset += record->d_reclen;
+            const char *name = record->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            entry.name.assign(name);
+            entry.sized = false;
+            entry.size = 0;
+            switch (record->d_type) {
+            case DT_DIR: entry.type = EntryType::Folder; break;
+            case DT_REG: entry.type = EntryType::Regular; break;
+            case DT_LNK: entry.type = EntryType::Link; break;
+            case DT_UNKNOWN: entry.type = EntryType::Unknown; break;
+            default: entry.type = EntryType::Other; break;
+            }
+            visit(entry);
+        }
+    }
+}
+
+SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status)
+{
+    return statusAtFd(fdOf(folder.handle), name.c_str(), followLinks ? 0 : AT_SYMLINK_NOFOLLOW, status);
+}
+
+SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity)
+{
+    struct statvfs info;
+    if (::fstatvfs(fdOf(folder.handle), &info) != 0)
+        return lastError();
+    capacity = std::uint64_t(info.f_blocks) * std::uint64_t(info.f_frsize);
+    return {};
+}
+
+std::string systemByteSizeText(std::uint64_t)
+{
+    return std::string();
+}

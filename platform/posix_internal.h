@@ -1,0 +1,42 @@
+#pragma once
+
+// POSIX only: the plumbing every concern's POSIX source shares, the mapping of errno to outcomes
+// and the descriptor helpers.
+
+#include "platform/types.h"
+
+#include <cerrno>
+#include <string>
+
+#include <sys/stat.h>
+
+namespace posix_internal {
+
+// The outcome of the last failed call, from errno.
+inline SysResult lastError()
+{
+    return resultOf(errno);
+}
+
+// Success when done, else the last failed call's outcome.
+inline SysResult okIf(bool done)
+{
+    return done ? SysResult{} : lastError();
+}
+
+// The descriptor a handle holds.
+inline int fdOf(const Handle &handle)
+{
+    return int(handle.get());
+}
+
+// Stores what the system's stat record says in status.
+void fillStatus(const struct stat &info, FileStatus &status);
+
+// Stores what name below the folder dirFd is in status; flags are fstatat's.
+SysResult statusAtFd(int dirFd, const char *name, int flags, FileStatus &status);
+
+// Returns the magic link through which the system reaches an open descriptor's file.
+std::string procPathOf(int fd);
+
+} // namespace posix_internal

@@ -1,0 +1,225 @@
+#include "platform/process.h"
+#include "platform/posix_internal.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace posix_internal;
+
+namespace {
+
+// The signals that end the process and that it takes on the waiting thread, and the one with
+// which the mode's thread says it is done.
+const int TerminationSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+int doneSignal()
+{
+    return SIGRTMIN;
+}
+
+// Ends the process by signal, as it would have ended had the signal not been taken.
+[[noreturn]] void endBySignal(int signal)
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    ::sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::raise(signal);
+    // Raised to this thread while blocked: it ends the process the moment it is unblocked.
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::_exit(128 + signal);
+}
+
+} // namespace
+
+bool runsElevated()
+{
+    return ::geteuid() == 0;
+}
+
+void sleepMilliseconds(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::vector<std::string> commandLineArguments(int argc, char **argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string ownProgramFolder()
+{
+    std::string self(PATH_MAX, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", &self[0], self.size() - 1);
+    if (length <= 0)
+        return std::string();
+    self.resize(std::size_t(length));
+    return self.substr(0, self.rfind('/') + 1);
+}
+
+std::vector<std::string> programSearchFolders()
+{
+    std::vector<std::string> folders;
+    const char *path = std::getenv("PATH");
+    std::string rest = path ? path : "";
+    for (std::size_t colon; !rest.empty(); rest = colon == std::string::npos ? std::string() : rest.substr(colon + 1)) {
+        colon = rest.find(':');
+        folders.push_back(rest.substr(0, colon));
+    }
+    return folders;
+}
+
+bool isAbsolutePath(const std::string &path)
+{
+    return !path.empty() && path.front() == '/';
+}
+
+bool isProgramFile(const std::string &path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool startDetached(const std::string &path)
+{
+    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    bool started = false;
+    if (posix_spawnattr_init(&attributes) == 0) {
+        char *const argv[] = {const_cast<char *>(path.c_str()), nullptr};
+        sigset_t everySignal, none;
+        // Every bit, the C library's own signals among them: those its sigfillset leaves out
+        // would otherwise reach the viewer ignored.
+        std::memset(&everySignal, 0xff, sizeof everySignal);
+        sigemptyset(&none);
+        pid_t pid;
+        // Nothing of the helper's goes with the viewer: not a descriptor its caller gave it (a
+        // pipe whose reader waits for its end), not an ignored or blocked signal, not the current
+        // folder (which keeps a volume busy).
+        started = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+                  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
+                  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0) == 0 &&
+                  posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str()) == 0 &&
+                  posix_spawnattr_setsigdefault(&attributes, &everySignal) == 0 &&
+                  posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+                  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
+                  posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ) == 0;
+        posix_spawnattr_destroy(&attributes);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}
+
+void prepareSignals()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
+{
+    sigset_t before, taken, waited;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    sigemptyset(&taken);
+    for (const int signal : TerminationSignals) {
+        // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
+        struct sigaction was;
+        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
+            sigaddset(&taken, signal);
+    }
+    waited = taken;
+    sigaddset(&waited, doneSignal());
+    // Blocked before the mode's thread starts, so that it and every thread it starts inherit the
+    // mask and only this thread ever takes them, synchronously: no handler runs beside a write.
+    ::pthread_sigmask(SIG_BLOCK, &waited, &before);
+    std::atomic<bool> done{false};
+    const pthread_t waiter = ::pthread_self();
+    const std::function<void()> run = [&] {
+        work();
+        done.store(true);
+        ::pthread_kill(waiter, doneSignal());
+    };
+    NativeHandle thread;
+    if (!startThread(stackBytes, &run, thread)) {
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        work();
+        return;
+    }
+    // The mode's thread wakes this one when done; should its signal be lost (a full signal queue,
+    // a thread number the system never gave), the done flag is still looked at now and then.
+    const struct timespec lookAgain = {0, 250 * 1000 * 1000};
+    while (!done.load()) {
+        siginfo_t info;
+        const int signal = ::sigtimedwait(&waited, &info, &lookAgain);
+        if (signal > 0 && sigismember(&taken, signal)) {
+            // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead
+            // share does not keep the process alive past the bound.
+            gate.waitForSteps(std::chrono::seconds(10));
+            endBySignal(signal);
+        }
+    }
+    joinThread(thread);
+}
+
+void keepStandardStreamsOpen()
+{
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is this one. Without the null device (a bare container), a
+        // folder holds the number: a write to it fails, as one to a closed stream does.
+        if (::open("/dev/null", stream == 0 ? O_RDONLY : O_WRONLY) < 0)
+            ::open("/", O_RDONLY | O_DIRECTORY);
+    }
+}
+
+void showFilesAsStored()
+{
+    // Files here are what their listing says they are.
+}
+
+void restrictLibrarySearch()
+{
+    // Libraries are found by the dynamic linker's own rules, which a program's folder is no part of.
+}
+
+bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    auto run = [](void *argument) -> void * {
+        (*static_cast<const std::function<void()> *>(argument))();
+        return nullptr;
+    };
+    pthread_t started;
+    const bool done = pthread_attr_setstacksize(&attributes, stackBytes) == 0 &&
+                      pthread_create(&started, &attributes, run, const_cast<std::function<void()> *>(work)) == 0;
+    pthread_attr_destroy(&attributes);
+    if (done)
+        thread = NativeHandle(started);
+    return done;
+}
+
+void joinThread(NativeHandle thread)
+{
+    pthread_join(pthread_t(thread), nullptr);
+}

@@ -1,0 +1,252 @@
+#pragma once
+
+// Windows only: the plumbing every concern's Windows source shares: the fault seam of the tests'
+// build, wide names, the looked-up native calls, the opens every concern makes, and error mapping.
+
+// FILE_ID_INFO and the directory information classes; older systems answer them with an error,
+// which is handled, not with a missing import.
+#define _WIN32_WINNT 0x0602
+
+#include "platform/types.h"
+#include "platform/folders.h"
+#include "platform/platform_windows.h"
+#include "platform/wtf8.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// Every call below that can fail goes through SYS(function, failure value). In the shipped
+// program it is the call itself; the Windows tests build a copy with VURO_FAULT_SEAM, in which a
+// test makes the k-th call of one function fail with the error code it names.
+// The seam also lets a test present answers no Wine volume gives (presentAnswer below).
+#ifdef VURO_FAULT_SEAM
+template <typename Result, typename... Arguments>
+void presentAnswer(Result &, Arguments...)
+{
+}
+
+// Opens: the seam notes whether the handle stands for a reparse point as itself.
+inline void presentAnswer(NTSTATUS &status, PHANDLE opened, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                          ULONG, ULONG, ULONG, ULONG options, PVOID, ULONG)
+{
+    if (status >= 0)
+        notePresentedOpen(*opened, (options & FILE_OPEN_REPARSE_POINT) != 0);
+}
+
+inline void presentAnswer(HANDLE &opened, LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE)
+{
+    if (opened != INVALID_HANDLE_VALUE)
+        notePresentedOpen(opened, (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0);
+}
+
+inline void presentAnswer(BOOL &ok, HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    bool asItself = false;
+    if (ok)
+        presentHandle(file, info->dwFileAttributes, nullptr, asItself);
+}
+
+template <typename Record>
+void presentRecords(void *buffer)
+{
+    for (char *at = static_cast<char *>(buffer);;) {
+        auto &record = *reinterpret_cast<Record *>(at);
+        presentRecord(record.FileName, record.FileNameLength / sizeof(wchar_t), record.FileAttributes, record.EaSize);
+        if (record.NextEntryOffset == 0)
+            return;
+        at += record.NextEntryOffset;
+    }
+}
+
+// Attribute queries and listings: a placeholder as the cloud volume shows it; one opened as
+// itself lists nothing, as one whose contents were never fetched.
+inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID buffer, DWORD)
+{
+    if (!ok)
+        return;
+    bool asItself = false;
+    unsigned long ignored = 0;
+    switch (type) {
+    case FileAttributeTagInfo: {
+        auto &info = *static_cast<FILE_ATTRIBUTE_TAG_INFO *>(buffer);
+        presentHandle(file, info.FileAttributes, &info.ReparseTag, asItself);
+        break;
+    }
+    case FileBasicInfo: presentHandle(file, static_cast<FILE_BASIC_INFO *>(buffer)->FileAttributes, nullptr, asItself); break;
+    case FileIdBothDirectoryInfo:
+    case FileFullDirectoryInfo:
+        if (presentHandle(file, ignored, nullptr, asItself) && (asItself || presentedFetchFailure())) {
+            ok = FALSE;
+            SetLastError(asItself ? ERROR_NO_MORE_FILES : presentedFetchFailure());
+        } else if (type == FileIdBothDirectoryInfo) {
+            presentRecords<FILE_ID_BOTH_DIR_INFO>(buffer);
+        } else {
+            presentRecords<FILE_FULL_DIR_INFO>(buffer);
+        }
+        break;
+    default: break;
+    }
+}
+
+// Names: a share's answers (see presentName).
+inline void presentAnswer(DWORD &length, HANDLE file, LPWSTR path, DWORD size, DWORD flags)
+{
+    presentName(file, flags, path, size, length);
+}
+
+template <typename Result, typename... Arguments>
+auto faultSeam(const char *name, Result(WINAPI *function)(Arguments...), Result failure)
+{
+    return [=](Arguments... arguments) -> Result {
+        unsigned long code = 0;
+        if (isFaultDue(name, code)) {
+            SetLastError(DWORD(code));
+            return failure;
+        }
+        Result result = function(arguments...);
+        presentAnswer(result, arguments...);
+        return result;
+    };
+}
+#define SYS(function, failure) faultSeam(#function, function, failure)
+#else
+#define SYS(function, failure) function
+#endif
+
+namespace windows_internal {
+
+inline std::wstring wideFrom(const std::string &text)
+{
+    const std::u16string wide = utf16FromWtf8(text);
+    return std::wstring(wide.begin(), wide.end());
+}
+
+inline std::string bytesFrom(const wchar_t *text, std::size_t length)
+{
+    return wtf8FromUtf16(std::u16string(text, text + length));
+}
+
+inline std::string bytesFrom(const std::wstring &text)
+{
+    return bytesFrom(text.c_str(), text.size());
+}
+
+inline SysResult lastError()
+{
+    return resultOf(long(GetLastError()));
+}
+
+inline SysResult okIf(bool done)
+{
+    return done ? SysResult{} : lastError();
+}
+
+inline HANDLE handleOf(const Handle &handle)
+{
+    return reinterpret_cast<HANDLE>(handle.get());
+}
+
+inline Handle owned(HANDLE handle)
+{
+    return Handle(handle == INVALID_HANDLE_VALUE ? NoHandle : reinterpret_cast<NativeHandle>(handle));
+}
+
+// Looks the named call up in module; null when it has none.
+template <typename Function>
+void resolve(HMODULE module, const char *name, Function &function)
+{
+    function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+inline bool hasPrefix(const std::wstring &text, const wchar_t *prefix)
+{
+    return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+// The extended-length form of a path ("\\?\C:\..."), which Windows opens up to its own limit of
+// about 32,767 characters instead of 260; the user's path made absolute and cleaned once.
+std::wstring extendedLengthPath(const std::wstring &path);
+
+const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Calls looked up at run time, once, rather than imported: the native calls that open a name
+// relative to an open folder (ntdll is in every process), and those that turn a 32-bit process's
+// file system redirection off and on again for the calling thread (32-bit Windows may lack them).
+struct LookedUpCalls {
+    decltype(&NtCreateFile) createFile = nullptr;
+    decltype(&NtSetInformationFile) setInformationFile = nullptr;
+    decltype(&NtQueryVolumeInformationFile) queryVolumeInformation = nullptr;
+    decltype(&RtlNtStatusToDosError) statusToError = nullptr;
+    decltype(&Wow64DisableWow64FsRedirection) disableRedirection = nullptr;
+    decltype(&Wow64RevertWow64FsRedirection) revertRedirection = nullptr;
+};
+
+// The calls, looked up once.
+const LookedUpCalls &lookedUpCalls();
+
+// While it lives, the calling thread's opens name what a 64-bit program names: on 64-bit Windows
+// the system otherwise takes System32 for SysWOW64 in a 32-bit process, and the paths the helper
+// is given come from Explorer and other 64-bit programs. Only around the helper's own opens: a
+// library loaded meanwhile would come from the 64-bit folder.
+class NamesAsGiven {
+public:
+    NamesAsGiven()
+    {
+        if (lookedUpCalls().disableRedirection && lookedUpCalls().revertRedirection)
+            active_ = lookedUpCalls().disableRedirection(&state_) != FALSE;
+    }
+    NamesAsGiven(const NamesAsGiven &) = delete;
+    NamesAsGiven &operator=(const NamesAsGiven &) = delete;
+    ~NamesAsGiven()
+    {
+        if (active_) {
+            const DWORD code = GetLastError();
+            lookedUpCalls().revertRedirection(state_);
+            SetLastError(code);
+        }
+    }
+
+private:
+    PVOID state_ = nullptr;
+    bool active_ = false;
+};
+
+// Opens path with CreateFileW, with the flags every open of the helper carries.
+HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+
+// The outcome for a path that names a device: none of the helper's to open.
+const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};
+
+// The status a failing call of ntdll or CNG gives where it says no more; the tests' fault seam
+// fails such calls with it, the error code it names left as the last error.
+const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
+
+// The Windows error code of a failed native call's status.
+DWORD errorOfStatus(NTSTATUS status);
+
+// Opens name (names joined by separators) below the open folder, from the folder's own handle:
+// no folder on the way to it is looked up again by its path. disposition and options are
+// NtCreateFile's; names are compared without case, as Windows' own calls compare them.
+SysResult openRelative(const OpenFolder &folder, const std::string &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, Handle &file, PSECURITY_DESCRIPTOR security = nullptr);
+
+// The open file's volume serial number and file id; the 128-bit FILE_ID_INFO where the system
+// has it (Windows 8 and later, ReFS), else the 64-bit index of BY_HANDLE_FILE_INFORMATION.
+FileIdentity identityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info);
+
+// The reparse tag of the open handle; 0 when it is none, or the file system will not say.
+DWORD reparseTagOf(HANDLE handle, DWORD attributes);
+
+// The path the system gives for an open handle, with the volume named as asked: the name it was
+// opened by, which a share answers; a normalized one SMB builds by opening each folder on the way,
+// and refuses where the user may not open one of them.
+bool systemPathOf(HANDLE handle, DWORD volumeName, std::wstring &path);
+
+// The process's token information of class, or empty where the system refuses it.
+std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type);
+
+} // namespace windows_internal
