@@ -5,6 +5,7 @@
 
 #include "platform/types.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -41,6 +42,14 @@ bool isProgramFile(const std::string &path);
 // and none blocked (POSIX); true when it started.
 bool startDetached(const std::string &path);
 
+// How terminations are held off on the one thread there is, where no other waits for them: hold
+// (true as the first step begins, false as the last ends, which ends the process when one came
+// meanwhile) and wait, a sleep inside a step that is false when one came. Empty where a thread waits.
+struct TerminationHold {
+    std::function<void(bool)> hold;
+    std::function<bool(int)> wait;
+};
+
 // What a termination signal waits for before it ends the process: the writer's steps that must
 // not be cut short (from making a file or name to its rename or removal; from emptying a file to
 // its last byte). Once a termination is pending no step begins, and the writer's waits end early.
@@ -50,29 +59,51 @@ public:
     bool enter()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        entered_ += ending_ ? 0 : 1;
-        return !ending_;
+        if (ending_)
+            return false;
+        if (entered_++ == 0 && hold_.hold)
+            hold_.hold(true);
+        return true;
     }
     // Leaves a step entered.
     void leave()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        --entered_;
+        if (--entered_ == 0 && hold_.hold)
+            hold_.hold(false);
         changed_.notify_all();
     }
     // Sleeps for ms milliseconds; false, at once, when a termination is or becomes pending.
     bool sleepUnlessEnding(int ms)
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (hold_.wait && entered_ > 0) {
+            ending_ = ending_ || !hold_.wait(ms);
+            return !ending_;
+        }
         return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ending_; });
     }
-    // Makes a termination pending and waits, at most bound, until no step is entered.
+    // Makes a termination pending and waits, at most bound, until no step is entered. The bound is
+    // counted in slices of the time the process runs: a stop (SIGSTOP, a debugger) does not run it
+    // down.
     void waitForSteps(std::chrono::milliseconds bound)
     {
+        using namespace std::chrono;
+        const milliseconds slice(50);
         std::unique_lock<std::mutex> lock(mutex_);
         ending_ = true;
         changed_.notify_all();
-        changed_.wait_for(lock, bound, [this] { return entered_ == 0; });
+        for (milliseconds counted(0); entered_ != 0 && counted < bound;) {
+            const auto before = steady_clock::now();
+            changed_.wait_for(lock, slice, [this] { return entered_ == 0; });
+            counted += std::min(duration_cast<milliseconds>(steady_clock::now() - before), 2 * slice);
+        }
+    }
+    // Holds terminations off on this thread alone from now on, as hold says; empty undoes it.
+    void holdOnThisThread(const TerminationHold &hold)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        hold_ = hold;
     }
 
 private:
@@ -80,6 +111,7 @@ private:
     std::condition_variable changed_;
     int entered_ = 0;
     bool ending_ = false;
+    TerminationHold hold_;
 };
 
 // Sets what signals do for the whole run: a write to a closed pipe or past the file size limit
@@ -87,9 +119,11 @@ private:
 void prepareSignals();
 
 // Runs work on a new thread with a stack of stackBytes and waits for it to end, while this thread
-// takes SIGTERM, SIGINT, SIGHUP and SIGQUIT (those the caller ignored stay ignored): one ends the
-// process as it would have, once gate has no step entered. Where the system gives no thread, work
-// runs on this one. Windows, whose GUI programs get no such signals, only waits.
+// takes every signal from outside whose default action ends the process (TERM, INT, HUP, QUIT,
+// USR1, ALRM, XCPU, the real-time ones...; those the caller ignored or blocked stay so): one ends
+// the process as it would have, once gate has no step entered. Where the system gives no thread,
+// work runs on this one, holding them off over each step. Windows, whose GUI programs get no such
+// signals, only waits.
 void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate);
 
 // Puts the null device on each standard stream (input, output, error) the caller left closed, so

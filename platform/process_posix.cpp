@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -21,9 +22,21 @@ using namespace posix_internal;
 
 namespace {
 
-// The signals that end the process and that it takes on the waiting thread, and the one with
-// which the mode's thread says it is done.
-const int TerminationSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+// The signals from outside the process (another process, the terminal, a limit) whose default
+// action ends it, each taken on the waiting thread; the faults (SEGV, BUS, FPE...) are the
+// process's own and stay as they are.
+std::vector<int> terminationSignals()
+{
+    std::vector<int> signals = {SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,  SIGALRM,
+                                SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        signals.push_back(signal);
+    return signals;
+}
+
+// The signal with which the mode's thread says it is done: one of the taken ones, told apart by
+// the mode being done when it comes (the system's sender codes for one thread's signal to another
+// differ between kernels).
 int doneSignal()
 {
     return SIGRTMIN;
@@ -134,12 +147,45 @@ void prepareSignals()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+// Runs work on this thread, the one there is, holding the taken signals off over each of the
+// writer's steps: blocked from the first step's start to the last one's end, and waited for in
+// the writer's sleeps there. One that came meanwhile ends the process as the last step ends.
+void runHoldingOff(const std::function<void()> &work, TerminationGate &gate, const sigset_t &taken, const sigset_t &before)
+{
+    int came = 0;
+    TerminationHold hold;
+    hold.hold = [&](bool on) {
+        if (on) {
+            ::pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+            return;
+        }
+        if (came != 0)
+            endBySignal(came);
+        // One still pending ends the process here, by its default action.
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    };
+    hold.wait = [&](int ms) {
+        const struct timespec wait = {ms / 1000, long(ms % 1000) * 1000 * 1000};
+        siginfo_t info;
+        const int signal = ::sigtimedwait(&taken, &info, &wait);
+        came = signal > 0 ? signal : came;
+        return signal <= 0;
+    };
+    gate.holdOnThisThread(hold);
+    work();
+    gate.holdOnThisThread(TerminationHold());
+}
+
+} // namespace
+
 void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
 {
     sigset_t before, taken, waited;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
     sigemptyset(&taken);
-    for (const int signal : TerminationSignals) {
+    for (const int signal : terminationSignals()) {
         // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
         struct sigaction was;
         if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
@@ -160,7 +206,7 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     NativeHandle thread;
     if (!startThread(stackBytes, &run, thread)) {
         ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        work();
+        runHoldingOff(work, gate, taken, before);
         return;
     }
     // The mode's thread wakes this one when done; should its signal be lost (a full signal queue,
@@ -169,7 +215,7 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     while (!done.load()) {
         siginfo_t info;
         const int signal = ::sigtimedwait(&waited, &info, &lookAgain);
-        if (signal > 0 && sigismember(&taken, signal)) {
+        if (signal > 0 && !(signal == doneSignal() && done.load()) && sigismember(&taken, signal)) {
             // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead
             // share does not keep the process alive past the bound.
             gate.waitForSteps(std::chrono::seconds(10));

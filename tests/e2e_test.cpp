@@ -903,9 +903,12 @@ private slots:
             ::kill(pid, signal);
             QVERIFY(process.waitForFinished(10000));
         };
-        // how: "ignored", the caller ignores it; "in place", the result has two names.
+        // how: "ignored", the caller ignores it; "in place", the result has two names; "no
+        // thread", every thread's creation refused, the mode on the first thread.
         struct Case { int signal; const char *how; };
-        for (const Case &c : {Case{SIGTERM, ""}, Case{SIGINT, ""}, Case{SIGHUP, ""}, Case{SIGTERM, "ignored"}, Case{SIGTERM, "in place"}}) {
+        for (const Case &c : {Case{SIGTERM, ""}, Case{SIGINT, ""}, Case{SIGHUP, ""}, Case{SIGUSR1, ""}, Case{SIGALRM, ""},
+                              Case{SIGRTMIN + 3, ""}, Case{SIGTERM, "ignored"}, Case{SIGTERM, "in place"}, Case{SIGUSR2, "in place"},
+                              Case{SIGTERM, "no thread"}, Case{SIGXCPU, "no thread"}}) {
             const QString what = QString("signal %1 %2").arg(c.signal).arg(c.how);
             QFile::remove(folder + "/r2.json");
             QVERIFY(writeFile(folder + "/r.json", earlier));
@@ -919,6 +922,11 @@ private slots:
                                         Helper, "0", abc, folder + "/r"});
                 signalWhen(helper, c.signal, true, emptied);
                 QCOMPARE(readFile(folder + "/r2.json"), fresh);
+            } else if (QByteArray(c.how) == "no thread") {
+                if (QStandardPaths::findExecutable("strace").isEmpty())
+                    QSKIP("the case without threads: strace is not installed");
+                helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", Helper, "0", abc, folder + "/r"});
+                signalWhen(helper, c.signal, true, temporaryMade);
             } else if (QByteArray(c.how) == "ignored") {
                 helper.start("sh", {"-c", "trap '' TERM; exec \"$0\" \"$@\"", Helper, "0", abc, folder + "/r"});
                 signalWhen(helper, c.signal, false, temporaryMade);

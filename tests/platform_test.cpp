@@ -3,7 +3,14 @@
 
 #include <QProcess>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QtTest>
 
 
@@ -85,6 +92,38 @@ private slots:
         std::uint64_t untouched = 42;
         QVERIFY(!queryVolumeCapacity(OpenFolder(), untouched).ok());
         QCOMPARE(untouched, std::uint64_t(42));
+    }
+
+    // Guards against the bound on a termination's wait counting time the process spends stopped:
+    // a step that needs 0.3 s of its own processor time, a bound of 2 s, and a stop of 3 s in the
+    // middle; the step must still end inside the bound.
+    void terminationBoundSkipsStops()
+    {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            TerminationGate gate;
+            std::atomic<bool> left{false};
+            gate.enter();
+            std::thread step([&] {
+                for (timespec used{}; ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0 && used.tv_nsec < 300000000 && used.tv_sec == 0;) {
+                }
+                left = true;
+                gate.leave();
+            });
+            gate.waitForSteps(std::chrono::milliseconds(2000));
+            const bool over = left;
+            step.join();
+            ::_exit(over ? 0 : 1);
+        }
+        QTest::qSleep(50);
+        ::kill(child, SIGSTOP);
+        QTest::qSleep(3000);
+        ::kill(child, SIGCONT);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
     }
 };
 
