@@ -17,6 +17,8 @@ struct SystemCalls {
     // Reading a target.
     std::function<SysResult(const std::string &, Handle &)> openForReading = ::openForReading;
     std::function<SysResult(const Handle &, char *, std::size_t, std::size_t &)> readChunk = ::readChunk;
+    std::function<SysResult(const Handle &, Handle &)> watchForChanges = ::watchForChanges;
+    std::function<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
     // The walk.
     std::function<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
     std::function<SysResult(const OpenFolder &, const std::string &, OpenFolder &)> openSubfolder = ::openSubfolder;

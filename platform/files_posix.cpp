@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,33 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
         const ssize_t read = ::read(fdOf(file), buffer, size);
         if (read >= 0) {
             count = std::size_t(read);
+            return {};
+        }
+        if (errno != EINTR)
+            return lastError();
+    }
+}
+
+SysResult watchForChanges(const Handle &file, Handle &watch)
+{
+    Handle notify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!notify.valid())
+        return lastError();
+    // Through the descriptor's magic link: the file as opened, whatever names it now.
+    if (::inotify_add_watch(fdOf(notify), procPathOf(fdOf(file)).c_str(), IN_MODIFY) < 0)
+        return lastError();
+    watch = std::move(notify);
+    return {};
+}
+
+SysResult hasChangedSince(const Handle &watch, bool &changed)
+{
+    // Any event at all: a write, a truncation, or a queue that overflowed.
+    alignas(struct inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t count = ::read(fdOf(watch), events, sizeof events);
+        if (count >= 0 || errno == EAGAIN) {
+            changed = count > 0;
             return {};
         }
         if (errno != EINTR)

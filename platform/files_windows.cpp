@@ -71,3 +71,15 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
     count = read;
     return {};
 }
+
+SysResult watchForChanges(const Handle &, Handle &)
+{
+    // A change notification names folders' entries, not one open file's writes.
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+SysResult hasChangedSince(const Handle &, bool &changed)
+{
+    changed = false;
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}

@@ -6,8 +6,8 @@
 #include <stddef.h>
 #include <unistd.h>
 
-// Set by the test: 1 fails every update, 2 every final call; a path here is appended to at the
-// first update.
+// Set by the test: 1 fails every update, 2 every final call; a path here has its first byte
+// rewritten, its size kept, at the first update.
 int vuroDigestFault = 0;
 const char *vuroDigestChangePath = NULL;
 
@@ -17,7 +17,7 @@ int EVP_DigestUpdate(void *context, const void *data, size_t count)
     if (!real)
         real = (int (*)(void *, const void *, size_t))dlsym(RTLD_NEXT, "EVP_DigestUpdate");
     if (vuroDigestChangePath) {
-        const int fd = open(vuroDigestChangePath, O_WRONLY | O_APPEND);
+        const int fd = open(vuroDigestChangePath, O_WRONLY);
         if (fd >= 0) {
             (void)!write(fd, "!", 1);
             close(fd);
