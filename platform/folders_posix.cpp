@@ -71,39 +71,87 @@ int openNameByName(int dirFd, const std::string &relative)
     return fd;
 }
 
-// The same in one open that may follow a link on the way, checked afterwards by looking up through
-// "..", which follows no link: each folder on the way must be the entry of its name in its real
-// parent, up to dirFd's own folder; a link on the way is ELOOP. One descriptor however deep, where
-// name by name takes two at a time. -2, with nothing opened, where the check's own path would pass
-// the lookup limit.
+// Opens the folder at relative below dirFd with a descriptor for its path alone, which may follow
+// a link on the way; -1 with errno as the system set it.
+int openPathOnly(int dirFd, const std::string &relative)
+{
+    return ::openat(dirFd, relative.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Stores the path the kernel keeps for the open folder (its /proc link), which names no link;
+// false where it gives none (no /proc, a path past the limit).
+bool kernelPathOf(int fd, std::string &path)
+{
+    path.assign(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(procPathOf(fd).c_str(), &path[0], path.size());
+    if (length <= 0 || std::size_t(length) >= path.size())
+        return false;
+    path.resize(std::size_t(length));
+    return true;
+}
+
+// Opens the folder at names below dirFd in one open, which may follow a link on the way, and keeps
+// it where the kernel's path of it is dirFd's own with those names after it: a path the kernel
+// keeps names no link. -1 where it is not, or cannot tell, with nothing opened.
+int openByKernelPath(int dirFd, const std::vector<std::string> &names)
+{
+    std::string relative, top, below;
+    for (const std::string &name : names)
+        relative = relative.empty() ? name : relative + "/" + name;
+    const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && kernelPathOf(dirFd, top) && kernelPathOf(fd, below) && below == joinPath(top, relative))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// The same with one descriptor at a time, however deep, and needing search rights in the folders
+// on the way alone, as openat2 does (a folder that may be listed but not searched opens): by the
+// kernel's path where it tells, else from the top down, each folder on the way looked up as an
+// entry of its real parent, which follows no link, then reached from dirFd by its path, which may,
+// and must be that entry; the last opened so at the end. A link or a folder swapped on the way is
+// ELOOP.
 int openCheckedBeneath(int dirFd, const std::string &relative)
 {
     std::vector<std::string> names;
     if (!namesBelow(relative, names))
         return -1;
-    // The longest lookup of the check: "../" once for each name from it to the last, then the name.
+    const int fast = names.empty() ? -1 : openByKernelPath(dirFd, names);
+    if (fast >= 0)
+        return fast;
+    std::string prefix;
+    FileStatus entry;
+    int parent = dirFd;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (3 * (names.size() - i) + names[i].size() >= LookupLimit)
-            return -2;
+        const SysResult looked = statusAtFd(parent, names[i].c_str(), AT_SYMLINK_NOFOLLOW, entry);
+        if (parent != dirFd)
+            ::close(parent);
+        if (!looked.ok()) {
+            errno = int(looked.code);
+            return -1;
+        }
+        if (entry.type != EntryType::Folder) {
+            errno = ELOOP;
+            return -1;
+        }
+        prefix += (i == 0 ? "" : "/") + names[i];
+        const bool last = i + 1 == names.size();
+        const int fd = last ? ::openat(dirFd, prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : openPathOnly(dirFd, prefix);
+        FileStatus reached;
+        if (fd < 0)
+            return -1;
+        if (!statusAtFd(fd, "", AT_EMPTY_PATH, reached).ok() || !isSameFile(reached.identity, entry.identity)) {
+            ::close(fd);
+            errno = ELOOP;
+            return -1;
+        }
+        if (last)
+            return fd;
+        parent = fd;
     }
-    const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    FileStatus below, parent, entry, start;
-    bool beneath = statusAtFd(fd, "", AT_EMPTY_PATH, below).ok();
-    std::string up;
-    for (std::size_t i = names.size(); beneath && i-- > 0;) {
-        up += "../";
-        beneath = statusAtFd(fd, up.c_str(), 0, parent).ok() && statusAtFd(fd, (up + names[i]).c_str(), AT_SYMLINK_NOFOLLOW, entry).ok() &&
-                  isSameFile(entry.identity, below.identity);
-        below = parent;
-    }
-    if (!beneath || !statusAtFd(dirFd, "", AT_EMPTY_PATH, start).ok() || !isSameFile(start.identity, below.identity)) {
-        ::close(fd);
-        errno = ELOOP;
-        return -1;
-    }
-    return fd;
+    // No name at all: the folder itself.
+    return ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 int openPiece(int dirFd, const std::string &piece)
@@ -116,13 +164,7 @@ int openPiece(int dirFd, const std::string &piece)
     fd = openNameByName(dirFd, piece);
     if (fd >= 0 || errno != EMFILE)
         return fd;
-    fd = openCheckedBeneath(dirFd, piece);
-    if (fd == -2) {
-        // Too deep for the check: as short of file handles as name by name was.
-        errno = EMFILE;
-        return -1;
-    }
-    return fd;
+    return openCheckedBeneath(dirFd, piece);
 }
 
 std::size_t pieceEnd(const std::string &relative, std::size_t begin)

@@ -5,7 +5,8 @@
 // VURO_FAULT_NO_OPENAT2=1 answers openat2 with ENOSYS, as kernels before 5.6 do;
 // VURO_FAULT_LINKAT_EMPTY_PATH=1 refuses to name a descriptor (linkat with AT_EMPTY_PATH) with
 // ENOENT, as kernels before 6.10 do for a process without CAP_DAC_READ_SEARCH;
-// VURO_FAULT_NO_PROC=1 answers a link from a /proc path with ENOENT, as where /proc is not mounted.
+// VURO_FAULT_NO_PROC=1 answers a link from a /proc path, and the reading of a /proc link, with
+// ENOENT, as where /proc is not mounted.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -96,4 +97,14 @@ int linkat(int fromFd, const char *from, int toFd, const char *to, int flags)
     }
     int (*real)(int, const char *, int, const char *, int) = (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
     return real(fromFd, from, toFd, to, flags);
+}
+
+ssize_t readlink(const char *path, char *buffer, size_t size)
+{
+    if (strncmp(path, "/proc/", 6) == 0 && faultIsOn("VURO_FAULT_NO_PROC")) {
+        errno = ENOENT;
+        return -1;
+    }
+    ssize_t (*real)(const char *, char *, size_t) = (ssize_t (*)(const char *, char *, size_t))dlsym(RTLD_NEXT, "readlink");
+    return real(path, buffer, size);
 }
