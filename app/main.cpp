@@ -94,18 +94,18 @@ int runOnOwnStack(const Request &request)
     SystemCalls calls;
     calls.terminationGate = &gate;
     int code = 0;
-    runUntilTerminated(ModeStackBytes, [&] {
+    const bool ran = runUntilTerminated(ModeStackBytes, [&] {
         try {
             code = runRequest(request, calls);
         } catch (const std::bad_alloc &) {
-            // A walk cut short or a digest not computed must never pass for a result.
-            try {
-                qDebug("out of memory: no result written");
-            } catch (...) {
-            }
+            // A walk cut short or a digest not computed must never pass for a result, nor quietly:
+            // the line takes no memory, which is gone.
+            writeErrorLine("out of memory: no result written");
             code = 0;
         }
     }, gate);
+    if (!ran)
+        writeErrorLine("no thread to be had, and too small a stack for the mode: no result written");
     return code;
 }
 

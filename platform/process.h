@@ -122,9 +122,15 @@ void prepareSignals();
 // takes every signal from outside whose default action ends the process (TERM, INT, HUP, QUIT,
 // USR1, ALRM, XCPU, the real-time ones...; those the caller ignored or blocked stay so): one ends
 // the process as it would have, once gate has no step entered. Where the system gives no thread,
-// work runs on this one, holding them off over each step. Windows, whose GUI programs get no such
-// signals, only waits.
-void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate);
+// work runs on this one, holding them off over each step; false, having run nothing, where this
+// one's stack may be smaller than stackBytes (its limit is). Windows, whose GUI programs get no
+// such signals, only waits.
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate);
+
+// Writes text and a line end on the standard error stream (where Windows gives a GUI program none,
+// to the debugger's output, as Qt's messages go) without taking any memory: what must be said once
+// memory has run out.
+void writeErrorLine(const char *text);
 
 // Puts the null device on each standard stream (input, output, error) the caller left closed, so
 // that no file the helper opens takes its number and gets what is printed or logged. Nothing on

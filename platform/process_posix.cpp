@@ -15,7 +15,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 using namespace posix_internal;
@@ -180,7 +182,7 @@ void runHoldingOff(const std::function<void()> &work, TerminationGate &gate, con
 
 } // namespace
 
-void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
 {
     sigset_t before, taken, waited;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
@@ -206,8 +208,13 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     NativeHandle thread;
     if (!startThread(stackBytes, &run, thread)) {
         ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        // This thread's stack grows up to the caller's limit, which may be far below the mode's
+        // needs: known before the mode runs, not found out by an overflow.
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < stackBytes)
+            return false;
         runHoldingOff(work, gate, taken, before);
-        return;
+        return true;
     }
     // The mode's thread wakes this one when done; should its signal be lost (a full signal queue,
     // a thread number the system never gave), the done flag is still looked at now and then.
@@ -223,6 +230,15 @@ void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         }
     }
     joinThread(thread);
+    return true;
+}
+
+void writeErrorLine(const char *text)
+{
+    const std::size_t length = std::strlen(text);
+    struct iovec parts[2] = {{const_cast<char *>(text), length}, {const_cast<char *>("\n"), 1}};
+    while (::writev(2, parts, 2) < 0 && errno == EINTR) {
+    }
 }
 
 void keepStandardStreamsOpen()

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace windows_internal;
 
@@ -150,6 +151,17 @@ void prepareSignals()
     // Windows has no such signals: a write to a closed pipe fails with an error.
 }
 
+void writeErrorLine(const char *text)
+{
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (error && error != INVALID_HANDLE_VALUE && WriteFile(error, text, DWORD(std::strlen(text)), &written, nullptr)) {
+        WriteFile(error, "\r\n", 2, &written, nullptr);
+        return;
+    }
+    OutputDebugStringA(text);
+}
+
 void keepStandardStreamsOpen()
 {
     // A file's handle is never taken for a standard stream's.
@@ -204,12 +216,14 @@ void joinThread(NativeHandle thread)
     CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
-void runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &)
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &)
 {
-    // A GUI program gets no termination signal: TerminateProcess ends it wherever it is.
+    // A GUI program gets no termination signal: TerminateProcess ends it wherever it is. The
+    // first thread's stack is the program's own reservation (2 MiB), whatever the caller did.
     NativeHandle thread;
     if (startThread(stackBytes, &work, thread))
         joinThread(thread);
     else
         work();
+    return true;
 }
