@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [K/N] [--sanitized]
+# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [K/N] [--sanitized] [--way=WAY --faults=LIBRARY]
 # Makes every system call of a run of MODE (2, the digests, or 3, the walk) fail in turn, once per thread, with EIO,
 # ENOMEM and ENFILE (strace -e inject), and fails on any run whose result passes for one without
 # being one: a result file that is neither the undisturbed result, nor the earlier file, nor (an
 # I/O error in a subfolder, with its debug message) the per-entry rule's smaller report; digests
-# left empty; a temporary file left behind; a crash after the helper started; a changed target.
+# left empty; a temporary file left behind; a crash after the helper started; a changed target;
+# what the earlier file carried (owner, ACL, extended attribute) lost; two names of one file told
+# apart. WAY is the way the writer goes, the reference run's as the swept runs': "replaced" (an
+# earlier result, with an owner to copy as root, an ACL and an extended attribute; the default),
+# "new" (none), "inplace" (the earlier result has a second hard link), "named" (no unnamed files:
+# a named temporary), "noproc" (no /proc, and no descriptor named without it) or "nothread" (no
+# thread to be had); the last three preload the fault LIBRARY.
 # K/N takes every N-th of the runs, from the K-th: each slice is a CTest test of its own, so that
 # CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
 # (skipped) without strace.
@@ -14,9 +20,13 @@ SCRATCH="$2"
 SWEPT_MODE="$3"
 SLICE=1/1
 SANITIZED=""
+WAY=replaced
+FAULTS=""
 for option in "${@:4}"; do
     case "$option" in
     --sanitized) SANITIZED=1 ;;
+    --way=*) WAY="${option#--way=}" ;;
+    --faults=*) FAULTS="${option#--faults=}" ;;
     */*) SLICE="$option" ;;
     esac
 done
@@ -48,6 +58,41 @@ call_counts() {
                for (name in most) print name, most[name] }' "$1"
 }
 
+# The strace options that set the way up for the traced helper: its environment, and the calls
+# that fail in every run of it, one to a line.
+way_options() {
+    case "$WAY" in
+    named) printf '%s\n' -E "LD_PRELOAD=$FAULTS" -E VURO_FAULT_NO_TMPFILE=1 ;;
+    noproc) printf '%s\n' -E "LD_PRELOAD=$FAULTS" -E VURO_FAULT_NO_PROC=1 -E VURO_FAULT_LINKAT_EMPTY_PATH=1 ;;
+    nothread) printf '%s\n' -e inject=clone,clone3:error=EAGAIN ;;
+    esac
+}
+
+# Puts the earlier result of the way into the folder $1, with what it carries.
+prepare_way() {
+    local result="$1/result.json"
+    [ "$WAY" = new ] && return
+    printf '%s' "$EARLIER" >"$result"
+    case "$WAY" in
+    inplace) ln "$result" "$1/result2.json" ;;
+    replaced)
+        setfattr -n user.kept -v yes "$result" 2>/dev/null
+        setfacl -m u:65534:r "$result" 2>/dev/null
+        [ "$(id -u)" -eq 0 ] && chown 65534:65534 "$result"
+        ;;
+    esac
+}
+
+# What the earlier result of the way carries, as one line: a replacement or rewrite keeps it.
+carried() {
+    local result="$1/result.json"
+    [ -e "$result" ] || return
+    stat -c '%u:%g %a' "$result"
+    getfattr --only-values -n user.kept "$result" 2>/dev/null
+    getfacl -cp "$result" 2>/dev/null | grep '^user:65534'
+}
+export -f way_options prepare_way carried
+
 # One run: the k-th call of one name fails in every thread. Prints nothing when the outcome is
 # one the rules allow, else one line naming the run and what went wrong.
 run_one() {
@@ -55,10 +100,14 @@ run_one() {
     local dir="$SCRATCH/run-$id"
     mkdir -p "$dir"
     local result="$dir/result.json"
-    printf '%s' "$EARLIER" >"$result"
+    prepare_way "$dir"
+    local before
+    before="$(carried "$dir")"
     local target=target
     [ "$mode" = 3 ] && target=tree
-    timeout 60 strace -f -qq -o /dev/null -e trace="$name" -e inject="$name:error=$error:when=$k" \
+    local options
+    mapfile -t options < <(way_options)
+    timeout 60 strace -f -qq -o /dev/null "${options[@]}" -e trace="$name" -e inject="$name:error=$error:when=$k" \
         "$HELPER" "$mode" "$target" "$result" >"$dir/out" 2>"$dir/err"
     local status=$?
     local what="mode $mode, $name call $k failing with $error"
@@ -69,7 +118,12 @@ run_one() {
         problem="hung"
     elif [ "$status" -ne 0 ] && [ -s "$dir/out" ]; then
         problem="ended with status $status after it started"
-    elif [ "$content" = "$(cat "$reference")" ] || [ "$content" = "$EARLIER" ]; then
+    elif [ "$name" = fsync ] && [ "$content" = "$(cat "$reference")" ]; then
+        # A report whose flush failed may not be on the device: it never takes the result's place.
+        problem="a result whose flush failed took its place"
+    elif [ "$content" = "$(cat "$reference")" ] || { [ "$WAY" != new ] && [ "$content" = "$EARLIER" ]; } ||
+        { [ "$WAY" = new ] && [ ! -e "$result" ]; } || { [ "$WAY" = inplace ] && [ -z "$content" ]; }; then
+        # (In place, a rewrite whose putting back of the earlier bytes failed too leaves it empty.)
         :
     elif [ "$mode" = 3 ] && [ "$error" = EIO ] && grep -q 'filesystem error' "$dir/err" && ! grep -q '/tree\]$' "$dir/err" &&
         grep -q '"File Count"' "$result" &&
@@ -79,11 +133,17 @@ run_one() {
         problem="wrote a result that is none: $(tr '\n' ' ' <"$result" | cut -c1-160)"
     fi
     if ls -A "$dir" | grep -q '^\.vuro-'; then problem="$problem; left a temporary file"; fi
+    if [ "$WAY" != new ] && [ "$(carried "$dir")" != "$before" ]; then problem="$problem; lost what the earlier result carried"; fi
+    # The other name sees what the result's name sees, or, where the rules for hard links could
+    # not be read and the helper is root, keeps the earlier report (the result replaced whole).
+    if [ "$WAY" = inplace ] && ! cmp -s "$result" "$dir/result2.json" && [ "$(cat "$dir/result2.json")" != "$EARLIER" ]; then
+        problem="$problem; its other name holds $(tr '\n' ' ' <"$dir/result2.json" | cut -c1-80)"
+    fi
     if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
     if [ -n "$problem" ]; then echo "$what: $problem"; else rm -rf "$dir"; fi
 }
 export -f run_one snapshot
-export HELPER SCRATCH EARLIER
+export HELPER SCRATCH EARLIER WAY FAULTS
 
 runs=0
 start=$(date +%s)
@@ -93,12 +153,18 @@ for mode in $SWEPT_MODE; do
     target=target
     [ "$mode" = 3 ] && target=tree
     reference="$SCRATCH/reference-$mode"
-    rm -f "$SCRATCH/ref.json"
-    strace -f -qq -o "$SCRATCH/trace-$mode" "$HELPER" "$mode" "$target" "$SCRATCH/ref.json" >/dev/null 2>&1
-    if [ ! -s "$SCRATCH/ref.json" ]; then echo "FAIL: mode $mode gave no result without faults"; exit 1; fi
-    mv "$SCRATCH/ref.json" "$reference"
+    # The reference run goes the way the swept runs go, so that its trace lists their calls.
+    rm -rf "$SCRATCH/ref"
+    mkdir -p "$SCRATCH/ref"
+    prepare_way "$SCRATCH/ref"
+    mapfile -t options < <(way_options)
+    strace -f -qq -o "$SCRATCH/trace-$mode" "${options[@]}" "$HELPER" "$mode" "$target" "$SCRATCH/ref/result.json" >/dev/null 2>&1
+    if ! grep -q '"' "$SCRATCH/ref/result.json" 2>/dev/null; then echo "FAIL: mode $mode ($WAY) gave no result without faults"; exit 1; fi
+    mv "$SCRATCH/ref/result.json" "$reference"
     while read -r name count; do
         [[ "$NOT_INJECTED" == *" $name "* ]] && continue
+        # Without threads, thread creation fails in every run already.
+        [ "$WAY" = nothread ] && [[ " clone clone3 " == *" $name "* ]] && continue
         for ((k = 1; k <= count; k++)); do
             for error in EIO ENOMEM ENFILE; do
                 runs=$((runs + 1))
@@ -116,5 +182,5 @@ seconds=$(($(date +%s) - start))
 count=0
 [ -n "$failures" ] && count=$(echo "$failures" | wc -l)
 [ -n "$failures" ] && echo "$failures"
-echo "$runs runs (slice $SLICE) in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
+echo "$runs runs (slice $SLICE, way $WAY) in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
 [ "$count" -eq 0 ]
