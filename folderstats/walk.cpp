@@ -61,6 +61,13 @@ private:
 struct PendingFolder {
     std::string relative; // below the start folder, names joined by '/'; empty for the start folder
     Chain ancestors;
+    std::uint64_t fileId = 0; // the file number its parent's listing gave, 0 for none
+};
+
+// A subfolder a listing named, with the file number it gave (0 for none).
+struct NamedFolder {
+    std::string name;
+    std::uint64_t fileId;
 };
 
 // Walker stacks stay small: the walk does not recurse.
@@ -160,7 +167,7 @@ private:
 
 // Opens a subfolder, waiting while its open fails for want of file handles that other listings
 // hold and close meanwhile; only when none is open, or none closes for a while, is that final.
-SysResult openSubfolderWaiting(WalkState &state, const std::string &relative, OpenFolder &folder, ListingCount &count)
+SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, OpenFolder &folder, ListingCount &count)
 {
     int fruitless = 0;
     for (;;) {
@@ -170,7 +177,10 @@ SysResult openSubfolderWaiting(WalkState &state, const std::string &relative, Op
             closedBefore = state.closedListings;
         }
         count.begin();
-        const SysResult opened = state.calls.openSubfolder(state.start, relative, folder);
+        ListedFolder listed;
+        listed.fileId = pending.fileId;
+        listed.parent = pending.ancestors.nearest() ? pending.ancestors.nearest()->identity : FileIdentity();
+        const SysResult opened = state.calls.openSubfolder(state.start, pending.relative, listed, folder);
         if (opened.ok()) {
             count.markOpened();
             return opened;
@@ -287,7 +297,7 @@ Response respond(Step step, const SysResult &result, const WalkState &state, con
 }
 
 // Sizes or queues one listed entry. Returns Abandon when the walk must give up.
-Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderEntry &entry, std::vector<std::string> &subfolders,
+Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderEntry &entry, std::vector<NamedFolder> &subfolders,
                  FolderTotals &totals)
 {
     EntryType type = entry.type;
@@ -316,7 +326,7 @@ Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderE
     }
     switch (type) {
     case EntryType::Folder:
-        subfolders.push_back(entry.name);
+        subfolders.push_back({entry.name, entry.fileId});
         break;
     case EntryType::Regular:
         // A file is counted after its size was added, so one that has no size is neither.
@@ -334,7 +344,7 @@ Next handleEntry(const WalkState &state, const OpenFolder &folder, const FolderE
 // how many entries it gave before that.
 struct Listing {
     FolderTotals totals;
-    std::vector<std::string> subfolders;
+    std::vector<NamedFolder> subfolders;
     SysResult end;
     std::uint64_t entriesRead = 0;
     bool givenUp = false; // an entry's outcome gave up the walk
@@ -354,15 +364,15 @@ Listing listOne(const WalkState &state, const OpenFolder &folder, ListingBuffer 
 
 // Puts a listed folder's subfolders on the stack, with the chain they share.
 void queueSubfolders(WalkState &state, const PendingFolder &parent, const FileIdentity &identity,
-                     std::vector<std::string> &subfolders)
+                     std::vector<NamedFolder> &subfolders)
 {
     if (subfolders.empty())
         return;
     const Chain chain(identity, parent.ancestors);
     std::vector<PendingFolder> queued;
     queued.reserve(subfolders.size());
-    for (const std::string &name : subfolders)
-        queued.push_back({joinPath(parent.relative, name), chain});
+    for (const NamedFolder &named : subfolders)
+        queued.push_back({joinPath(parent.relative, named.name), chain, named.fileId});
     const std::lock_guard<std::mutex> lock(state.mutex);
     state.pending.insert(state.pending.end(), std::make_move_iterator(queued.begin()), std::make_move_iterator(queued.end()));
     state.changed.notify_all();
@@ -393,7 +403,7 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer 
     // Counted as closed only once its handle is: declared first, so it goes last.
     ListingCount count(state);
     OpenFolder opened;
-    const Response open = respond(Step::OpenSubfolder, openSubfolderWaiting(state, folder.relative, opened, count), state, path);
+    const Response open = respond(Step::OpenSubfolder, openSubfolderWaiting(state, folder, opened, count), state, path);
     if (open.effect != Effect::Go) {
         totals.folders += open.effect == Effect::Count;
         return open.effect == Effect::GiveUp ? Next::Abandon : Next::Continue;

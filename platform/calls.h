@@ -21,7 +21,7 @@ struct SystemCalls {
     std::function<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
     // The walk.
     std::function<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
-    std::function<SysResult(const OpenFolder &, const std::string &, OpenFolder &)> openSubfolder = ::openSubfolder;
+    std::function<SysResult(const OpenFolder &, const std::string &, const ListedFolder &, OpenFolder &)> openSubfolder = ::openSubfolder;
     std::function<SysResult(const OpenFolder &, ListingBuffer &, const std::function<void(const FolderEntry &)> &)> listFolder =
         ::listFolder;
     std::function<SysResult(const OpenFolder &, bool &)> isVolumeRoot = ::isVolumeRoot;

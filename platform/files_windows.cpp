@@ -42,7 +42,7 @@ SysResult statusOfPath(const std::string &path, bool followLinks, FileStatus &st
 {
     if (isDeviceName(wideFrom(path)))
         return DeviceRefused;
-    const Handle handle = owned(openWide(extendedLengthPath(wideFrom(path)), FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING,
+    const Handle handle = owned(openWide(extendedLengthPath(wideFrom(path)), FILE_READ_ATTRIBUTES, ShareAll,
                                          followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
     if (!handle.valid())
         return lastError();
@@ -56,7 +56,7 @@ SysResult openForReading(const std::string &path, Handle &file)
     // Shared with every reader, writer and remover: Explorer may rename or delete it meanwhile. A
     // file whose data is in the cloud only is fetched as the system does for every reader; where
     // it refuses (offline, the provider gone), the open or a read fails and there is no report.
-    Handle opened = owned(openWide(extendedLengthPath(wideFrom(path)), GENERIC_READ, ShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
+    Handle opened = owned(openWide(extendedLengthPath(wideFrom(path)), GENERIC_READ, ShareAll, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!opened.valid())
         return lastError();
     file = std::move(opened);

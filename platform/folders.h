@@ -15,19 +15,29 @@
 struct OpenFolder {
     Handle handle;
     std::string path;
-    // The start folder's own name on its volume, read once as it opens, against which every
-    // subfolder opened below it is checked (Windows); empty elsewhere, or where the system gives none.
-    std::string nameOnVolume;
+    // The start folder's identity, read once as it opens, whose volume every subfolder opened
+    // below it must be on (Windows); unknown elsewhere.
+    FileIdentity identity;
+};
+
+// What the walk knows of a subfolder it is about to open: the file number its parent's listing
+// gave for its name (0 where the listing gives none), and its parent's identity.
+struct ListedFolder {
+    std::uint64_t fileId = 0;
+    FileIdentity parent;
 };
 
 // Opens path as a folder to list, following links (the start folder as the user gave it).
 SysResult openStartFolder(const std::string &path, OpenFolder &folder);
 
-// Opens the folder at relative (names joined by '/') below the open start folder, from its handle
-// (POSIX; from its path on Windows), following no link on the way at any depth and never leaving
-// it: a link anywhere on the way is NotAFolder. Renaming the start folder or any folder above it
-// changes nothing, and no folder above it needs search rights.
-SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder);
+// Opens the folder at relative (names joined by '/') below the open start folder, from its handle,
+// following no link on the way at any depth and never leaving it: a link anywhere on the way, or
+// (Windows, where junctions on the way are followed) a folder other than the one listed, is
+// NotAFolder. On Windows the opened folder must have the file number its parent's listing gave
+// (listed), or where the listing gave none, is opened by its name from its parent, opened by its
+// path and checked by identity. Renaming the start folder or any folder above it changes nothing,
+// and no folder above it needs search rights.
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder);
 
 // Stores in root whether the open folder is a volume's root, by what was opened, whatever bytes
 // named it: the system's root folder on POSIX, compared by identity; on Windows the root of the
@@ -40,6 +50,7 @@ struct FolderEntry {
     EntryType type = EntryType::Unknown;
     bool sized = false;
     std::uint64_t size = 0;
+    std::uint64_t fileId = 0; // its file number on the folder's volume (Windows listings that give one), else 0
 };
 
 // Room for a listing's records, made once by each caller that lists (on the heap: a thread's stack

@@ -187,7 +187,7 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
     return {};
 }
 
-SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, const ListedFolder &, OpenFolder &folder)
 {
     // Pieces of one lookup's length each, however deep the folder lies, the first from the start
     // folder's own handle; a folder within the limit takes one lookup and one handle.

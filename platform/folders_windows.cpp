@@ -28,17 +28,6 @@ bool refusesInformationClass(DWORD code)
            code == ERROR_INVALID_FUNCTION;
 }
 
-// The open file's name on its volume ("\\users\\x"), as the system gives it; empty where it
-// gives none.
-std::wstring nameOnVolume(HANDLE handle)
-{
-    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-    auto *info = reinterpret_cast<FILE_NAME_INFO *>(buffer.data());
-    if (!SYS(GetFileInformationByHandleEx, FALSE)(handle, FileNameInfo, info, DWORD(buffer.size())))
-        return std::wstring();
-    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
-}
-
 } // namespace
 
 SysResult openStartFolder(const std::string &path, OpenFolder &folder)
@@ -48,10 +37,13 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
     std::wstring prefix = extendedLengthPath(wideFrom(path));
     if (prefix.empty() || prefix.back() != L'\\')
         prefix += L'\\';
-    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    Handle handle = owned(openWide(prefix, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, 0));
     if (!handle.valid())
         return lastError();
-    folder.nameOnVolume = bytesFrom(nameOnVolume(handleOf(handle)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
+        return lastError();
+    folder.identity = identityOf(handleOf(handle), info);
     folder.handle = std::move(handle);
     folder.path = bytesFrom(prefix);
     return {};
@@ -59,30 +51,59 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
 
 namespace {
 
-// True when the subfolder opened for relative is the one of that name below the start folder:
-// a junction or link on the way (which FILE_OPEN_REPARSE_POINT, for the last name only, does not
-// stop) gives the name of where it leads.
-bool isReachedByName(const OpenFolder &start, const std::string &relative, HANDLE opened)
+const ACCESS_MASK ListingAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+// True when the opened folder is the one its parent's listing named: on the start folder's volume
+// with the file number the listing gave. A junction or link on the way, which
+// FILE_OPEN_REPARSE_POINT (for the last name only) does not stop, leads to another.
+bool isListedFolder(const OpenFolder &start, const ListedFolder &listed, HANDLE opened, const BY_HANDLE_FILE_INFORMATION &info)
 {
-    std::wstring expected = wideFrom(start.nameOnVolume), got = nameOnVolume(opened);
-    if (expected.empty() || got.empty())
-        return true;
-    if (expected.back() != L'\\')
-        expected += L'\\';
-    for (wchar_t c : wideFrom(relative))
-        expected += c == L'/' ? L'\\' : c;
-    return CompareStringOrdinal(expected.c_str(), int(expected.size()), got.c_str(), int(got.size()), TRUE) == CSTR_EQUAL;
+    const std::uint64_t number = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return number == listed.fileId && start.identity.known && identityOf(opened, info).volume == start.identity.volume;
+}
+
+// Opens the parent of relative (all but its last name) from the start folder's handle into parent,
+// checked by identity against the one the walk opened, and stores the last name in name; the
+// start folder itself where relative is one name.
+SysResult openParentOf(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &parent,
+                       std::string &name)
+{
+    const std::size_t slash = relative.rfind('/');
+    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    if (slash == std::string::npos)
+        return {};
+    const SysResult opened = openRelative(start, relative.substr(0, slash), ListingAccess, ShareAll, FILE_OPEN,
+                                          FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, parent.handle);
+    if (!opened.ok())
+        return opened;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(parent.handle), &info))
+        return lastError();
+    // Where the file system gives no numbers there is nothing to compare.
+    const FileIdentity reached = identityOf(handleOf(parent.handle), info);
+    if (reached.known && listed.parent.known && !isSameFile(reached, listed.parent))
+        return {SysError::NotAFolder, ERROR_DIRECTORY};
+    return {};
 }
 
 } // namespace
 
-SysResult openSubfolder(const OpenFolder &start, const std::string &relative, OpenFolder &folder)
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder)
 {
-    // From the start folder's handle; the last name is opened as itself: a link or junction in its
-    // place is never walked.
+    // By its whole path from the start folder's handle where the listing gave its file number, by
+    // its name from its parent's where not; the last name is opened as itself: a link or junction
+    // in its place is never walked.
+    OpenFolder parent;
+    std::string name = relative;
+    if (listed.fileId == 0) {
+        const SysResult parentOpened = openParentOf(start, relative, listed, parent, name);
+        if (!parentOpened.ok())
+            return parentOpened;
+    }
+    const OpenFolder &base = parent.handle.valid() ? parent : start;
     Handle handle;
-    const SysResult opened = openRelative(start, relative, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll,
-                                          FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, handle);
+    const SysResult opened = openRelative(base, name, ListingAccess, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
+                                          handle);
     if (!opened.ok())
         return opened;
     const std::wstring path = joined(start.path, relative);
@@ -90,15 +111,15 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, Op
     if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
     if (kindOfWindowsEntry(info.dwFileAttributes, reparseTagOf(handleOf(handle), info.dwFileAttributes)) != WindowsEntryKind::Folder ||
-        !isReachedByName(start, relative, handleOf(handle)))
+        (listed.fileId != 0 && !isListedFolder(start, listed, handleOf(handle), info)))
         return {SysError::NotAFolder, ERROR_DIRECTORY};
     // A reparse point that stands for no other name (a cloud placeholder, deduplication, an HSM
     // stub) is opened again as the system presents it: opened as itself, a placeholder not yet
     // filled lists nothing, where Explorer shows and counts its contents.
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         Handle presented;
-        const SysResult reopened = openRelative(start, relative, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll,
-                                                FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, presented);
+        const SysResult reopened = openRelative(base, name, ListingAccess, ShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT,
+                                                presented);
         if (!reopened.ok())
             return reopened;
         // The same folder, not one swapped in between the two opens.
@@ -131,12 +152,13 @@ bool isDotOrDotDot(const wchar_t *name, std::size_t length)
 }
 
 // One listed name: typed from its attributes and reparse tag, a file sized by the listing.
-void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWORD tag, std::uint64_t size,
+void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWORD tag, std::uint64_t size, std::uint64_t fileId,
                  FolderEntry &entry, const std::function<void(const FolderEntry &)> &visit)
 {
     if (isDotOrDotDot(name, length))
         return;
     entry.name = bytesFrom(name, length);
+    entry.fileId = fileId;
     switch (kindOfWindowsEntry(attributes, tag)) {
     case WindowsEntryKind::Folder: entry.type = EntryType::Folder; break;
     case WindowsEntryKind::NameSurrogate: entry.type = EntryType::Link; break;
@@ -145,6 +167,19 @@ void visitRecord(const wchar_t *name, std::size_t length, DWORD attributes, DWOR
     entry.sized = entry.type == EntryType::Regular;
     entry.size = entry.sized ? size : 0;
     visit(entry);
+}
+
+// The file number a record gives: none in the fuller records without ids; all ones (a number that
+// does not fit, ReFS) is none.
+std::uint64_t fileIdOf(const FILE_FULL_DIR_INFO &)
+{
+    return 0;
+}
+
+std::uint64_t fileIdOf(const FILE_ID_BOTH_DIR_INFO &record)
+{
+    const std::uint64_t number = std::uint64_t(record.FileId.QuadPart);
+    return number == ~std::uint64_t(0) ? 0 : number;
 }
 
 // Visits every record of one batch; both record kinds carry the fields used here. For a reparse
@@ -157,7 +192,7 @@ void visitBatch(const std::vector<std::uint64_t> &buffer, FolderEntry &entry,
     for (;;) {
         const auto &record = *reinterpret_cast<const Record *>(at);
         visitRecord(record.FileName, record.FileNameLength / sizeof(wchar_t), record.FileAttributes, record.EaSize,
-                    std::uint64_t(record.EndOfFile.QuadPart), entry, visit);
+                    std::uint64_t(record.EndOfFile.QuadPart), fileIdOf(record), entry, visit);
         if (record.NextEntryOffset == 0)
             return;
         at += record.NextEntryOffset;
@@ -179,7 +214,7 @@ SysResult listByFind(const OpenFolder &folder, const std::function<void(const Fo
     do {
         const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? data.dwReserved0 : 0;
         visitRecord(data.cFileName, wcslen(data.cFileName), data.dwFileAttributes, tag,
-                    (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, entry, visit);
+                    (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow, 0, entry, visit);
         if (!SYS(FindNextFileW, FALSE)(find, &data))
             code = GetLastError();
         else
@@ -241,8 +276,26 @@ SysResult statusAt(const OpenFolder &folder, const std::string &name, bool follo
     return opened.ok() ? statusOfHandle(handle, status) : opened;
 }
 
+namespace {
+
+// True when the folder was opened as a drive letter's root ("\\?\S:\"): an entry of the drive
+// list, whatever backs it (a volume, a subst folder, a share or a folder of one), as Explorer
+// shows it, with a capacity.
+bool isDriveRoot(const OpenFolder &folder)
+{
+    const std::wstring path = wideFrom(folder.path);
+    return path.size() == 7 && hasPrefix(path, L"\\\\?\\") && ((path[4] >= L'A' && path[4] <= L'Z') || (path[4] >= L'a' && path[4] <= L'z')) &&
+           path[5] == L':' && path[6] == L'\\';
+}
+
+} // namespace
+
 SysResult isVolumeRoot(const OpenFolder &folder, bool &root)
 {
+    if (isDriveRoot(folder)) {
+        root = true;
+        return {};
+    }
     // Without its volume, the system names a volume's root "\\": a drive, a FAT root (whose file
     // number is 0), a volume mounted in a folder, however the user spelled it. A share's volume is
     // the network redirector, and its name there begins with the server and the share:

@@ -54,6 +54,10 @@ bool isFaultDue(const char *function, unsigned long &code);
 // notes each open, whether it took the reparse point as itself.
 void notePresentedOpen(void *handle, bool asItself);
 
+// The seam notes the create options and the impersonation level of the quality of service (-1
+// for none) of every open, for a test to read ("opens:PATH").
+void noteOpenOptions(unsigned long options, int impersonationLevel);
+
 // True when the open handle is such a placeholder: its attributes (and tag, where given) are
 // then the placeholder's, and asItself says whether it was opened as the reparse point itself.
 bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself);
@@ -65,8 +69,13 @@ unsigned long presentedFetchFailure();
 // A name the system gave for an open handle (GetFinalPathNameByHandleW: flags, the buffer and its
 // size, the length it answered) as a share answers it: "smb" refuses every normalized name
 // (ERROR_ACCESS_DENIED, as for a folder on the way the user may not open); "share:NAME" names a
-// folder called NAME the root of \\srv\share.
+// folder called NAME the root of \\srv\share; "sharesub:NAME" names it \\srv\share\NAME.
 void presentName(void *handle, unsigned long flags, wchar_t *path, unsigned long size, unsigned long &length);
+
+// A name on its volume (FileNameInfo: its characters and their length in bytes) as FAT gives it for
+// a folder opened by its short name ("short:LONG:SHORT"): the long names on the way, its own last
+// name short.
+void presentFileName(wchar_t *name, unsigned long &lengthBytes);
 
 // A listed entry of that name gets the placeholder's attributes, and its tag where the listing
 // puts it (the EA size field).

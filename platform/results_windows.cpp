@@ -71,7 +71,7 @@ namespace {
 SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, ResultPlace &place)
 {
     const std::wstring folder = path.substr(0, separator + 1);
-    Handle handle = owned(openWide(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+    Handle handle = owned(openWide(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, ShareAll, 0));
     if (!handle.valid())
         return lastError();
     place.folder.handle = std::move(handle);
@@ -89,14 +89,14 @@ SysResult openResultPlace(const std::string &path, ResultPlace &place)
     std::wstring wide = extendedLengthPath(wideFrom(path));
     // The name itself, unless it is a link: then where the system follows it to, named by the
     // system (a dangling link is refused: where Windows would create its file is not told).
-    const Handle itself = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+    const Handle itself = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
     if (itself.valid()) {
         FileStatus status;
         const SysResult looked = statusOfHandle(itself, status);
         if (!looked.ok())
             return looked;
         if (status.type == EntryType::Link) {
-            const Handle target = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, OPEN_EXISTING, 0));
+            const Handle target = owned(openWide(wide, FILE_READ_ATTRIBUTES, ShareAll, 0));
             if (!target.valid())
                 return lastError();
             if (!finalPathOf(handleOf(target), wide))

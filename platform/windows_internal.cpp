@@ -14,6 +14,11 @@ std::wstring extendedLengthPath(const std::wstring &path)
 {
     if (hasPrefix(path, L"\\\\?\\") || hasPrefix(path, L"\\\\.\\"))
         return path;
+    // The object manager's own prefix, which the system takes as the extended-length one; the
+    // full path of it would be a folder "??" on the current drive.
+    if (path.size() >= 4 && (path[0] == L'\\' || path[0] == L'/') && path[1] == L'?' && path[2] == L'?' &&
+        (path[3] == L'\\' || path[3] == L'/'))
+        return L"\\\\?\\" + path.substr(4);
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0)
         return path;
@@ -22,6 +27,9 @@ std::wstring extendedLengthPath(const std::wstring &path)
     if (length == 0 || length >= needed)
         return path;
     full.resize(length);
+    // "//?/Z:/a" comes back as "\\?\Z:\a", the extended-length form itself: no share.
+    if (hasPrefix(full, L"\\\\?\\") || hasPrefix(full, L"\\\\.\\"))
+        return full;
     if (hasPrefix(full, L"\\\\"))
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
@@ -33,6 +41,10 @@ const LookedUpCalls &lookedUpCalls()
         LookedUpCalls found;
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll"), kernel32 = GetModuleHandleW(L"kernel32.dll");
         resolve(ntdll, "NtCreateFile", found.createFile);
+        // The _WithStatus form: Windows 7 and later; the older one on every Windows.
+        resolve(ntdll, "RtlDosPathNameToNtPathName_U_WithStatus", found.pathToSystemName);
+        resolve(ntdll, "RtlDosPathNameToNtPathName_U", found.pathToSystemNameOld);
+        resolve(ntdll, "RtlFreeUnicodeString", found.freeUnicodeString);
         resolve(ntdll, "NtSetInformationFile", found.setInformationFile);
         resolve(ntdll, "NtQueryVolumeInformationFile", found.queryVolumeInformation);
         resolve(ntdll, "RtlNtStatusToDosError", found.statusToError);
@@ -43,13 +55,39 @@ const LookedUpCalls &lookedUpCalls()
     return calls;
 }
 
-HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD flags)
 {
-    const NamesAsGiven unredirected;
-    // Should a name still reach a named pipe, its server may only identify the helper, never act
-    // as it (by default a pipe's client lends it its token: an elevated viewer's, an administrator's).
-    return SYS(CreateFileW, INVALID_HANDLE_VALUE)(path.c_str(), access, share, nullptr, disposition,
-                                                  FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | flags, nullptr);
+    const LookedUpCalls &calls = lookedUpCalls();
+    const auto NtCreateFileByPath = calls.createFile;
+    UNICODE_STRING name = {};
+    const bool converted = calls.pathToSystemName ? calls.pathToSystemName(path.c_str(), &name, nullptr, nullptr) >= 0
+                           : calls.pathToSystemNameOld && calls.pathToSystemNameOld(path.c_str(), &name, nullptr, nullptr);
+    if (!NtCreateFileByPath || !calls.freeUnicodeString || !converted) {
+        SetLastError(converted || !NtCreateFileByPath ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_QUALITY_OF_SERVICE quality = identificationOnly();
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    attributes.SecurityQualityOfService = &quality;
+    const ULONG options = FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT |
+                          ((flags & FILE_FLAG_OPEN_REPARSE_POINT) ? FILE_OPEN_REPARSE_POINT : 0) |
+                          ((flags & FILE_FLAG_SEQUENTIAL_SCAN) ? FILE_SEQUENTIAL_ONLY : 0);
+    IO_STATUS_BLOCK io = {};
+    HANDLE opened = nullptr;
+    NTSTATUS status;
+    {
+        const NamesAsGiven unredirected;
+        // As CreateFileW asks: waitable, and its attributes readable.
+        status = SYS(NtCreateFileByPath, StatusUnsuccessful)(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io,
+                                                             nullptr, FILE_ATTRIBUTE_NORMAL, share, FILE_OPEN, options, nullptr, 0);
+    }
+    calls.freeUnicodeString(&name);
+    if (status < 0) {
+        SetLastError(errorOfStatus(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return opened;
 }
 
 DWORD errorOfStatus(NTSTATUS status)
@@ -75,8 +113,10 @@ SysResult openRelative(const OpenFolder &folder, const std::string &name, ACCESS
     UNICODE_STRING text;
     text.Buffer = &wide[0];
     text.Length = text.MaximumLength = USHORT(wide.size() * sizeof(wchar_t));
+    SECURITY_QUALITY_OF_SERVICE quality = identificationOnly();
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, handleOf(folder.handle), security);
+    attributes.SecurityQualityOfService = &quality;
     IO_STATUS_BLOCK io = {};
     HANDLE opened = nullptr;
     const NamesAsGiven unredirected;
@@ -143,6 +183,27 @@ std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type)
 
 } // namespace windows_internal
 
+namespace {
+
+// True when text begins with a volume's name and the backslash that makes it its root folder,
+// "VOLUME{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\\" (upper case): without that backslash it names
+// the volume's device, as "\\\\?\\C:" does.
+bool isVolumeName(const std::wstring &text)
+{
+    const std::wstring form = L"VOLUME{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\\";
+    if (text.size() < form.size())
+        return false;
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        const wchar_t c = text[i];
+        const bool hex = (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+        if (form[i] == L'X' ? !hex : c != form[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool isDeviceName(const std::wstring &path)
 {
     // "\\?\" and "\??\" reach the whole object namespace (pipes, disks, GLOBALROOT): only a drive,
@@ -155,7 +216,7 @@ bool isDeviceName(const std::wstring &path)
     if (hasPrefix(upper, L"\\\\?\\") || hasPrefix(upper, L"\\??\\")) {
         const std::wstring rest = upper.substr(4);
         const bool drive = rest.size() >= 3 && rest[0] >= L'A' && rest[0] <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
-        if (!drive && !hasPrefix(rest, L"UNC\\") && !hasPrefix(rest, L"VOLUME{"))
+        if (!drive && !hasPrefix(rest, L"UNC\\") && !isVolumeName(rest))
             return true;
     }
     const std::size_t slash = path.find_last_of(L"\\/:");

@@ -30,9 +30,11 @@ void presentAnswer(Result &, Arguments...)
 }
 
 // Opens: the seam notes whether the handle stands for a reparse point as itself.
-inline void presentAnswer(NTSTATUS &status, PHANDLE opened, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                          ULONG, ULONG, ULONG, ULONG options, PVOID, ULONG)
+inline void presentAnswer(NTSTATUS &status, PHANDLE opened, ACCESS_MASK, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK,
+                          PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG options, PVOID, ULONG)
 {
+    const auto *quality = static_cast<const SECURITY_QUALITY_OF_SERVICE *>(attributes->SecurityQualityOfService);
+    noteOpenOptions(options, quality ? int(quality->ImpersonationLevel) : -1);
     if (status >= 0)
         notePresentedOpen(*opened, (options & FILE_OPEN_REPARSE_POINT) != 0);
 }
@@ -77,6 +79,11 @@ inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
         break;
     }
     case FileBasicInfo: presentHandle(file, static_cast<FILE_BASIC_INFO *>(buffer)->FileAttributes, nullptr, asItself); break;
+    case FileNameInfo: {
+        auto &info = *static_cast<FILE_NAME_INFO *>(buffer);
+        presentFileName(info.FileName, info.FileNameLength);
+        break;
+    }
     case FileIdBothDirectoryInfo:
     case FileFullDirectoryInfo:
         if (presentHandle(file, ignored, nullptr, asItself) && (asItself || presentedFetchFailure())) {
@@ -178,6 +185,9 @@ const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // file system redirection off and on again for the calling thread (32-bit Windows may lack them).
 struct LookedUpCalls {
     decltype(&NtCreateFile) createFile = nullptr;
+    NTSTATUS(NTAPI *pathToSystemName)(PCWSTR, PUNICODE_STRING, PWSTR *, PVOID) = nullptr;
+    BOOLEAN(NTAPI *pathToSystemNameOld)(PCWSTR, PUNICODE_STRING, PWSTR *, PVOID) = nullptr;
+    decltype(&RtlFreeUnicodeString) freeUnicodeString = nullptr;
     decltype(&NtSetInformationFile) setInformationFile = nullptr;
     decltype(&NtQueryVolumeInformationFile) queryVolumeInformation = nullptr;
     decltype(&RtlNtStatusToDosError) statusToError = nullptr;
@@ -215,8 +225,12 @@ private:
     bool active_ = false;
 };
 
-// Opens path with CreateFileW, with the flags every open of the helper carries.
-HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// Opens the existing file or folder at path (a Win32 path, turned into the system's form by the
+// system's own conversion) with NtCreateFile, as every open of the helper: for backup, with the
+// security quality of service given (a pipe's server may only identify the helper), never
+// FILE_OPEN_NO_RECALL. flags are CreateFileW's FILE_FLAG_OPEN_REPARSE_POINT and
+// FILE_FLAG_SEQUENTIAL_SCAN; INVALID_HANDLE_VALUE with the last error set on failure.
+HANDLE openWide(const std::wstring &path, DWORD access, DWORD share, DWORD flags);
 
 // The outcome for a path that names a device: none of the helper's to open.
 const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};
@@ -224,6 +238,19 @@ const SysResult DeviceRefused = {SysError::Missing, ERROR_INVALID_NAME};
 // The status a failing call of ntdll or CNG gives where it says no more; the tests' fault seam
 // fails such calls with it, the error code it names left as the last error.
 const NTSTATUS StatusUnsuccessful = NTSTATUS(0xC0000001UL);
+
+// What a server at the end of a name the helper opens (a named pipe) may do with its token: only
+// identify it, never act as it (by default a pipe's client lends it its token: an elevated
+// viewer's, an administrator's).
+inline SECURITY_QUALITY_OF_SERVICE identificationOnly()
+{
+    SECURITY_QUALITY_OF_SERVICE quality = {};
+    quality.Length = sizeof quality;
+    quality.ImpersonationLevel = SecurityIdentification;
+    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+    quality.EffectiveOnly = FALSE;
+    return quality;
+}
 
 // The Windows error code of a failed native call's status.
 DWORD errorOfStatus(NTSTATUS status);

@@ -343,11 +343,11 @@ private slots:
             calls.statusOfHandle = [&](const Handle &handle, FileStatus &status) {
                 return handle.get() == start && startGone ? SysResult{SysError::Gone, ENOTCONN} : real.statusOfHandle(handle, status);
             };
-            calls.openSubfolder = [&](const OpenFolder &from, const std::string &relative, OpenFolder &folder) {
+            calls.openSubfolder = [&](const OpenFolder &from, const std::string &relative, const ListedFolder &listed, OpenFolder &folder) {
                 if (relative != "b")
-                    return real.openSubfolder(from, relative, folder);
+                    return real.openSubfolder(from, relative, listed, folder);
                 startGone = c.startGone;
-                return c.call == OpenB ? c.failure : real.openSubfolder(from, relative, folder);
+                return c.call == OpenB ? c.failure : real.openSubfolder(from, relative, listed, folder);
             };
             calls.listFolder = [&](const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit) {
                 const bool isB = QByteArray::fromStdString(folder.path).endsWith("/b");
@@ -471,21 +471,26 @@ private slots:
     {
         if (const char *reason = enterOwnMountNamespace())
             QSKIP(reason);
-        const QString root = makeFolder("looped");
-        makeFolder("looped/sub/again");
-        makeFolder("looped/also");
-        writeBytes(native(root + "/f"), 5);
-        writeBytes(native(root + "/sub/g"), 7);
-        const QStringList mountPoints = {root + "/sub/again", root + "/also"};
-        for (const QString &point : mountPoints)
-            QCOMPARE(::mount(native(root).constData(), native(point).constData(), nullptr, MS_BIND, nullptr), 0);
-        const WalkResult r = walk(root);
-        for (const QString &point : mountPoints)
-            ::umount2(native(point).constData(), MNT_DETACH);
-        QCOMPARE(r.total, std::uint64_t(12));
-        QCOMPARE(r.files, std::uint64_t(2));
-        QCOMPARE(r.folders, std::uint64_t(3)); // sub, and both mount points, counted but not walked
-        QCOMPARE(r.messages, 2);
+        // In an ordinary folder, and at the root of a tmpfs, whose file number is 1.
+        for (const bool tmpfsRoot : {false, true}) {
+            const QString root = makeFolder(tmpfsRoot ? "looped-tmpfs" : "looped");
+            if (tmpfsRoot)
+                QCOMPARE(::mount("tmpfs", native(root).constData(), "tmpfs", 0, "size=1m"), 0);
+            makeFolder(QFileInfo(root).fileName() + "/sub/again");
+            makeFolder(QFileInfo(root).fileName() + "/also");
+            writeBytes(native(root + "/f"), 5);
+            writeBytes(native(root + "/sub/g"), 7);
+            const QStringList mountPoints = {root + "/sub/again", root + "/also"};
+            for (const QString &point : mountPoints)
+                QCOMPARE(::mount(native(root).constData(), native(point).constData(), nullptr, MS_BIND, nullptr), 0);
+            const WalkResult r = walk(root);
+            for (const QString &point : mountPoints + (tmpfsRoot ? QStringList{root} : QStringList()))
+                ::umount2(native(point).constData(), MNT_DETACH);
+            QCOMPARE(r.total, std::uint64_t(12));
+            QCOMPARE(r.files, std::uint64_t(2));
+            QCOMPARE(r.folders, std::uint64_t(3)); // sub, and both mount points, counted but not walked
+            QCOMPARE(r.messages, 2);
+        }
     }
 };
 

@@ -61,6 +61,16 @@ echo_line() {
     crlf "$line"
 }
 has_counts() { grep -q '"Folder Count "' "$1"; }
+# True when the file $1 lists opens ("0xOPTIONS LEVEL" lines), each at identification (1) and
+# none with FILE_OPEN_NO_RECALL.
+opens_sound() {
+    local options level none=1
+    while read -r options level; do
+        none=0
+        [ "$level" = 1 ] && (((options & 0x00400000) == 0)) || return 1
+    done <"$1"
+    return "$none"
+}
 capacity_only() { grep -q '"Total Size"' "$1" && ! grep -q 'Count' "$1"; }
 
 T="$SCRATCH/trees"
@@ -140,6 +150,19 @@ case_device_names() {
     wait "$server"
     check "a named pipe's server never saw the helper connect (pipe served: $([ -f "$SCRATCH/pipe-ready" ] && echo yes || echo no))" \
         test ! -e "$SCRATCH/pipe-connected"
+    # Every open the helper makes, in a digest over an earlier result and in a walk: the quality of
+    # service given (identification, 1) and never FILE_OPEN_NO_RECALL (0x00400000), whatever a
+    # flag bit means to which call.
+    mkdir -p "$SCRATCH/helper"
+    cp "$PACKAGE"/*.dll "$SCRATCH/helper/"
+    cp "$TEST_PROGRAMS/vuro-helper-faults.exe" "$SCRATCH/helper/vuro-helper.exe"
+    make_tree
+    printf earlier >"$T/opens-digest.json"
+    VURO_FAULT="opens:$(winpath "$SCRATCH/opens-2")" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 2 "$T/abc" "$T/opens-digest" >/dev/null 2>&1
+    VURO_FAULT="opens:$(winpath "$SCRATCH/opens-3")" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 3 "$T/tree" "$T/opens-walk" >/dev/null 2>&1
+    cat "$SCRATCH/opens-2" "$SCRATCH/opens-3" 2>/dev/null | tr -d '\r' >"$SCRATCH/opens"
+    check "every open ($(wc -l <"$SCRATCH/opens") in a digest and a walk) asks identification and no recall-free open" \
+        opens_sound "$SCRATCH/opens"
     win 2 "\\\\?\\$(winpath "$T/abc")" "$T/extended"
     check "a file by its extended-length name is hashed" same_bytes "$T/extended.json" "$SCRATCH/abc-expected"
 }
@@ -228,6 +251,18 @@ case_cloud_placeholders() {
     check "a share's root: its capacity, no walk" capacity_only "$T/share-root.json"
     VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced/cloudy" "$T/share-folder" >/dev/null 2>&1
     check "a folder of a share: walked" has_counts "$T/share-folder.json"
+    # FAT names a folder opened by its short name so, and each folder below it by the long names.
+    VURO_FAULT="short:synced:SYNCED~1" "$WINE" "$helper" 3 "$T/synced" "$T/short" >/dev/null 2>&1
+    check "a start folder FAT names by its short name: the Linux report" same_bytes "$T/short.json" "$SCRATCH/synced-expected"
+    # Drive letters whose roots are no volume's: a subst folder, and a share's subfolder mapped.
+    local devices="$VURO_WINE_HOME/prefix/dosdevices"
+    ln -sfn "$T/synced" "$devices/s:"
+    ln -sfn "$T/synced/cloudy" "$devices/y:"
+    "$WINE" "$helper" 3 'S:\' "$T/subst" >/dev/null 2>&1
+    check "a subst drive's root: its capacity, no walk" capacity_only "$T/subst.json"
+    VURO_FAULT="sharesub:cloudy" "$WINE" "$helper" 3 'y:/' "$T/mapped" >/dev/null 2>&1
+    check "the root of a drive mapped to a share's subfolder: its capacity, no walk" capacity_only "$T/mapped.json"
+    rm -f "$devices/s:" "$devices/y:"
 }
 
 # Guards against wrong digests or a result file that differs from the Linux one but for line ends.
@@ -255,7 +290,9 @@ case_digests() {
 case_walk_spellings() {
     make_tree
     tree_win="Z:$(echo "$T/tree" | tr / '\\')"
-    for spelling in "$tree_win" "$tree_win\\" "$(echo "$tree_win" | tr '\\' /)" "$(echo "$tree_win" | tr '\\' /)/" "$T/tree"; do
+    # The extended-length and object-manager prefixes, slashes for backslashes, and another case.
+    for spelling in "$tree_win" "$tree_win\\" "$(echo "$tree_win" | tr '\\' /)" "$(echo "$tree_win" | tr '\\' /)/" "$T/tree" \
+        "//?/$(echo "$tree_win" | tr '\\' /)" "\\??\\$tree_win" "${tree_win%tree}TREE"; do
         win 3 "$spelling" "$T/tree-win"
         check "tree as $spelling: the Linux report" same_bytes "$T/tree-win.json" "$SCRATCH/tree-expected"
     done
@@ -291,18 +328,21 @@ case_long_paths() {
         same_bytes "$T/long-win.json" "$SCRATCH/long-expected"
 }
 
-# Guards against a folder reached by another name than the walk asked for being walked (round and
-# round, where it loops back): Wine lists a Unix link to a folder as a plain folder, as a junction
-# on the way would lead elsewhere. From a: f, and b with up (a itself) and up2 (the folder above
-# a): neither walked nor counted, as on Linux.
+# Guards against a folder that loops back being walked round and round. Wine lists a Unix link to
+# a folder as a plain folder with its target's file number, as no Windows file system lists one
+# (a junction or symbolic link is a reparse point there, never walked): from a, with f and b, where
+# b holds up (a itself) and up2 (the folder above a), the walk knows each by identity, counts up
+# and up2/a as folders looping back to a folder above them, not walked, and walks up2: b, up, up2
+# and up2/a, and f once.
 case_loops() {
     mkdir -p "$T/loops/a/b"
     printf abc >"$T/loops/a/f"
     ln -s .. "$T/loops/a/b/up"
     ln -s ../.. "$T/loops/a/b/up2"
-    linux_result_crlf "$SCRATCH/loops-expected" 3 "$T/loops/a"
+    crlf '[' '    {' '        "Total Size": "3 bytes"' '    },' '    {' '        "Folder Count ": "4"' '    },' '    {' \
+        '        "File Count": "1"' '    }' ']' >"$SCRATCH/loops-expected"
     timeout 60 "$WINE" "$EXE" 3 "$T/loops/a" "$T/loops-out" >/dev/null 2>&1
-    check "links Wine lists as folders, reached by another name than asked, are not walked: the Linux report" \
+    check "folders Wine lists for links, looping back, are counted once and not walked again" \
         same_bytes "$T/loops-out.json" "$SCRATCH/loops-expected"
 }
 

@@ -4,7 +4,10 @@
 // "dMS" holds the call MS milliseconds instead, then lets it run (for a test to change something
 // meanwhile); an entry "cloud:PREFIX" presents every file and folder whose name begins with PREFIX
 // as a cloud placeholder (see presentHandle), "cloud:PREFIX:CODE" one whose provider fails its
-// fetch with CODE; an entry "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
+// fetch with CODE; "short:LONG:SHORT" answers a name on its volume whose last name is LONG (any
+// letter case) with SHORT in its place, as FAT answers for a folder opened by its short name; an
+// entry "opens:PATH" has each open's create options and impersonation level
+// written to PATH at exit, one "0xOPTIONS LEVEL" line each; an entry "count:PATH" (the last one) has the number of calls of each function written to PATH at exit,
 // one "FUNCTION COUNT" line each.
 
 #include "platform/platform_windows.h"
@@ -35,9 +38,13 @@ struct Seam {
     std::map<std::string, unsigned long> calls;
     std::vector<Fault> faults;
     std::string countsPath;
+    std::string opensPath;
+    std::vector<std::pair<unsigned long, int>> opens;
     std::wstring cloudPrefix;
     bool refuseNormalized = false;
     std::wstring shareRoot;
+    bool shareSubfolder = false; // the folder named shareRoot is \\srv\share\NAME, not the share's root
+    std::wstring longName, shortName;
     unsigned long fetchFailure = 0;
     std::map<void *, bool> opensAsItself; // every handle the helper opened, the latest open of each value
 
@@ -58,12 +65,29 @@ struct Seam {
                 end = text.size();
             const std::string entry = text.substr(begin, end - begin);
             begin = end + 1;
+            if (entry.compare(0, 6, "short:") == 0) {
+                const std::size_t colon = entry.find(':', 6);
+                if (colon != std::string::npos) {
+                    longName.assign(entry.begin() + 6, entry.begin() + std::ptrdiff_t(colon));
+                    shortName.assign(entry.begin() + std::ptrdiff_t(colon) + 1, entry.end());
+                }
+                continue;
+            }
+            if (entry.compare(0, 6, "opens:") == 0) {
+                opensPath = entry.substr(6);
+                continue;
+            }
             if (entry == "smb") {
                 refuseNormalized = true;
                 continue;
             }
             if (entry.compare(0, 6, "share:") == 0) {
                 shareRoot.assign(entry.begin() + 6, entry.end());
+                continue;
+            }
+            if (entry.compare(0, 9, "sharesub:") == 0) {
+                shareRoot.assign(entry.begin() + 9, entry.end());
+                shareSubfolder = true;
                 continue;
             }
             if (entry.compare(0, 6, "cloud:") == 0) {
@@ -89,6 +113,11 @@ struct Seam {
     }
     ~Seam()
     {
+        if (FILE *file = opensPath.empty() ? nullptr : std::fopen(opensPath.c_str(), "w")) {
+            for (const auto &open : opens)
+                std::fprintf(file, "0x%08lx %d\n", open.first, open.second);
+            std::fclose(file);
+        }
         if (countsPath.empty())
             return;
         if (FILE *file = std::fopen(countsPath.c_str(), "w")) {
@@ -162,6 +191,13 @@ const unsigned long CloudTag = 0x9000601AUL; // IO_REPARSE_TAG_CLOUD_6, OneDrive
 
 } // namespace
 
+void noteOpenOptions(unsigned long options, int impersonationLevel)
+{
+    Seam &state = seam();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.opens.emplace_back(options, impersonationLevel);
+}
+
 void notePresentedOpen(void *handle, bool asItself)
 {
     Seam &state = seam();
@@ -213,13 +249,32 @@ void presentName(void *handle, unsigned long flags, wchar_t *path, unsigned long
         trimmed[trimmed.size() - state.shareRoot.size() - 1] != L'\\')
         return;
     (void)handle;
-    const std::wstring answer = (flags & VOLUME_NAME_NONE) ? L"\\srv\\share" : L"\\\\?\\UNC\\srv\\share";
+    std::wstring answer = (flags & VOLUME_NAME_NONE) ? L"\\srv\\share" : L"\\\\?\\UNC\\srv\\share";
+    if (state.shareSubfolder)
+        answer += L"\\" + state.shareRoot;
     if (answer.size() >= size) {
         length = DWORD(answer.size() + 1);
         return;
     }
     std::memcpy(path, answer.c_str(), (answer.size() + 1) * sizeof(wchar_t));
     length = DWORD(answer.size());
+}
+
+void presentFileName(wchar_t *name, unsigned long &lengthBytes)
+{
+    Seam &state = seam();
+    if (state.longName.empty())
+        return;
+    const std::wstring whole(name, lengthBytes / sizeof(wchar_t));
+    const std::size_t slash = whole.find_last_of(L'\\');
+    const std::wstring last = whole.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    if (last.size() != state.longName.size() ||
+        CompareStringOrdinal(last.c_str(), int(last.size()), state.longName.c_str(), int(state.longName.size()), TRUE) != CSTR_EQUAL ||
+        state.shortName.size() > state.longName.size())
+        return;
+    const std::wstring answer = whole.substr(0, whole.size() - last.size()) + state.shortName;
+    std::memcpy(name, answer.c_str(), answer.size() * sizeof(wchar_t));
+    lengthBytes = static_cast<unsigned long>(answer.size() * sizeof(wchar_t));
 }
 
 unsigned long presentedFetchFailure()

@@ -490,9 +490,11 @@ void checkCommandLines()
 void checkDeviceNames()
 {
     const wchar_t *const devices[] = {L"C:\\r\\con", L"C:\\r\\NUL.json", L"aux.txt", L"C:/r/Com1.log", L"lpt9",
-                                      L"C:\\r\\prn .json", L"\\\\.\\C:", L"conin$", L"COM\u00b9.json", L"C:\\r\\con.a.b"};
+                                      L"C:\\r\\prn .json", L"\\\\.\\C:", L"conin$", L"COM\u00b9.json", L"C:\\r\\con.a.b",
+                                      L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}", L"\\\\?\\Volume{0123}\\r.json"};
     const wchar_t *const files[] = {L"C:\\r\\console.json", L"C:\\con\\r.json", L"com10", L"lpt0.json", L"nul-x", L"C:\\r\\auxiliary",
-                                    L"\\\\?\\C:\\r\\report.json"};
+                                    L"\\\\?\\C:\\r\\report.json", L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\r.json",
+                                    L"//?/C:/r/report.json", L"\\??\\C:\\r\\report.json"};
     bool ok = true;
     for (const wchar_t *path : devices) {
         if (!isDeviceName(path)) {
