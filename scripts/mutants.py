@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Small faults seeded into the product's sources, for scripts/mutate.
 
-  mutants.py list SEED FOLDER...    prints every site, shuffled by SEED: "index<TAB>file<TAB>line<TAB>kind<TAB>before<TAB>after"
+  mutants.py list SEED FOLDER...    prints one site of every line that has any, the lines shuffled by
+                                    SEED and the site drawn on each by it, so that every line of code
+                                    is as likely as any other: "index<TAB>file<TAB>line<TAB>kind<TAB>before<TAB>after"
   mutants.py apply FILE LINE BEFORE AFTER   replaces the line's text BEFORE by AFTER (once), in place
 
 Each site changes one line in one way: a comparison flipped or moved by one, a condition negated,
-a call's outcome ignored, a statement dropped, a flag taken from an open, a constant changed.
+a call's outcome ignored, a statement dropped, a flag taken from an open, a constant changed, a
+returned value replaced by the type's empty one, a call's two arguments swapped.
 """
 import random
 import re
@@ -41,6 +44,16 @@ def sites_of_line(path, number, line):
         if match.group(1) or match.group(3):
             whole = match.group(0)
             yield "flag", whole, "|" if match.group(1) and match.group(3) else ""
+    # A returned value replaced by its type's empty one (success, false, zero, nothing).
+    match = re.match(r"^\s*return (.+);$", code.rstrip())
+    if match and match.group(1) not in ("{}", "true", "false"):
+        yield "returned", "return " + match.group(1) + ";", "return {};"
+    elif match:
+        yield "returned", "return " + match.group(1) + ";", {"true": "return false;", "false": "return true;", "{}": "return {};"}[match.group(1)]
+    # A call's two arguments swapped.
+    for match in re.finditer(r"\b(\w+)\(([\w.:>-]+), ([\w.:>-]+)\)", code):
+        if match.group(2) != match.group(3):
+            yield "swapped", match.group(0), "%s(%s, %s)" % (match.group(1), match.group(3), match.group(2))
     # A constant changed.
     for match in re.finditer(r"(?<![\w.])(\d+)(?![\w.])", code):
         value = int(match.group(1))
@@ -48,24 +61,29 @@ def sites_of_line(path, number, line):
             yield "constant", match.group(0), str(value // 10 if value >= 10 else value + 1)
 
 
-def all_sites(folders):
-    sites = []
+def lines_with_sites(folders):
+    """Every line with a site, as (file, line, [(kind, before, after), ...]): the Linux build's
+    sources and headers."""
+    lines = []
     for folder in folders:
-        for path in sorted(Path(folder).rglob("*.cpp")):
+        for path in sorted(list(Path(folder).rglob("*.cpp")) + list(Path(folder).rglob("*.h"))):
             if "windows" in path.name:
                 continue
             for number, line in enumerate(path.read_text().splitlines(), 1):
-                for kind, before, after in sites_of_line(path, number, line):
-                    if before in line and before != after:
-                        sites.append((str(path), number, kind, before, after))
-    return sites
+                sites = [(kind, before, after) for kind, before, after in sites_of_line(path, number, line)
+                         if before in line and before != after]
+                if sites:
+                    lines.append((str(path), number, sites))
+    return lines
 
 
 def main():
     if sys.argv[1] == "list":
-        sites = all_sites(sys.argv[3:])
-        random.Random(int(sys.argv[2])).shuffle(sites)
-        for index, (path, number, kind, before, after) in enumerate(sites):
+        lines = lines_with_sites(sys.argv[3:])
+        draw = random.Random(int(sys.argv[2]))
+        draw.shuffle(lines)
+        for index, (path, number, sites) in enumerate(lines):
+            kind, before, after = draw.choice(sites)
             print("\t".join([str(index), path, str(number), kind, before, after]))
     elif sys.argv[1] == "apply":
         path, number, before, after = Path(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
@@ -77,4 +95,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except BrokenPipeError:
+        # The reader took the sites it wanted.
+        sys.stderr.close()
