@@ -7,8 +7,37 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <new>
+
 #include <dlfcn.h>
 #include <sys/stat.h>
+
+// Allocations of exactly this many bytes fail from the given one on (a ring chunk, by its size),
+// for the case of a chunk not made; 0 fails none.
+std::atomic<std::size_t> failingSize{0};
+std::atomic<int> failingFrom{0};
+
+void *operator new(std::size_t size)
+{
+    if (size == failingSize.load() && failingFrom.fetch_sub(1) == 1)
+        throw std::bad_alloc();
+    if (void *memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
 
 // Expected digests are the published test vectors of RFC 1321 (MD5) and FIPS 180 (SHA-1).
 class DigestTest : public QObject {
@@ -151,6 +180,29 @@ private slots:
             }
         }
         QVERIFY(digestReport(2, native));
+    }
+
+    // Guards against the hashing threads waiting for ever for a chunk the reader could not make
+    // for want of memory: the mode ends at once with the out of memory, in every mode.
+    void chunkNotMadeEndsTheMode()
+    {
+        const std::string path = QFile::encodeName(makeFile("chunks", QByteArray(5 * int(digestChunkSize()), 'c'))).toStdString();
+        for (int mode : {0, 1, 2}) {
+            failingSize = digestChunkSize();
+            failingFrom = 2;
+            std::future<bool> threw = std::async(std::launch::async, [&] {
+                try {
+                    digestReport(mode, path);
+                } catch (const std::bad_alloc &) {
+                    return true;
+                }
+                return false;
+            });
+            if (threw.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+                qFatal("mode %d hung when a chunk could not be made", mode);
+            failingSize = 0;
+            QVERIFY2(threw.get(), qPrintable(QString("mode %1 ended without its out of memory").arg(mode)));
+        }
     }
 
     // Guards against a digest of nothing, or of part of a file, passing for the file's own.
