@@ -126,6 +126,17 @@ private:
     QString unprivilegedHelper; // the copy, when it proved to work as that user
     QString unprivilegedSkip;   // else why those cases are skipped
 
+    // The environment that preloads the fault library with the faults named (each set to 1):
+    // VURO_FAULT_NO_OPENAT2, VURO_FAULT_NO_PROC...
+    static QProcessEnvironment preloadedWith(const QStringList &faults, QProcessEnvironment environment = QProcessEnvironment())
+    {
+        environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        for (const QString &fault : faults)
+            environment.insert(fault, "1");
+        return environment;
+    }
+
     Run run(const QStringList &arguments, const QString &program = Helper,
             const QStringList &prefix = QStringList(), const QProcessEnvironment &extra = QProcessEnvironment())
     {
@@ -453,15 +464,7 @@ private slots:
         QVERIFY(helper.waitForStarted());
         // Re-pointed once the system has followed it: just after the helper opened the link's
         // folder, well before the held reading ends.
-        const auto holdsFolder = [&] {
-            const QString traced = QString(readFile(QString("/proc/%1/task/%1/children").arg(helper.processId())).trimmed());
-            for (const QFileInfo &fd : QDir("/proc/" + traced + "/fd").entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-                if (!traced.isEmpty() && fd.symLinkTarget() == QFileInfo(x).canonicalFilePath())
-                    return true;
-            }
-            return false;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(holdsFolder(), 10000);
+        QVERIFY(waitUntilHeldOpen(helper.processId(), QFile::encodeName(QFileInfo(x).canonicalFilePath()), 10000));
         QTest::qWait(300);
         QVERIFY(QFile::remove(x + "/moving.json") && QFile::link("new.json", x + "/moving.json"));
         QVERIFY(helper.waitForFinished(10000));
@@ -506,10 +509,7 @@ private slots:
         const QList<QByteArray> allowed = {expectedJson({{"Total Size", "1 bytes"}, {"Folder Count ", "2"}, {"File Count", "1"}}),
                                            expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "2"}, {"File Count", "0"}}),
                                            expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "1"}, {"File Count", "0"}})};
-        QProcessEnvironment noOpenat2;
-        noOpenat2.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-        noOpenat2.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        noOpenat2.insert("VURO_FAULT_NO_OPENAT2", "1");
+        const QProcessEnvironment noOpenat2 = preloadedWith({"VURO_FAULT_NO_OPENAT2"});
         const QString limit = !QByteArray(HELPER_SANITIZER).isEmpty() ? "--nofile=64:64" : "--nofile=5:5";
         int unexpected = 0, reports = 0;
         for (int i = 0; i < 150; ++i) {
@@ -642,10 +642,7 @@ private slots:
             QVERIFY(writeFile(swapped + "/B/one", "1"));
             if (way == 1) {
                 // Left alone, the walk name by name counts what the walk with openat2 counts.
-                QProcessEnvironment preload;
-                preload.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-                preload.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-                preload.insert("VURO_FAULT_NO_OPENAT2", "1");
+                const QProcessEnvironment preload = preloadedWith({"VURO_FAULT_NO_OPENAT2"});
                 QVERIFY(QDir().mkpath(tree + "/A/B/C"));
                 QVERIFY(writeFile(tree + "/A/B/C/two", "22"));
                 run({"3", tree, dir.filePath("swap-mid-whole")}, Helper, {}, preload);
@@ -658,13 +655,8 @@ private slots:
             QFile::remove(out + ".json");
             QProcess helper;
             helper.setWorkingDirectory(dir.path());
-            if (withoutOpenat2) {
-                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-                environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-                environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-                environment.insert("VURO_FAULT_NO_OPENAT2", "1");
-                helper.setProcessEnvironment(environment);
-            }
+            if (withoutOpenat2)
+                helper.setProcessEnvironment(preloadedWith({"VURO_FAULT_NO_OPENAT2"}, QProcessEnvironment::systemEnvironment()));
             const QStringList lowest = way == 2 ? QStringList{"bash", "-c", closeInherited, "bash", "prlimit", !QByteArray(HELPER_SANITIZER).isEmpty() ? "--nofile=64:64" : "--nofile=5:5", "--"} : QStringList();
             helper.start("strace", QStringList{"-f", "-qq", "-o", "/dev/null", "-P", swapped, "-e", "inject=getdents64:delay_exit=3000000:when=1"} +
                                        lowest + QStringList{Helper, "3", tree, out});
@@ -685,10 +677,7 @@ private slots:
     // link instead, or written under a temporary name where there is no /proc.
     void unnamedFileNamedThroughProc()
     {
-        QProcessEnvironment older;
-        older.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-        older.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        older.insert("VURO_FAULT_LINKAT_EMPTY_PATH", "1");
+        QProcessEnvironment older = preloadedWith({"VURO_FAULT_LINKAT_EMPTY_PATH"});
         const QString out = dir.filePath("older-kernel/r");
         QVERIFY(QDir().mkpath(dir.filePath("older-kernel")));
         // And without /proc, a named temporary, for a new result and over an earlier one.
@@ -889,10 +878,7 @@ private slots:
         QCOMPARE(readFile(folder + "/hl.json"), earlier);
         QCOMPARE(readFile(folder + "/hl2.json"), earlier);
 
-        QProcessEnvironment noUnnamed;
-        noUnnamed.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-        noUnnamed.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        noUnnamed.insert("VURO_FAULT_NO_TMPFILE", "1");
+        const QProcessEnvironment noUnnamed = preloadedWith({"VURO_FAULT_NO_TMPFILE"});
         QVERIFY(writeFile(folder + "/named.json", earlier));
         r = run({"2", big, folder + "/named"}, Helper, limited, noUnnamed);
         QCOMPARE(r.exitCode, 0);
@@ -927,10 +913,7 @@ private slots:
         const QString folder = dir.filePath("terminated");
         QVERIFY(QDir().mkpath(folder));
         const QByteArray earlier = expectedJson({{"SHA1", Sha1Abc}}), fresh = expectedJson({{"MD5", Md5Abc}});
-        QProcessEnvironment slowFlush = QProcessEnvironment::systemEnvironment();
-        slowFlush.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-        slowFlush.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        slowFlush.insert("VURO_FAULT_NO_TMPFILE", "1");
+        QProcessEnvironment slowFlush = preloadedWith({"VURO_FAULT_NO_TMPFILE"}, QProcessEnvironment::systemEnvironment());
         slowFlush.insert("VURO_FAULT_FSYNC_DELAY_MS", "1500");
         const auto temporaryMade = [&] { return QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).size() == 1; };
         const auto emptied = [&] { return QFileInfo(folder + "/r.json").size() == 0; };
@@ -1122,10 +1105,7 @@ private slots:
         // The sanitizers' runtimes need descriptors of their own at such limits (ThreadSanitizer's now and then).
         // The release build runs every row at 5.
         const QString limit = !QByteArray(HELPER_SANITIZER).isEmpty() ? "--nofile=64:64" : "--nofile=5:5";
-        QProcessEnvironment noOpenat2;
-        noOpenat2.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
-        noOpenat2.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        noOpenat2.insert("VURO_FAULT_NO_OPENAT2", "1");
+        const QProcessEnvironment noOpenat2 = preloadedWith({"VURO_FAULT_NO_OPENAT2"});
         // With openat2, and without it, where the one open checked afterwards takes the place of
         // name by name at any depth (1,400 levels: 3 bytes a level once passed the path limit).
         for (const QProcessEnvironment &environment : {QProcessEnvironment(), noOpenat2}) {
@@ -1147,9 +1127,8 @@ private slots:
                 QVERIFY(writeSizedFile(QFile::encodeName(closed + file), 1));
             QVERIFY(QFile::setPermissions(closed + "/a/b", QFileDevice::Permissions(0x4444)));
             const QStringList asUser = ::geteuid() == 0 ? QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"} : QStringList();
-            QProcessEnvironment noProc = noOpenat2;
-            noProc.insert("VURO_FAULT_NO_PROC", "1");
-            for (const QProcessEnvironment &environment : {QProcessEnvironment(), noOpenat2, noProc}) {
+            for (const QProcessEnvironment &environment :
+                 {QProcessEnvironment(), noOpenat2, preloadedWith({"VURO_FAULT_NO_OPENAT2", "VURO_FAULT_NO_PROC"})}) {
                 QFile::remove(work + "/closed-out.json");
                 const Run r = run({"3", closed, work + "/closed-out"}, ::geteuid() == 0 ? unprivilegedHelper : Helper,
                                   QStringList{"bash", "-c", closeInherited, "bash", "prlimit", limit, "--"} + asUser, environment);
