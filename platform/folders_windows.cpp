@@ -59,7 +59,8 @@ const ACCESS_MASK ListingAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_REA
 bool isListedFolder(const OpenFolder &start, const ListedFolder &listed, HANDLE opened, const BY_HANDLE_FILE_INFORMATION &info)
 {
     const std::uint64_t number = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return number == listed.fileId && start.identity.known && identityOf(opened, info).volume == start.identity.volume;
+    // Where the start folder's identity is unknown, its volume cannot be compared: the number alone.
+    return number == listed.fileId && (!start.identity.known || identityOf(opened, info).volume == start.identity.volume);
 }
 
 // Opens the parent of relative (all but its last name) from the start folder's handle into parent,
