@@ -6,7 +6,8 @@
 #include <stddef.h>
 #include <unistd.h>
 
-// Set by the test: 1 fails every update, 2 every final call; a path here has its first byte
+// Set by the test: 1 fails every update, 2 every final call, 3 every new context (as when memory
+// runs out); a path here has its first byte
 // rewritten, its size kept, at the first update.
 int vuroDigestFault = 0;
 const char *vuroDigestChangePath = NULL;
@@ -33,4 +34,12 @@ int EVP_DigestFinal_ex(void *context, unsigned char *digest, unsigned int *size)
     if (!real)
         real = (int (*)(void *, unsigned char *, unsigned int *))dlsym(RTLD_NEXT, "EVP_DigestFinal_ex");
     return vuroDigestFault == 2 ? 0 : real(context, digest, size);
+}
+
+void *EVP_MD_CTX_new(void)
+{
+    static void *(*real)(void);
+    if (!real)
+        real = (void *(*)(void))dlsym(RTLD_NEXT, "EVP_MD_CTX_new");
+    return vuroDigestFault == 3 ? NULL : real();
 }

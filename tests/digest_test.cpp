@@ -162,6 +162,10 @@ private slots:
                 QVERIFY2(!reported, qPrintable(QString("mode %1, %2 failing").arg(mode).arg(failing == 1 ? "update" : "final")));
             }
         }
+        // A context the library cannot make for want of memory is the mode's out of memory.
+        *fault = 3;
+        QVERIFY_EXCEPTION_THROWN(digestReport(2, native), std::bad_alloc);
+        *fault = 0;
         // The change keeps the size; a clock whose tick it falls within (here one that never
         // moves) shows none: only the kernel's watch does.
         SystemCalls frozenClock;
