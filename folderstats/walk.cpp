@@ -169,6 +169,9 @@ private:
 // hold and close meanwhile; only when none is open, or none closes for a while, is that final.
 SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, OpenFolder &folder, ListingCount &count)
 {
+    ListedFolder listed;
+    listed.fileId = pending.fileId;
+    listed.parent = pending.ancestors.nearest() ? pending.ancestors.nearest()->identity : FileIdentity();
     int fruitless = 0;
     for (;;) {
         std::uint64_t closedBefore;
@@ -177,9 +180,6 @@ SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, O
             closedBefore = state.closedListings;
         }
         count.begin();
-        ListedFolder listed;
-        listed.fileId = pending.fileId;
-        listed.parent = pending.ancestors.nearest() ? pending.ancestors.nearest()->identity : FileIdentity();
         const SysResult opened = state.calls.openSubfolder(state.start, pending.relative, listed, folder);
         if (opened.ok()) {
             count.markOpened();

@@ -82,12 +82,7 @@ int openPathOnly(int dirFd, const std::string &relative)
 // false where it gives none (no /proc, a path past the limit).
 bool kernelPathOf(int fd, std::string &path)
 {
-    path.assign(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(procPathOf(fd).c_str(), &path[0], path.size());
-    if (length <= 0 || std::size_t(length) >= path.size())
-        return false;
-    path.resize(std::size_t(length));
-    return true;
+    return readLinkText(procPathOf(fd), path);
 }
 
 // Opens the folder at names below dirFd in one open, which may follow a link on the way, and keeps

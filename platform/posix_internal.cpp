@@ -1,6 +1,7 @@
 #include "platform/posix_internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -49,6 +50,16 @@ SysResult statusAtFd(int dirFd, const char *name, int flags, FileStatus &status)
 std::string procPathOf(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
+}
+
+bool readLinkText(const std::string &path, std::string &text)
+{
+    text.assign(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), &text[0], text.size());
+    if (length <= 0 || std::size_t(length) >= text.size())
+        return false;
+    text.resize(std::size_t(length));
+    return true;
 }
 
 } // namespace posix_internal

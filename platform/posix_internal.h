@@ -39,4 +39,8 @@ SysResult statusAtFd(int dirFd, const char *name, int flags, FileStatus &status)
 // Returns the magic link through which the system reaches an open descriptor's file.
 std::string procPathOf(int fd);
 
+// Stores the text of the link at path in text; false where there is none or it does not fit the
+// path limit.
+bool readLinkText(const std::string &path, std::string &text);
+
 } // namespace posix_internal

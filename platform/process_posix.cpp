@@ -78,11 +78,9 @@ std::vector<std::string> commandLineArguments(int argc, char **argv)
 
 std::string ownProgramFolder()
 {
-    std::string self(PATH_MAX, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", &self[0], self.size() - 1);
-    if (length <= 0)
+    std::string self;
+    if (!readLinkText("/proc/self/exe", self))
         return std::string();
-    self.resize(std::size_t(length));
     return self.substr(0, self.rfind('/') + 1);
 }
 
