@@ -113,8 +113,10 @@ int runOnOwnStack(const Request &request)
 
 int main(int argc, char *argv[])
 {
-    // First of all: a library the helper's own library loads on first use must come from the
-    // system, never from the viewer's folder the helper is unpacked into.
+    // First of all, before any file is touched: an empty drive or a crash never puts up a dialog.
+    silenceErrorDialogs();
+    // Then: a library the helper's own library loads on first use must come from the system,
+    // never from the viewer's folder the helper is unpacked into.
     restrictLibrarySearch();
     // A cloud folder's contents are counted and its files hashed as Explorer shows them.
     showFilesAsStored();

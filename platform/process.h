@@ -142,6 +142,11 @@ void keepStandardStreamsOpen();
 // the call exists); nothing to do elsewhere.
 void showFilesAsStored();
 
+// Makes the system answer a hard error (a drive without its medium, a file that cannot be opened,
+// a crash) with an error code or the process's end, never a dialog that waits for someone to click
+// (Windows); nothing to do where the system shows none.
+void silenceErrorDialogs();
+
 // Makes libraries loaded from now on come from the system's own folder only, never from the
 // program's folder or the current one (Windows); nothing to do where the system has no such search.
 void restrictLibrarySearch();

@@ -256,6 +256,11 @@ void showFilesAsStored()
     // Files here are what their listing says they are.
 }
 
+void silenceErrorDialogs()
+{
+    // Errors come back to the caller as codes; a crash ends the process with its signal.
+}
+
 void restrictLibrarySearch()
 {
     // Libraries are found by the dynamic linker's own rules, which a program's folder is no part of.

@@ -134,7 +134,8 @@ bool startDetached(const std::string &path)
     // exits. Out of the caller's job where the job allows it, so that closing a job that kills its
     // processes on close (a terminal tab, a launcher, an updater) leaves the new viewer running;
     // where it does not, the viewer stays in the job.
-    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+    // The viewer shows its own dialogs: it gets the system's error mode, not the helper's.
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_DEFAULT_ERROR_MODE;
     const wchar_t *const current = folder.empty() ? nullptr : folder.c_str();
     if (!SYS(CreateProcessW, FALSE)(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, flags | CREATE_BREAKAWAY_FROM_JOB,
                                     nullptr, current, &startup, &process) &&
@@ -176,6 +177,15 @@ void showFilesAsStored()
     resolve(GetModuleHandleW(L"ntdll.dll"), "RtlSetProcessPlaceholderCompatibilityMode", setMode);
     if (setMode)
         setMode(2);
+}
+
+void silenceErrorDialogs()
+{
+    // The helper runs unseen: a dialog would wait for a click from a user who never started it,
+    // and the viewer would wait on the helper. The flags already set (an alignment fault setting
+    // the caller passed down) stay.
+    const UINT silent = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX;
+    SetErrorMode(SetErrorMode(silent) | silent);
 }
 
 void restrictLibrarySearch()

@@ -158,11 +158,15 @@ case_device_names() {
     cp "$TEST_PROGRAMS/vuro-helper-faults.exe" "$SCRATCH/helper/vuro-helper.exe"
     make_tree
     printf earlier >"$T/opens-digest.json"
-    VURO_FAULT="opens:$(winpath "$SCRATCH/opens-2")" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 2 "$T/abc" "$T/opens-digest" >/dev/null 2>&1
+    VURO_FAULT="opens:$(winpath "$SCRATCH/opens-2"),errormode:$(winpath "$SCRATCH/error-mode")" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 2 "$T/abc" "$T/opens-digest" >/dev/null 2>&1
     VURO_FAULT="opens:$(winpath "$SCRATCH/opens-3")" "$WINE" "$SCRATCH/helper/vuro-helper.exe" 3 "$T/tree" "$T/opens-walk" >/dev/null 2>&1
     cat "$SCRATCH/opens-2" "$SCRATCH/opens-3" 2>/dev/null | tr -d '\r' >"$SCRATCH/opens"
     check "every open ($(wc -l <"$SCRATCH/opens") in a digest and a walk) asks identification and no recall-free open" \
         opens_sound "$SCRATCH/opens"
+    # No dialog for an empty drive, a file that cannot be opened or a crash: set before the first
+    # file is touched (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX).
+    check "the error mode at the first file call is 0x8003 ($(tr -d '\r' <"$SCRATCH/error-mode" 2>/dev/null))" \
+        test "$(tr -d '\r' <"$SCRATCH/error-mode" 2>/dev/null)" = 32771
     win 2 "\\\\?\\$(winpath "$T/abc")" "$T/extended"
     check "a file by its extended-length name is hashed" same_bytes "$T/extended.json" "$SCRATCH/abc-expected"
 }
@@ -493,6 +497,8 @@ case_restart_viewer_detached() {
     (cd "$SCRATCH/viewed" && WINEPATH="$(winpath "$SCRATCH/bin")" VURO_TEST_MARKER="$(winpath "$SCRATCH")\\started" \
         "$WINE" "$EXE" 4 >/dev/null 2>&1)
     for _ in $(seq 50); do [ -s "$SCRATCH/started" ] && break; sleep 0.1; done
+    check "mode 4: the viewer has the system's default error mode, not the helper's ($(cat "$SCRATCH/started.mode" 2>/dev/null))" \
+        test "$(cat "$SCRATCH/started.mode" 2>/dev/null)" = 0
     check "mode 4: the viewer's current folder is its own ($(cat "$SCRATCH/started" 2>/dev/null))" \
         test "$(tr -d '\r' <"$SCRATCH/started" 2>/dev/null)" = "$(winpath "$SCRATCH/bin")"
     # Out of the caller's job: a launcher that holds a kill-on-close job (breakaway allowed) and

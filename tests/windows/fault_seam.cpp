@@ -39,6 +39,8 @@ struct Seam {
     std::vector<Fault> faults;
     std::string countsPath;
     std::string opensPath;
+    std::string errorModePath;
+    long firstErrorMode = -1; // at the first call through the seam
     std::vector<std::pair<unsigned long, int>> opens;
     std::wstring cloudPrefix;
     bool refuseNormalized = false;
@@ -71,6 +73,10 @@ struct Seam {
                     longName.assign(entry.begin() + 6, entry.begin() + std::ptrdiff_t(colon));
                     shortName.assign(entry.begin() + std::ptrdiff_t(colon) + 1, entry.end());
                 }
+                continue;
+            }
+            if (entry.compare(0, 10, "errormode:") == 0) {
+                errorModePath = entry.substr(10);
                 continue;
             }
             if (entry.compare(0, 6, "opens:") == 0) {
@@ -113,6 +119,10 @@ struct Seam {
     }
     ~Seam()
     {
+        if (FILE *file = errorModePath.empty() ? nullptr : std::fopen(errorModePath.c_str(), "w")) {
+            std::fprintf(file, "%ld\n", firstErrorMode);
+            std::fclose(file);
+        }
         if (FILE *file = opensPath.empty() ? nullptr : std::fopen(opensPath.c_str(), "w")) {
             for (const auto &open : opens)
                 std::fprintf(file, "0x%08lx %d\n", open.first, open.second);
@@ -152,6 +162,8 @@ bool isFaultDue(const char *function, unsigned long &code)
     {
         const std::lock_guard<std::mutex> lock(state.mutex);
         const unsigned long count = ++state.calls[name];
+        if (state.firstErrorMode < 0)
+            state.firstErrorMode = long(GetErrorMode());
         for (const Fault &fault : state.faults) {
             if (name == fault.function && (fault.onwards ? count >= fault.when : count == fault.when)) {
                 if (!fault.delayMs) {

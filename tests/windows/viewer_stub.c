@@ -1,6 +1,7 @@
 // A stand-in for the viewer under Wine: writes its current folder into the file named by
 // VURO_TEST_MARKER, so the test sees that the helper started it and where, then stays for
 // VURO_TEST_LINGER_MS milliseconds and, still alive then, creates the marker's name plus ".done".
+// Its error mode, as it started with it, goes into the marker's name plus ".mode".
 #include <windows.h>
 
 #include <wchar.h>
@@ -11,12 +12,23 @@ int main(void)
     const DWORD length = GetEnvironmentVariableW(L"VURO_TEST_MARKER", marker, MAX_PATH - 8);
     if (length == 0 || length >= MAX_PATH - 8)
         return 1;
-    HANDLE file = CreateFileW(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    // Written before the marker, which the test waits for.
+    char mode[16];
+    const int modeLength = wsprintfA(mode, "%u", GetErrorMode());
+    wchar_t modeMarker[MAX_PATH];
+    wcscpy(modeMarker, marker);
+    wcscat(modeMarker, L".mode");
+    DWORD written = 0;
+    HANDLE file = CreateFileW(modeMarker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        WriteFile(file, mode, (DWORD)modeLength, &written, NULL);
+        CloseHandle(file);
+    }
+    file = CreateFileW(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
     char folder[MAX_PATH];
     const DWORD size = GetCurrentDirectoryA(MAX_PATH, folder);
-    DWORD written = 0;
     if (size > 0 && size < MAX_PATH)
         WriteFile(file, folder, size, &written, NULL);
     CloseHandle(file);
