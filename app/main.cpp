@@ -6,9 +6,9 @@
 
 #include <QThread>
 
-#include <clocale>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <new>
 
 // The way through: the arguments become a request; the request's mode computes a report of its
@@ -81,18 +81,20 @@ int runRequest(const Request &request, const SystemCalls &calls)
     }
 }
 
-// The stack of the thread that runs the mode: the process's own first thread has whatever stack
-// the caller's limit gave it, which may be too small for the libraries' first calls.
+// The stack the mode needs: the process's own first thread has whatever stack the caller's limit
+// gave it, which may be too small for the libraries' first calls; the mode then runs on a thread
+// of this stack.
 const std::size_t ModeStackBytes = 1024 * 1024;
 
-// Runs the request's mode on a thread with a stack of its own size, while a termination signal
+// Runs the request's mode on a stack of the size it needs, while a termination signal
 // ends the process only between the writer's steps. Running out of memory ends the mode without a
 // report.
 int runOnOwnStack(const Request &request)
 {
-    TerminationGate gate;
+    // Shared with the thread that takes termination signals, which lives as long as the process.
+    const auto gate = std::make_shared<TerminationGate>();
     SystemCalls calls;
-    calls.terminationGate = &gate;
+    calls.terminationGate = gate.get();
     int code = 0;
     const bool ran = runUntilTerminated(ModeStackBytes, [&] {
         try {
@@ -129,9 +131,11 @@ int main(int argc, char *argv[])
     prepareSignals();
     // As given: the framework's application object would take arguments for its own. It is not
     // made at all: nothing here needs its event loop, whose wakeup handle would count against a
-    // low open-file limit. The locale is the user's, as that object would set it.
+    // low open-file limit. Nor is the C library's locale set to the user's, as that object would
+    // set it: the arguments are bytes, the result's text codec is the framework's own choice from
+    // the environment, and the log's reasons stay in the wording of the standard library's
+    // messages they are part of; its files would be read for nothing.
     const std::vector<std::string> arguments = commandLineArguments(argc, argv);
-    std::setlocale(LC_ALL, "");
     // The echo comes before any check: it is the caller's trace of what the helper was asked.
     printLine(joinArguments(arguments));
     const std::optional<Request> request = parseRequest(arguments);

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -76,8 +77,10 @@ public:
         changed_.wait(lock, [&] { return abandoned_ || slot.consumersLeft == 0; });
         if (abandoned_)
             return nullptr;
-        slot.bytes.resize(chunkSize_);
-        return slot.bytes.data();
+        // Made when first used, and not zeroed: a file of two chunks touches two slots' pages.
+        if (!slot.bytes)
+            slot.bytes.reset(new char[chunkSize_]);
+        return slot.bytes.get();
     }
     // Hands chunk `sequence` of size bytes to every consumer; 0 says the file ended, -1 that it
     // could not be read.
@@ -100,7 +103,7 @@ public:
         changed_.wait(lock, [&] { return abandoned_ || (slot.sequence == sequence && slot.consumersLeft > 0); });
         if (abandoned_)
             return false;
-        bytes = slot.bytes.data();
+        bytes = slot.bytes.get();
         size = slot.size;
         return true;
     }
@@ -125,7 +128,7 @@ public:
 
 private:
     struct Slot {
-        std::vector<char> bytes;
+        std::unique_ptr<char[]> bytes;
         std::uint64_t sequence = ~std::uint64_t(0);
         std::int64_t size = 0;
         int consumersLeft = 0;
@@ -195,13 +198,13 @@ bool fillRing(const Target &file, ChunkRing &ring)
 // Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
 bool feedHashes(const Target &file, const std::vector<Hash *> &hashes)
 {
-    std::vector<char> buffer(file.chunkSize);
+    const std::unique_ptr<char[]> buffer(new char[file.chunkSize]);
     for (;;) {
-        const std::int64_t size = readNext(file, buffer.data());
+        const std::int64_t size = readNext(file, buffer.get());
         if (size <= 0)
             return size == 0;
         for (Hash *hash : hashes)
-            hash->add(buffer.data(), std::size_t(size));
+            hash->add(buffer.get(), std::size_t(size));
     }
 }
 
@@ -251,17 +254,28 @@ struct Digests {
     QByteArray sha1;
 };
 
-// Hashes the file for the mode; false when a read or the library failed.
-bool hashFile(const Target &file, int mode, Digests &digests)
+// Feeds the file to the hashes: one that fits in a single read on this thread, where threads to
+// overlap would cost more than they save; a larger one along the ring. False when a read fails.
+bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
+{
+    if (size >= file.chunkSize)
+        return hashAlongside(file, hashes);
+    // One byte more than the file holds: one read takes it all and the next finds its end.
+    return feedHashes(Target{file.handle, file.calls, std::size_t(size) + 1}, hashes);
+}
+
+// Hashes the file of size bytes (as it was before the read) for the mode; false when a read or
+// the library failed.
+bool hashFile(const Target &file, std::uint64_t size, int mode, Digests &digests)
 {
     Hash md5(DigestAlgorithm::Md5), sha1(DigestAlgorithm::Sha1);
     switch (mode) {
     case 0:
-        return hashAlongside(file, {&md5}) && md5.finish(digests.md5);
+        return feedFile(file, size, {&md5}) && md5.finish(digests.md5);
     case 1:
-        return hashAlongside(file, {&sha1}) && sha1.finish(digests.sha1);
+        return feedFile(file, size, {&sha1}) && sha1.finish(digests.sha1);
     default:
-        return hashAlongside(file, {&md5, &sha1}) && md5.finish(digests.md5) && sha1.finish(digests.sha1);
+        return feedFile(file, size, {&md5, &sha1}) && md5.finish(digests.md5) && sha1.finish(digests.sha1);
     }
 }
 
@@ -324,7 +338,7 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
         Handle watch;
         const SysResult watched = calls.watchForChanges(file, watch);
         throwIfOutOfMemory(watched);
-        if (!hashFile(Target{file, calls, digestChunkSize()}, mode, digests))
+        if (!hashFile(Target{file, calls, digestChunkSize()}, before.size, mode, digests))
             return std::nullopt;
         looked = calls.statusOfHandle(file, after);
         throwIfOutOfMemory(looked);

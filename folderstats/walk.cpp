@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -69,6 +70,11 @@ struct NamedFolder {
     std::string name;
     std::uint64_t fileId;
 };
+
+// How long the first walker walks alone before the others start, while folders are still queued:
+// about what it takes to walk a hundred small folders in the page cache, far less than one round
+// trip to a slow share.
+const std::chrono::milliseconds WalkAloneFor(3);
 
 // Walker stacks stay small: the walk does not recurse.
 const std::size_t WalkerStackBytes = 512 * 1024;
@@ -443,9 +449,11 @@ void abandonWalk(WalkState &state, std::exception_ptr failure)
     state.changed.notify_all();
 }
 
-// Takes folders off the stack until none is left and no walker can add more.
-void runWalker(WalkState &state, bool first)
+// Takes folders off the stack until none is left and no walker can add more. The first walker
+// (given grow) walks the start folder, and calls grow after each folder it walks.
+void runWalker(WalkState &state, const std::function<void()> *grow)
 {
+    const bool first = grow != nullptr;
     FolderTotals totals;
     try {
         ListingBuffer buffer = makeListingBuffer();
@@ -472,6 +480,8 @@ void runWalker(WalkState &state, bool first)
                 abandonWalk(state, nullptr);
                 break;
             }
+            if (grow)
+                (*grow)();
         }
     } catch (...) {
         abandonWalk(state, std::current_exception());
@@ -539,12 +549,26 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const Sys
     }
     // The start folder is listed first, by this thread, before any other walker takes a folder.
     state.busyWalkers = 1;
-    const std::function<void()> work = [&] { runWalker(state, false); };
+    const std::function<void()> work = [&] { runWalker(state, nullptr); };
     {
         Threads threads;
-        for (int i = 1; i < walkers && threads.start(&work); ++i) {
-        }
-        runWalker(state, true);
+        // The other walkers start only once the walk shows itself big: folders still queued after
+        // this thread alone has walked for a while. A small folder costs no thread.
+        const auto began = std::chrono::steady_clock::now();
+        bool grown = walkers <= 1;
+        const std::function<void()> grow = [&] {
+            if (grown || std::chrono::steady_clock::now() - began < WalkAloneFor)
+                return;
+            {
+                const std::lock_guard<std::mutex> lock(state.mutex);
+                if (state.pending.empty())
+                    return;
+            }
+            grown = true;
+            for (int i = 1; i < walkers && threads.start(&work); ++i) {
+            }
+        };
+        runWalker(state, &grow);
     }
     if (state.failure)
         std::rethrow_exception(state.failure);

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -118,14 +119,14 @@ private:
 // fails with an error instead of ending the process. Nothing on Windows.
 void prepareSignals();
 
-// Runs work on a new thread with a stack of stackBytes and waits for it to end, while this thread
-// takes every signal from outside whose default action ends the process (TERM, INT, HUP, QUIT,
-// USR1, ALRM, XCPU, the real-time ones...; those the caller ignored or blocked stay so): one ends
-// the process as it would have, once gate has no step entered. Where the system gives no thread,
-// work runs on this one, holding them off over each step; false, having run nothing, where this
-// one's stack may be smaller than stackBytes (its limit is). Windows, whose GUI programs get no
-// such signals, only waits.
-bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate);
+// Runs work, on this thread where its stack may grow to stackBytes (else on a new one of that
+// stack), while another thread takes every signal from outside whose default action ends the
+// process (TERM, INT, HUP, QUIT, USR1, ALRM, XCPU, the real-time ones...; those the caller ignored
+// or blocked stay so): one ends the process as it would have, once gate has no step entered; the
+// taking thread stays until the process ends. Where the system gives no thread, work runs on this
+// one, holding them off over each step; false, having run nothing, where this one's stack may be
+// smaller than stackBytes (its limit is). Windows, whose GUI programs get no such signals, only runs it.
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &gate);
 
 // Writes text and a line end on the standard error stream (where Windows gives a GUI program none,
 // to the debugger's output, as Qt's messages go) without taking any memory: what must be said once
@@ -157,3 +158,6 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
 
 // Waits for a thread started by startThread to end, and releases it.
 void joinThread(NativeHandle thread);
+
+// Lets a thread started by startThread run on unjoined; the system releases it when it ends.
+void detachThread(NativeHandle thread);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -180,22 +181,48 @@ void runHoldingOff(const std::function<void()> &work, TerminationGate &gate, con
 
 } // namespace
 
-bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &gate)
+namespace {
+
+// The signals taken and the gate they wait for, shared with the thread that takes them, which
+// may outlive the call that started it.
+struct Taking {
+    sigset_t taken;
+    std::shared_ptr<TerminationGate> gate;
+    std::atomic<int> came{0}; // the signal taken, once one came
+};
+
+// Takes the signals for the rest of the process's life: the first that comes ends the process as
+// it would have, once no step of the writer is entered. The wait ends with the process.
+void takeSignals(const std::shared_ptr<Taking> &taking)
 {
-    sigset_t before, taken, waited;
-    ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
-    sigemptyset(&taken);
-    for (const int signal : terminationSignals()) {
-        // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
-        struct sigaction was;
-        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
-            sigaddset(&taken, signal);
+    siginfo_t info;
+    int signal;
+    while ((signal = ::sigwaitinfo(&taking->taken, &info)) < 0) {
     }
-    waited = taken;
+    taking->came.store(signal);
+    // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead share
+    // does not keep the process alive past the bound.
+    taking->gate->waitForSteps(std::chrono::seconds(10));
+    endBySignal(signal);
+}
+
+// True when the first thread's stack may grow to stackBytes: its limit is that or more.
+bool firstStackHolds(std::size_t stackBytes)
+{
+    struct rlimit limit;
+    return ::getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= stackBytes;
+}
+
+// The stack of the thread that only takes signals.
+const std::size_t TakerStackBytes = 64 * 1024;
+
+// Runs work on a new thread with a stack of stackBytes while this one takes the signals, for a
+// first thread whose stack is too small; false, having run nothing, where no thread can be had.
+bool runOnThreadOfItsOwn(std::size_t stackBytes, const std::function<void()> &work, Taking &taking)
+{
+    sigset_t waited = taking.taken;
     sigaddset(&waited, doneSignal());
-    // Blocked before the mode's thread starts, so that it and every thread it starts inherit the
-    // mask and only this thread ever takes them, synchronously: no handler runs beside a write.
-    ::pthread_sigmask(SIG_BLOCK, &waited, &before);
+    ::pthread_sigmask(SIG_BLOCK, &waited, nullptr);
     std::atomic<bool> done{false};
     const pthread_t waiter = ::pthread_self();
     const std::function<void()> run = [&] {
@@ -204,30 +231,66 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         ::pthread_kill(waiter, doneSignal());
     };
     NativeHandle thread;
-    if (!startThread(stackBytes, &run, thread)) {
-        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        // This thread's stack grows up to the caller's limit, which may be far below the mode's
-        // needs: known before the mode runs, not found out by an overflow.
-        struct rlimit limit;
-        if (::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < stackBytes)
-            return false;
-        runHoldingOff(work, gate, taken, before);
-        return true;
-    }
+    if (!startThread(stackBytes, &run, thread))
+        return false;
     // The mode's thread wakes this one when done; should its signal be lost (a full signal queue,
     // a thread number the system never gave), the done flag is still looked at now and then.
     const struct timespec lookAgain = {0, 250 * 1000 * 1000};
     while (!done.load()) {
         siginfo_t info;
         const int signal = ::sigtimedwait(&waited, &info, &lookAgain);
-        if (signal > 0 && !(signal == doneSignal() && done.load()) && sigismember(&taken, signal)) {
-            // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead
-            // share does not keep the process alive past the bound.
-            gate.waitForSteps(std::chrono::seconds(10));
+        if (signal > 0 && !(signal == doneSignal() && done.load()) && sigismember(&taking.taken, signal)) {
+            taking.gate->waitForSteps(std::chrono::seconds(10));
             endBySignal(signal);
         }
     }
     joinThread(thread);
+    return true;
+}
+
+} // namespace
+
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &gate)
+{
+    sigset_t before;
+    auto taking = std::make_shared<Taking>();
+    taking->gate = gate;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    sigemptyset(&taking->taken);
+    for (const int signal : terminationSignals()) {
+        // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
+        struct sigaction was;
+        if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
+            sigaddset(&taking->taken, signal);
+    }
+    // Blocked before any thread starts, so that every thread inherits the mask and only the taking
+    // thread ever takes them, synchronously: no handler runs beside a write.
+    ::pthread_sigmask(SIG_BLOCK, &taking->taken, nullptr);
+    if (firstStackHolds(stackBytes)) {
+        // The mode runs here, and a thread of its own takes the signals: neither the mode's start
+        // nor its end waits for another thread to be scheduled. That thread is never joined: it
+        // waits for a signal as long as the process lives.
+        auto *take = new std::function<void()>([taking] { takeSignals(taking); });
+        NativeHandle taker;
+        if (startThread(TakerStackBytes, take, taker)) {
+            detachThread(taker);
+            work();
+            // One that came while the mode ran ends the process here, as it would have: this
+            // thread must not end it normally meanwhile.
+            if (const int came = taking->came.load())
+                endBySignal(came);
+            return true;
+        }
+        delete take;
+    } else if (runOnThreadOfItsOwn(stackBytes, work, *taking)) {
+        return true;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    // This thread's stack grows up to the caller's limit, which may be far below the mode's
+    // needs: known before the mode runs, not found out by an overflow.
+    if (!firstStackHolds(stackBytes))
+        return false;
+    runHoldingOff(work, *gate, taking->taken, before);
     return true;
 }
 
@@ -287,4 +350,9 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
 void joinThread(NativeHandle thread)
 {
     pthread_join(pthread_t(thread), nullptr);
+}
+
+void detachThread(NativeHandle thread)
+{
+    pthread_detach(pthread_t(thread));
 }

@@ -226,14 +226,16 @@ void joinThread(NativeHandle thread)
     CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
-bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, TerminationGate &)
+void detachThread(NativeHandle thread)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+bool runUntilTerminated(std::size_t, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &)
 {
     // A GUI program gets no termination signal: TerminateProcess ends it wherever it is. The
-    // first thread's stack is the program's own reservation (2 MiB), whatever the caller did.
-    NativeHandle thread;
-    if (startThread(stackBytes, &work, thread))
-        joinThread(thread);
-    else
-        work();
+    // first thread's stack is the program's own reservation (2 MiB), whatever the caller did, so
+    // the mode runs on it: no thread to start and wait for.
+    work();
     return true;
 }

@@ -320,6 +320,46 @@ private slots:
         QCOMPARE(readFile(work + "/nproc.json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
     }
 
+    // Guards against work sized for the big case on the small one, and the reverse: the threads a
+    // call starts (clone calls strace sees) are one, the signal taker, for a small file or
+    // folder; a file larger than any one read is hashed on two more, and a walk that shows
+    // itself big (each listing held 2 ms) starts its walkers. Digests and counts stay those of
+    // md5sum, sha1sum and find (the tree's: 11 folders, 50 files of 3 bytes).
+    void threadsAsTheWorkNeeds()
+    {
+        if (!QByteArray(HELPER_SANITIZER).isEmpty() || QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("counting threads: the sanitizers' runtimes start threads of their own, or strace is not installed");
+        const QString big = work + "/threads-big", tree = work + "/threads-tree", out = work + "/threads-out";
+        QVERIFY(writeSizedFile(QFile::encodeName(big), 4 * 1024 * 1024 + 1));
+        for (int d = 0; d < 10; ++d) {
+            QVERIFY(QDir(tree).mkpath(QString("d%1/s").arg(d)));
+            for (int f = 0; f < 5; ++f)
+                QVERIFY(writeFile(QString("%1/d%2/%3").arg(tree).arg(d).arg(f == 4 ? "s/f" : QString("f%1").arg(f)), "abc"));
+        }
+        const QByteArray treeJson = expectedJson({{"Total Size", "150 bytes"}, {"Folder Count ", "20"}, {"File Count", "50"}});
+        struct Row { QStringList arguments; const char *held; int least, most; QByteArray expected; };
+        const QList<Row> rows = {
+            {{"0", abc, out}, "", 1, 1, expectedJson({{"MD5", Md5Abc}})},
+            {{"2", abc, out}, "", 1, 1, expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}})},
+            {{"2", big, out}, "", 3, 3,
+             expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}})},
+            {{"3", tree + "/d0", out}, "", 1, 1, expectedJson({{"Total Size", "15 bytes"}, {"Folder Count ", "1"}, {"File Count", "5"}})},
+            {{"3", tree, out}, "getdents64:delay_exit=2000", 2, 64, treeJson},
+        };
+        for (const Row &row : rows) {
+            const QString trace = work + "/threads-trace";
+            QStringList strace = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=clone,clone3"};
+            if (*row.held)
+                strace += {"-e", QString("inject=") + row.held};
+            QFile::remove(out + ".json");
+            run(row.arguments, Helper, strace + QStringList("--"));
+            const int threads = QString::fromUtf8(readFile(trace)).count(QRegularExpression("^\\d+ +clone3?\\(", QRegularExpression::MultilineOption));
+            const QString what = row.arguments.join(' ') + QString(": %1 threads").arg(threads);
+            QVERIFY2(threads >= row.least && threads <= row.most, qPrintable(what));
+            QVERIFY2(readFile(out + ".json") == row.expected, qPrintable(what));
+        }
+    }
+
     // Guards against a hang or a stray file for targets that are not regular files.
     void digestTargetsThatAreNoFile()
     {
