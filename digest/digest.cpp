@@ -254,14 +254,41 @@ struct Digests {
     QByteArray sha1;
 };
 
-// Feeds the file to the hashes: one that fits in a single read on this thread, where threads to
-// overlap would cost more than they save; a larger one along the ring. False when a read fails.
+// True when the file of size bytes is read whole at once, and hashed on this thread: threads to
+// overlap the reads with the hashing would cost more than they save.
+bool fitsOneRead(const Target &file, std::uint64_t size)
+{
+    return size < file.chunkSize;
+}
+
+// Reads a small file whole into bytes, up to one byte past the size it had, so that the read that
+// finds its end is the next; false when a read fails. What it got is in bytes' size.
+bool readWhole(const Target &file, std::uint64_t size, std::vector<char> &bytes)
+{
+    bytes.resize(std::size_t(size) + 1);
+    std::size_t got = 0;
+    for (std::size_t count = 1; count > 0 && got < bytes.size(); got += count) {
+        const SysResult read = file.calls.readChunkAt(file.handle, got, bytes.data() + got, bytes.size() - got, count);
+        throwIfOutOfMemory(read);
+        if (!read.ok())
+            return false;
+    }
+    bytes.resize(got);
+    return true;
+}
+
+// Feeds the file of size bytes to the hashes; false when a read fails, or a small file read again
+// gives other bytes: a write during the read and the hashing, however quick, whatever the clock.
 bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
 {
-    if (size >= file.chunkSize)
+    if (!fitsOneRead(file, size))
         return hashAlongside(file, hashes);
-    // One byte more than the file holds: one read takes it all and the next finds its end.
-    return feedHashes(Target{file.handle, file.calls, std::size_t(size) + 1}, hashes);
+    std::vector<char> bytes, again;
+    if (!readWhole(file, size, bytes))
+        return false;
+    for (Hash *hash : hashes)
+        hash->add(bytes.data(), bytes.size());
+    return readWhole(file, size, again) && again == bytes;
 }
 
 // Hashes the file of size bytes (as it was before the read) for the mode; false when a read or
@@ -334,11 +361,17 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
         report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
         // Times alone miss a change within their tick (1 s on ext4 with small inodes, 2 s on
-        // FAT, whole seconds through sshfs): the kernel's watch, where it keeps one, does not.
+        // FAT, whole seconds through sshfs): the kernel's watch, where it keeps one, does not;
+        // nor does a small file's second read. The watch is kept for the large ones only: its
+        // end costs milliseconds (the kernel waits for its readers of watches to pass), more
+        // than a small file's whole call.
+        const Target target{file, calls, digestChunkSize()};
         Handle watch;
-        const SysResult watched = calls.watchForChanges(file, watch);
+        SysResult watched{SysError::NotSupported, 0};
+        if (!fitsOneRead(target, before.size))
+            watched = calls.watchForChanges(file, watch);
         throwIfOutOfMemory(watched);
-        if (!hashFile(Target{file, calls, digestChunkSize()}, before.size, mode, digests))
+        if (!hashFile(target, before.size, mode, digests))
             return std::nullopt;
         looked = calls.statusOfHandle(file, after);
         throwIfOutOfMemory(looked);

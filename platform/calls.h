@@ -17,6 +17,7 @@ struct SystemCalls {
     // Reading a target.
     std::function<SysResult(const std::string &, Handle &)> openForReading = ::openForReading;
     std::function<SysResult(const Handle &, char *, std::size_t, std::size_t &)> readChunk = ::readChunk;
+    std::function<SysResult(const Handle &, std::uint64_t, char *, std::size_t, std::size_t &)> readChunkAt = ::readChunkAt;
     std::function<SysResult(const Handle &, Handle &)> watchForChanges = ::watchForChanges;
     std::function<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
     // The walk.

@@ -21,6 +21,10 @@ SysResult openForReading(const std::string &path, Handle &file);
 // Reads up to size bytes into buffer and stores the count in count: 0 at the end.
 SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count);
 
+// Reads up to size bytes from offset into buffer and stores the count in count (0 at the end),
+// wherever the last read left off.
+SysResult readChunkAt(const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count);
+
 // Starts a watch the kernel keeps on the open file's contents (inotify): told of every write and
 // truncation made through this machine's kernel, whatever the clock. NotSupported where the
 // system keeps none (Windows); Missing without /proc; OutOfHandles past a limit of watches.

@@ -49,6 +49,19 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
     }
 }
 
+SysResult readChunkAt(const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count)
+{
+    for (;;) {
+        const ssize_t read = ::pread(fdOf(file), buffer, size, off_t(offset));
+        if (read >= 0) {
+            count = std::size_t(read);
+            return {};
+        }
+        if (errno != EINTR)
+            return lastError();
+    }
+}
+
 SysResult watchForChanges(const Handle &file, Handle &watch)
 {
     Handle notify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));

@@ -72,6 +72,22 @@ SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::siz
     return {};
 }
 
+SysResult readChunkAt(const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count)
+{
+    // On a handle opened for synchronous reads the offset is where this one read starts.
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD read = 0;
+    if (!SYS(ReadFile, FALSE)(handleOf(file), buffer, DWORD(size > 0x40000000 ? 0x40000000 : size), &read, &at)) {
+        if (GetLastError() != ERROR_HANDLE_EOF)
+            return lastError();
+        read = 0;
+    }
+    count = read;
+    return {};
+}
+
 SysResult watchForChanges(const Handle &, Handle &)
 {
     // A change notification names folders' entries, not one open file's writes.

@@ -18,9 +18,13 @@ int EVP_DigestUpdate(void *context, const void *data, size_t count)
     if (!real)
         real = (int (*)(void *, const void *, size_t))dlsym(RTLD_NEXT, "EVP_DigestUpdate");
     if (vuroDigestChangePath) {
-        const int fd = open(vuroDigestChangePath, O_WRONLY);
+        const int fd = open(vuroDigestChangePath, O_RDWR);
+        char first = 0;
         if (fd >= 0) {
-            (void)!write(fd, "!", 1);
+            // Another byte than the one there: a change that a second read sees too.
+            (void)!pread(fd, &first, 1, 0);
+            first ^= 1;
+            (void)!pwrite(fd, &first, 1, 0);
             close(fd);
         }
         vuroDigestChangePath = NULL;

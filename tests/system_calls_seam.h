@@ -17,6 +17,7 @@ SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
     calls.statusAt = wrap("statusAt", real.statusAt);
     calls.openForReading = wrap("openForReading", real.openForReading);
     calls.readChunk = wrap("readChunk", real.readChunk);
+    calls.readChunkAt = wrap("readChunkAt", real.readChunkAt);
     calls.watchForChanges = wrap("watchForChanges", real.watchForChanges);
     calls.hasChangedSince = wrap("hasChangedSince", real.hasChangedSince);
     calls.openStartFolder = wrap("openStartFolder", real.openStartFolder);
