@@ -38,12 +38,25 @@ bool lookUp(const char *name, Function &function)
     return function != nullptr;
 }
 
+// RTLD_DEEPBIND, except under the sanitizers, whose runtimes refuse it (they interpose the
+// library's calls to the C library).
+int ownBindingFirst()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 0;
+#else
+    return RTLD_DEEPBIND;
+#endif
+}
+
 CryptoCalls loadCrypto()
 {
     CryptoCalls calls;
     // Into the global scope, and looked up there: a library preloaded before it (a test's
-    // stand-in) answers first, as it would for a linked one.
-    if (!::dlopen(VURO_CRYPTO_LIBRARY, RTLD_NOW | RTLD_GLOBAL)) {
+    // stand-in) answers first, as it would for a linked one. Its own references are bound within
+    // itself and its libraries first: through the framework's many libraries each would cost
+    // more than the rest of a small call's loading.
+    if (!::dlopen(VURO_CRYPTO_LIBRARY, RTLD_LAZY | RTLD_GLOBAL | ownBindingFirst())) {
         // The loader says no more than its words: a file it could not open (not there, no
         // descriptor left) is no digest to be had; any later step fails for want of memory to
         // map or relocate it.
