@@ -85,16 +85,27 @@ bool kernelPathOf(int fd, std::string &path)
     return readLinkText(procPathOf(fd), path);
 }
 
+// True when path, looked up from the process's root, is the open folder fd itself. The kernel's
+// path of a folder of another mount namespace (reached through /proc/PID/root) is written from
+// that namespace's root: here the same text names another folder, or none.
+bool leadsBackTo(const std::string &path, int fd)
+{
+    FileStatus there, opened;
+    return statusAtFd(AT_FDCWD, path.c_str(), 0, there).ok() && statusAtFd(fd, "", AT_EMPTY_PATH, opened).ok() &&
+           isSameFile(there.identity, opened.identity);
+}
+
 // Opens the folder at names below dirFd in one open, which may follow a link on the way, and keeps
-// it where the kernel's path of it is dirFd's own with those names after it: a path the kernel
-// keeps names no link. -1 where it is not, or cannot tell, with nothing opened.
+// it where the kernel's path of it is dirFd's own with those names after it, and dirFd's path
+// leads back to dirFd: a path the kernel keeps names no link. -1 where it is not, or cannot tell,
+// with nothing opened.
 int openByKernelPath(int dirFd, const std::vector<std::string> &names)
 {
     std::string relative, top, below;
     for (const std::string &name : names)
         relative = relative.empty() ? name : relative + "/" + name;
     const int fd = ::openat(dirFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 && kernelPathOf(dirFd, top) && kernelPathOf(fd, below) && below == joinPath(top, relative))
+    if (fd >= 0 && kernelPathOf(dirFd, top) && leadsBackTo(top, dirFd) && kernelPathOf(fd, below) && below == joinPath(top, relative))
         return fd;
     if (fd >= 0)
         ::close(fd);
@@ -195,7 +206,7 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, co
             // A link on the way is refused as a link (ELOOP), or as no folder at the end.
             if (error == ELOOP || error == ENOTDIR || error == EXDEV)
                 return {SysError::NotAFolder, error};
-            return resultOf(error);
+            return failureOf(error);
         }
         current = Handle(fd);
         begin = end + 1;

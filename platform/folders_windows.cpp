@@ -89,7 +89,17 @@ SysResult openParentOf(const OpenFolder &start, const std::string &relative, con
 
 } // namespace
 
-SysResult openSubfolder(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder)
+namespace {
+
+// The file number of an open file; 0 where the file system gives none.
+std::uint64_t numberOf(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+// Opens the subfolder at relative as openSubfolder does, checked against the listing's file
+// number where it gave one.
+SysResult openListedFolder(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder)
 {
     // By its whole path from the start folder's handle where the listing gave its file number, by
     // its name from its parent's where not; the last name is opened as itself: a link or junction
@@ -115,25 +125,55 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, co
         (listed.fileId != 0 && !isListedFolder(start, listed, handleOf(handle), info)))
         return {SysError::NotAFolder, ERROR_DIRECTORY};
     // A reparse point that stands for no other name (a cloud placeholder, deduplication, an HSM
-    // stub) is opened again as the system presents it: opened as itself, a placeholder not yet
-    // filled lists nothing, where Explorer shows and counts its contents.
+    // stub, a DFS link) is opened again as the system presents it: opened as itself, a
+    // placeholder not yet filled lists nothing, a DFS link nothing at all, where Explorer shows
+    // and counts their contents.
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         Handle presented;
         const SysResult reopened = openRelative(base, name, ListingAccess, ShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT,
                                                 presented);
         if (!reopened.ok())
             return reopened;
-        // The same folder, not one swapped in between the two opens.
+        // The same folder, not one swapped in between the two opens; or, as a DFS link opens, a
+        // folder on another volume (a share of another server), walked as Explorer walks it:
+        // a loop through it is caught by identity, as every other.
         BY_HANDLE_FILE_INFORMATION again;
         if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(presented), &again))
             return lastError();
-        if (!isSameFile(identityOf(handleOf(presented), again), identityOf(handleOf(handle), info)))
+        const FileIdentity itself = identityOf(handleOf(handle), info), shown = identityOf(handleOf(presented), again);
+        if (!isSameFile(shown, itself) && shown.volume == itself.volume)
             return {SysError::NotAFolder, ERROR_DIRECTORY};
         handle = std::move(presented);
     }
     folder.handle = std::move(handle);
     folder.path = bytesFrom(path);
     return {};
+}
+
+} // namespace
+
+SysResult openSubfolder(const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder)
+{
+    const SysResult opened = openListedFolder(start, relative, listed, folder);
+    if (opened.kind != SysError::NotAFolder || listed.fileId == 0)
+        return opened;
+    // Opened as another folder than the listing named: a redirector may give its handles other
+    // numbers than its listing, or none. Once more through its parent, checked by identity, as
+    // where the listing gives no number; given up only where the folder there is still another
+    // one: a number, not the listing's.
+    ListedFolder byParent = listed;
+    byParent.fileId = 0;
+    const SysResult again = openListedFolder(start, relative, byParent, folder);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!again.ok())
+        return again;
+    if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(folder.handle), &info))
+        return lastError();
+    if (numberOf(info) != 0 && numberOf(info) != listed.fileId) {
+        folder = OpenFolder();
+        return {SysError::NotAFolder, ERROR_DIRECTORY};
+    }
+    return again;
 }
 
 WindowsEntryKind kindOfWindowsEntry(std::uint32_t attributes, std::uint32_t reparseTag)

@@ -39,10 +39,11 @@ SysResult pathFromSystemName(const Handle &file, std::string &path);
 // D:\), where the system's split would put a double quote, which no Windows name holds, in one.
 std::vector<std::string> splitCommandLine(const std::wstring &line);
 
-// True when the last name of path is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9,
-// with the superscript digits, CONIN$ and CONOUT$), in any letter case and whatever follows its
-// first dot, or the path is one of the device namespace (\\.\): such names open devices on some
-// versions of Windows and files on others, and a report is for neither.
+// True when the system reads path as a device's (its full path is one of the device namespace,
+// \\.\), or its last name is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9, with
+// the superscript digits, CONIN$ and CONOUT$) in any letter case, whatever follows its first dot
+// or colon, or the path is of the device namespace: such names open devices on some versions of
+// Windows and files on others, and a report is for neither.
 bool isDeviceName(const std::wstring &path);
 
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
@@ -61,6 +62,12 @@ void noteOpenOptions(unsigned long options, int impersonationLevel);
 // True when the open handle is such a placeholder: its attributes (and tag, where given) are
 // then the placeholder's, and asItself says whether it was opened as the reparse point itself.
 bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself);
+
+// The seam's presented identity of an open handle: "zeroids" answers every handle's file number
+// as none (noNumber), as a redirector whose listing gives numbers and whose handles give none;
+// "dfs:PREFIX" makes each folder whose name begins with PREFIX a DFS link: a reparse point (tag
+// IO_REPARSE_TAG_DFS) opened as itself, a folder on another volume as the system presents it.
+void presentIdentity(void *handle, unsigned long long &volume, bool &noNumber);
 
 // The error a placeholder folder's listing fails with as the system presents it ("cloud:PREFIX:CODE",
 // as when the provider is not running); 0 when it lists.

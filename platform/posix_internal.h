@@ -12,10 +12,17 @@
 
 namespace posix_internal {
 
+// The outcome of a call that failed with error: a failure even where nothing set it (0), which
+// never passes for success, and reads as an I/O error.
+inline SysResult failureOf(int error)
+{
+    return error == 0 ? SysResult{SysError::Other, EIO} : resultOf(error);
+}
+
 // The outcome of the last failed call, from errno.
 inline SysResult lastError()
 {
-    return resultOf(errno);
+    return failureOf(errno);
 }
 
 // Success when done, else the last failed call's outcome.

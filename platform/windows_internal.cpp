@@ -219,9 +219,20 @@ bool isDeviceName(const std::wstring &path)
         if (!drive && !hasPrefix(rest, L"UNC\\") && !isVolumeName(rest))
             return true;
     }
-    const std::size_t slash = path.find_last_of(L"\\/:");
+    // The system's own reading: a name it would turn into a device's path ("\\.\COM1"), whatever
+    // the rules of this version of Windows.
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    if (needed > 0 && GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) < needed && hasPrefix(full, L"\\\\.\\"))
+        return true;
+    // And the rule as Windows 10 and earlier read it, for a version that reads more: the last
+    // name (after a drive's colon, "c:prn"), cut at its first dot or colon ("nul:", "NUL:.bin",
+    // "prn:.txt"), without its trailing spaces ("con .json").
+    const std::size_t slash = path.find_last_of(L"\\/");
     std::wstring base = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
-    base = base.substr(0, base.find(L'.'));
+    if (slash == std::wstring::npos && base.size() >= 2 && base[1] == L':')
+        base = base.substr(2);
+    base = base.substr(0, base.find_first_of(L".:"));
     while (!base.empty() && base.back() == L' ')
         base.pop_back();
     for (wchar_t &c : base)

@@ -48,8 +48,15 @@ inline void presentAnswer(HANDLE &opened, LPCWSTR, DWORD, DWORD, LPSECURITY_ATTR
 inline void presentAnswer(BOOL &ok, HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
 {
     bool asItself = false;
-    if (ok)
-        presentHandle(file, info->dwFileAttributes, nullptr, asItself);
+    if (!ok)
+        return;
+    presentHandle(file, info->dwFileAttributes, nullptr, asItself);
+    unsigned long long volume = info->dwVolumeSerialNumber;
+    bool noNumber = false;
+    presentIdentity(file, volume, noNumber);
+    info->dwVolumeSerialNumber = DWORD(volume);
+    if (noNumber)
+        info->nFileIndexHigh = info->nFileIndexLow = 0;
 }
 
 template <typename Record>
@@ -79,6 +86,14 @@ inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
         break;
     }
     case FileBasicInfo: presentHandle(file, static_cast<FILE_BASIC_INFO *>(buffer)->FileAttributes, nullptr, asItself); break;
+    case FileIdInfo: {
+        auto &info = *static_cast<FILE_ID_INFO *>(buffer);
+        bool noNumber = false;
+        presentIdentity(file, info.VolumeSerialNumber, noNumber);
+        if (noNumber)
+            std::memset(info.FileId.Identifier, 0, sizeof info.FileId.Identifier);
+        break;
+    }
     case FileNameInfo: {
         auto &info = *static_cast<FILE_NAME_INFO *>(buffer);
         presentFileName(info.FileName, info.FileNameLength);

@@ -101,9 +101,13 @@ private slots:
     {
         if (QByteArray(TEST_SANITIZER) == "thread")
             QSKIP("ThreadSanitizer starts no thread in a forked child, where this case runs its step");
+        // The stopped child in a process group of its own: were it in the test's, and that group
+        // orphaned meanwhile (the shell that started CTest gone), the kernel would send the whole
+        // group SIGHUP and SIGCONT, the test too.
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
+            ::setpgid(0, 0);
             TerminationGate gate;
             std::atomic<bool> left{false};
             gate.enter();
@@ -118,6 +122,7 @@ private slots:
             step.join();
             ::_exit(over ? 0 : 1);
         }
+        ::setpgid(child, child);
         QTest::qSleep(50);
         ::kill(child, SIGSTOP);
         QTest::qSleep(3000);

@@ -255,6 +255,13 @@ case_cloud_placeholders() {
     check "a share's root: its capacity, no walk" capacity_only "$T/share-root.json"
     VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced/cloudy" "$T/share-folder" >/dev/null 2>&1
     check "a folder of a share: walked" has_counts "$T/share-folder.json"
+    # DFS links (Wine has none): reparse points that stand for no other name, each opening onto
+    # another server's share, another volume; and a redirector whose handles give no file
+    # numbers where its listing does. Walked and counted as Explorer does, each folder once.
+    VURO_FAULT="dfs:cloudy" "$WINE" "$helper" 3 "$T/synced" "$T/dfs" >/dev/null 2>&1
+    check "DFS links walked as the folders they open onto: the Linux report" same_bytes "$T/dfs.json" "$SCRATCH/synced-expected"
+    VURO_FAULT="zeroids" "$WINE" "$helper" 3 "$T/synced" "$T/zeroids" >/dev/null 2>&1
+    check "handles without the listing's file numbers: the Linux report" same_bytes "$T/zeroids.json" "$SCRATCH/synced-expected"
     # FAT names a folder opened by its short name so, and each folder below it by the long names.
     VURO_FAULT="short:synced:SYNCED~1" "$WINE" "$helper" 3 "$T/synced" "$T/short" >/dev/null 2>&1
     check "a start folder FAT names by its short name: the Linux report" same_bytes "$T/short.json" "$SCRATCH/synced-expected"

@@ -3,7 +3,8 @@
 // or "FUNCTION:K+:CODE" (the K-th and every later call), several joined by commas; a CODE of
 // "dMS" holds the call MS milliseconds instead, then lets it run (for a test to change something
 // meanwhile); an entry "cloud:PREFIX" presents every file and folder whose name begins with PREFIX
-// as a cloud placeholder (see presentHandle), "cloud:PREFIX:CODE" one whose provider fails its
+// as a cloud placeholder (see presentHandle), "dfs:PREFIX" every folder so named as a DFS link and
+// "zeroids" every handle without a file number (see presentIdentity), "cloud:PREFIX:CODE" one whose provider fails its
 // fetch with CODE; "short:LONG:SHORT" answers a name on its volume whose last name is LONG (any
 // letter case) with SHORT in its place, as FAT answers for a folder opened by its short name; an
 // entry "opens:PATH" has each open's create options and impersonation level
@@ -43,6 +44,8 @@ struct Seam {
     long firstErrorMode = -1; // at the first call through the seam
     std::vector<std::pair<unsigned long, int>> opens;
     std::wstring cloudPrefix;
+    std::wstring dfsPrefix;
+    bool zeroIds = false;
     bool refuseNormalized = false;
     std::wstring shareRoot;
     bool shareSubfolder = false; // the folder named shareRoot is \\srv\share\NAME, not the share's root
@@ -81,6 +84,14 @@ struct Seam {
             }
             if (entry.compare(0, 6, "opens:") == 0) {
                 opensPath = entry.substr(6);
+                continue;
+            }
+            if (entry == "zeroids") {
+                zeroIds = true;
+                continue;
+            }
+            if (entry.compare(0, 4, "dfs:") == 0) {
+                dfsPrefix.assign(entry.begin() + 4, entry.end());
                 continue;
             }
             if (entry == "smb") {
@@ -217,28 +228,66 @@ void notePresentedOpen(void *handle, bool asItself)
     state.opensAsItself[handle] = asItself;
 }
 
-bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself)
+namespace {
+
+// The last name of the open handle's path; empty where the system gives none.
+std::wstring lastNameOf(void *handle)
 {
-    Seam &state = seam();
-    if (state.cloudPrefix.empty())
-        return false;
     const DWORD code = GetLastError();
     wchar_t path[4096];
     const DWORD length = GetFinalPathNameByHandleW(handle, path, 4096, FILE_NAME_NORMALIZED);
     SetLastError(code);
     if (length == 0 || length >= 4096)
-        return false;
+        return std::wstring();
     const std::wstring whole(path, length);
     const std::size_t slash = whole.find_last_of(L'\\');
-    const std::wstring name = whole.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    return whole.substr(slash == std::wstring::npos ? 0 : slash + 1);
+}
+
+const unsigned long DfsTag = 0x8000000AUL; // IO_REPARSE_TAG_DFS
+
+bool isOpenedAsItself(Seam &state, void *handle)
+{
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    return state.opensAsItself[handle];
+}
+
+} // namespace
+
+bool presentHandle(void *handle, unsigned long &attributes, unsigned long *tag, bool &asItself)
+{
+    Seam &state = seam();
+    if (state.cloudPrefix.empty() && state.dfsPrefix.empty())
+        return false;
+    const std::wstring name = lastNameOf(handle);
+    if (isPresentedName(state.dfsPrefix, name.c_str(), name.size())) {
+        // Opened as itself, the link; as presented, the plain folder it leads to.
+        asItself = isOpenedAsItself(state, handle);
+        if (asItself) {
+            attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            if (tag)
+                *tag = DfsTag;
+        }
+        return asItself;
+    }
     if (!isPresentedName(state.cloudPrefix, name.c_str(), name.size()))
         return false;
     attributes = placeholderAttributes(attributes);
     if (tag)
         *tag = CloudTag;
-    const std::lock_guard<std::mutex> lock(state.mutex);
-    asItself = state.opensAsItself[handle];
+    asItself = isOpenedAsItself(state, handle);
     return true;
+}
+
+void presentIdentity(void *handle, unsigned long long &volume, bool &noNumber)
+{
+    Seam &state = seam();
+    noNumber = state.zeroIds;
+    if (state.dfsPrefix.empty())
+        return;
+    const std::wstring name = lastNameOf(handle);
+    if (isPresentedName(state.dfsPrefix, name.c_str(), name.size()) && !isOpenedAsItself(state, handle))
+        volume += 1;
 }
 
 void presentName(void *handle, unsigned long flags, wchar_t *path, unsigned long size, unsigned long &length)
@@ -296,6 +345,11 @@ unsigned long presentedFetchFailure()
 
 void presentRecord(const wchar_t *name, std::size_t length, unsigned long &attributes, unsigned long &tag)
 {
+    if (isPresentedName(seam().dfsPrefix, name, length) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        tag = DfsTag;
+        return;
+    }
     if (!isPresentedName(seam().cloudPrefix, name, length))
         return;
     attributes = placeholderAttributes(attributes);

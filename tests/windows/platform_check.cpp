@@ -491,10 +491,13 @@ void checkDeviceNames()
 {
     const wchar_t *const devices[] = {L"C:\\r\\con", L"C:\\r\\NUL.json", L"aux.txt", L"C:/r/Com1.log", L"lpt9",
                                       L"C:\\r\\prn .json", L"\\\\.\\C:", L"conin$", L"COM\u00b9.json", L"C:\\r\\con.a.b",
-                                      L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}", L"\\\\?\\Volume{0123}\\r.json"};
+                                      L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}", L"\\\\?\\Volume{0123}\\r.json",
+                                      L"C:\\r\\nul:", L"C:\\r\\nul::", L"C:\\r\\COM1:", L"CoM4:", L"lpt1:", L"C:\\r\\NUL:.bin",
+                                      L"prn:.txt", L"c:PRN:.txt", L"c:com5:", L"C:\\r\\con .json", L"c:nul . . :"};
     const wchar_t *const files[] = {L"C:\\r\\console.json", L"C:\\con\\r.json", L"com10", L"lpt0.json", L"nul-x", L"C:\\r\\auxiliary",
                                     L"\\\\?\\C:\\r\\report.json", L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\r.json",
-                                    L"//?/C:/r/report.json", L"\\??\\C:\\r\\report.json"};
+                                    L"//?/C:/r/report.json", L"\\??\\C:\\r\\report.json", L"C:\\r\\nullx", L"COM0", L"C:\\r\\COM10",
+                                    L"c:\\lpt0.txt", L"c:nul0"};
     bool ok = true;
     for (const wchar_t *path : devices) {
         if (!isDeviceName(path)) {
