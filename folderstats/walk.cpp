@@ -71,11 +71,6 @@ struct NamedFolder {
     std::uint64_t fileId;
 };
 
-// How long the first walker walks alone before the others start, while folders are still queued:
-// about what it takes to walk a hundred small folders in the page cache, far less than one round
-// trip to a slow share.
-const std::chrono::milliseconds WalkAloneFor(3);
-
 // Walker stacks stay small: the walk does not recurse.
 const std::size_t WalkerStackBytes = 512 * 1024;
 
@@ -96,6 +91,8 @@ struct WalkState {
     int busyWalkers = 0;
     int openListings = 0;
     std::uint64_t closedListings = 0; // listings that opened and closed since the walk began
+    std::uint64_t attemptEvents = 0;  // attempts to open a listing begun or ended since the walk began
+    bool shortRetrying = false;       // a walker short of handles is trying again
     FolderTotals totals;
     bool abandoned = false;
     std::exception_ptr failure;
@@ -138,27 +135,36 @@ void logFailure(const std::string &text)
 
 // Counts one subfolder's listing from the attempt to open it to its close, so that a walker short
 // of file handles can tell whether another listing holds some (or is about to); only a listing
-// that really opened counts as closed when it ends.
+// that really opened counts as closed when it ends. Its begin and end are made with the walk's
+// lock held.
 class ListingCount {
 public:
     explicit ListingCount(WalkState &state) : state_(state) {}
     ListingCount(const ListingCount &) = delete;
     ListingCount &operator=(const ListingCount &) = delete;
-    ~ListingCount() { end(); }
-
-    void begin()
-    {
-        const std::lock_guard<std::mutex> lock(state_.mutex);
-        ++state_.openListings;
-        counted_ = true;
-    }
-    void markOpened() { opened_ = true; }
-    void end()
+    ~ListingCount()
     {
         if (!counted_)
             return;
         const std::lock_guard<std::mutex> lock(state_.mutex);
+        end();
+    }
+
+    // An attempt to open begins (the lock held).
+    void begin()
+    {
+        ++state_.openListings;
+        ++state_.attemptEvents;
+        counted_ = true;
+    }
+    void markOpened() { opened_ = true; }
+    // The attempt failed, or the listing closed (the lock held).
+    void end()
+    {
+        if (!counted_)
+            return;
         --state_.openListings;
+        ++state_.attemptEvents;
         if (opened_)
             ++state_.closedListings;
         counted_ = opened_ = false;
@@ -171,32 +177,48 @@ private:
     bool opened_ = false;
 };
 
-// Opens a subfolder, waiting while its open fails for want of file handles that other listings
-// hold and close meanwhile; only when none is open, or none closes for a while, is that final.
+// Opens a subfolder, waiting while its open fails for want of file handles that other walkers
+// hold or are taking, and give back. A walker short of handles retries while no other short one
+// does, so that two short ones never take each other's last handle; it gives up only where its
+// open failed while no other walker held a listing or tried for one, and none closed since: then
+// nothing the walk holds can free one. Five waits in a row in which no listing closed end it too.
 SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, OpenFolder &folder, ListingCount &count)
 {
     ListedFolder listed;
     listed.fileId = pending.fileId;
     listed.parent = pending.ancestors.nearest() ? pending.ancestors.nearest()->identity : FileIdentity();
     int fruitless = 0;
+    bool shortOfHandles = false;
+    SysResult opened;
     for (;;) {
-        std::uint64_t closedBefore;
+        std::uint64_t closedBefore, eventsBefore;
         {
-            const std::lock_guard<std::mutex> lock(state.mutex);
+            std::unique_lock<std::mutex> lock(state.mutex);
+            if (shortOfHandles) {
+                // Each such wait is for one open's time.
+                state.changed.wait(lock, [&] { return state.abandoned || !state.shortRetrying; });
+                if (state.abandoned)
+                    return opened;
+                state.shortRetrying = true;
+            }
             closedBefore = state.closedListings;
+            count.begin();
+            eventsBefore = state.attemptEvents;
         }
-        count.begin();
-        const SysResult opened = state.calls.openSubfolder(state.start, pending.relative, listed, folder);
+        opened = state.calls.openSubfolder(state.start, pending.relative, listed, folder);
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (shortOfHandles)
+            state.shortRetrying = false;
         if (opened.ok()) {
             count.markOpened();
+            state.changed.notify_all();
             return opened;
         }
+        const bool alone = state.openListings == 1 && state.attemptEvents == eventsBefore && state.closedListings == closedBefore;
         count.end();
-        if (opened.kind != SysError::OutOfHandles)
+        if (opened.kind != SysError::OutOfHandles || alone || state.abandoned)
             return opened;
-        std::unique_lock<std::mutex> lock(state.mutex);
-        if (state.openListings == 0 && state.closedListings == closedBefore)
-            return opened;
+        shortOfHandles = true;
         const bool closed = state.changed.wait_for(lock, HandleWait, [&] {
             return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore;
         });
@@ -520,6 +542,8 @@ private:
 
 } // namespace
 
+const std::chrono::milliseconds WalkAloneFor(3);
+
 int defaultWalkerCount()
 {
     const int cores = int(std::thread::hardware_concurrency());
@@ -535,7 +559,7 @@ StartFolder openWalkStart(const std::string &path, const SystemCalls &calls)
     return start;
 }
 
-std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const SystemCalls &calls)
+std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const SystemCalls &calls, std::chrono::milliseconds aloneFor)
 {
     WalkState state(calls);
     state.start = std::move(start.folder);
@@ -557,7 +581,7 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const Sys
         const auto began = std::chrono::steady_clock::now();
         bool grown = walkers <= 1;
         const std::function<void()> grow = [&] {
-            if (grown || std::chrono::steady_clock::now() - began < WalkAloneFor)
+            if (grown || std::chrono::steady_clock::now() - began < aloneFor)
                 return;
             {
                 const std::lock_guard<std::mutex> lock(state.mutex);
@@ -577,7 +601,7 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const Sys
     return state.totals;
 }
 
-std::optional<FolderTotals> walkFolder(const std::string &path, int walkers, const SystemCalls &calls)
+std::optional<FolderTotals> walkFolder(const std::string &path, int walkers, const SystemCalls &calls, std::chrono::milliseconds aloneFor)
 {
-    return walkFolder(openWalkStart(path, calls), walkers, calls);
+    return walkFolder(openWalkStart(path, calls), walkers, calls, aloneFor);
 }

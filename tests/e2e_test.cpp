@@ -1181,6 +1181,42 @@ private slots:
             QFile::setPermissions(closed + "/a/b", QFileDevice::Permissions(0x7777));
             QProcess::execute("rm", {"-rf", closed});
         }
+        // Walkers that meet at the floor, slowed by strace's stops so that each starts and they
+        // meet (never trace=none, which drops injections): two chains of 22 folders of 240-byte
+        // names (past 4,096 bytes) at 6 handles, where each walker once needed one more handle
+        // than the other left and both gave up; 40 folders listable but not searched (as user
+        // 65534) at 5. With openat2 and without it; each must give the whole report, every run.
+        if (!QStandardPaths::findExecutable("strace").isEmpty() && QByteArray(HELPER_SANITIZER).isEmpty()) {
+            const QString chains = work + "/chains", wide = work + "/wide-closed";
+            for (const char *top : {"/c0", "/c1"})
+                QVERIFY(QDir().mkpath(chains + top) && buildFolderChain(chains + top, 22, QByteArray(240, 'n')));
+            for (int i = 0; i < 40; ++i) {
+                QVERIFY(QDir().mkpath(wide + QString("/a/b%1/sub/deeper").arg(i)) && QDir().mkpath(wide + QString("/a/c%1/s").arg(i)));
+                QVERIFY(writeFile(wide + QString("/a/c%1/s/g").arg(i), "g"));
+                QVERIFY(QFile::setPermissions(wide + QString("/a/b%1").arg(i), QFileDevice::Permissions(0x4444)));
+            }
+            const QStringList slowed = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat,openat2,getdents64"};
+            struct Row { QString tree; const char *limit; bool asUser; QByteArray expected; };
+            for (const Row &row : {Row{chains, "--nofile=6:6", false, expectedJson({{"Total Size", "44 bytes"}, {"Folder Count ", "46"}, {"File Count", "44"}})},
+                                   Row{wide, "--nofile=5:5", true, expectedJson({{"Total Size", "40 bytes"}, {"Folder Count ", "161"}, {"File Count", "40"}})}}) {
+                if (row.asUser && ::geteuid() == 0 && unprivilegedHelper.isEmpty())
+                    continue;
+                const QStringList user = row.asUser && ::geteuid() == 0 ? QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"} : QStringList();
+                for (const QStringList &without : {QStringList(), QStringList{"-e", "inject=openat2:error=ENOSYS"}}) {
+                    for (int i = 0; i < 3; ++i) {
+                        const QString rowOut = work + "/floor-out";
+                        QFile::remove(rowOut + ".json");
+                        const Run r = run({"3", row.tree, rowOut}, user.isEmpty() ? Helper : unprivilegedHelper,
+                                          QStringList{"bash", "-c", closeInherited, "bash"} + slowed + without + QStringList{"prlimit", row.limit, "--"} + user);
+                        QVERIFY2(readFile(rowOut + ".json") == row.expected && !r.err.contains("Too many open files"),
+                                 qPrintable(row.tree + " " + without.join(' ') + ": " + r.err.left(300)));
+                    }
+                }
+            }
+            for (int i = 0; i < 40; ++i)
+                QFile::setPermissions(wide + QString("/a/b%1").arg(i), QFileDevice::Permissions(0x7777));
+            QProcess::execute("rm", {"-rf", chains, wide});
+        }
         // Without openat2 (a kernel before 5.6: ENOSYS; a container's filter: EPERM), where two
         // walkers each holding half a path once saw no listing open and gave up.
         const QString small = dir.filePath("small");
