@@ -523,6 +523,38 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList({".vuro-*"}, QDir::Files | QDir::Hidden), QStringList());
     }
 
+    // Guards against the kernel's path of a folder trusted where it names another namespace's
+    // tree: the start folder a tmpfs of another mount namespace, given through /proc/PID/root,
+    // walked without openat2 at 5 handles (the checked open); its folder L swapped, at the open
+    // of L/sub, for a link whose absolute text names, here, a tree of five 1 MB files. The swap is
+    // refused: L counts with its own file, nothing of the other tree does.
+    void kernelPathOfAnotherNamespace()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+            QSKIP("a mount namespace of its own needs root and unshare");
+        const QString ns = work + "/ns";
+        QVERIFY(QDir().mkpath(ns + "/mnt/start/L/sub"));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(writeSizedFile(QFile::encodeName(ns + QString("/mnt/start/L/sub/big%1").arg(i)), 1000000));
+        QProcess other;
+        other.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
+                                "mount -t tmpfs none \"$0/mnt\" && mkdir -p \"$0/mnt/start/L/sub\" && printf abc >\"$0/mnt/start/L/f\" && "
+                                "touch \"$0/ready\" && exec sleep 60", ns});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ns + "/ready"), 10000);
+        const QString start = QString("/proc/%1/root%2/mnt/start").arg(other.processId()).arg(ns);
+        QProcessEnvironment swap = preloadedWith({"VURO_FAULT_NO_OPENAT2"});
+        swap.insert("VURO_FAULT_SWAP_AT", "sub");
+        swap.insert("VURO_FAULT_SWAP_PATH", start + "/L");
+        swap.insert("VURO_FAULT_SWAP_LINK", ns + "/mnt/start/L");
+        const QString out = work + "/ns-out";
+        const Run r = run({"3", start, out}, Helper, {"bash", "-c", closeInherited, "bash", "prlimit", "--nofile=5:5", "--"}, swap);
+        other.kill();
+        other.waitForFinished();
+        QVERIFY2(readFile(out + ".json") == expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "1"}, {"File Count", "1"}}),
+                 qPrintable(readFile(out + ".json") + r.err));
+        QProcess::execute("rm", {"-rf", ns});
+    }
+
     // Guards against a link swapped in for a folder between its listing and its walk being walked,
     // or counted: a background loop swaps a folder and a link to a bigger tree under one name while
     // the helper runs, with openat2 and without it at the lowest file limit (the checked open);

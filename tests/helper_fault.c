@@ -6,12 +6,15 @@
 // VURO_FAULT_LINKAT_EMPTY_PATH=1 refuses to name a descriptor (linkat with AT_EMPTY_PATH) with
 // ENOENT, as kernels before 6.10 do for a process without CAP_DAC_READ_SEARCH;
 // VURO_FAULT_NO_PROC=1 answers a link from a /proc path, and the reading of a /proc link, with
-// ENOENT, as where /proc is not mounted.
+// ENOENT, as where /proc is not mounted; VURO_FAULT_SWAP_AT=NAME, at the first open of the bare
+// name NAME, first renames the folder VURO_FAULT_SWAP_PATH aside and puts a link to
+// VURO_FAULT_SWAP_LINK in its place, as a concurrent user would at that point.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -29,8 +32,23 @@ static int refusesUnnamed(int flags)
     return (flags & O_TMPFILE) == O_TMPFILE && faultIsOn("VURO_FAULT_NO_TMPFILE");
 }
 
+// The swap VURO_FAULT_SWAP_AT asks for, once, before the open of that name.
+static void swapBefore(const char *path)
+{
+    static int done;
+    const char *at = getenv("VURO_FAULT_SWAP_AT"), *folder = getenv("VURO_FAULT_SWAP_PATH"), *link = getenv("VURO_FAULT_SWAP_LINK");
+    if (done || !at || !folder || !link || strcmp(path, at) != 0)
+        return;
+    done = 1;
+    char aside[4096];
+    snprintf(aside, sizeof aside, "%s.aside", folder);
+    if (rename(folder, aside) == 0)
+        (void)!symlink(link, folder);
+}
+
 static int openatWith(const char *symbol, int dirFd, const char *path, int flags, mode_t mode)
 {
+    swapBefore(path);
     if (refusesUnnamed(flags)) {
         errno = EOPNOTSUPP;
         return -1;
