@@ -50,7 +50,9 @@ bool deliverReport(const std::string &target, TargetKind kind, const std::string
     // Opened once, as the system follows the path, after the work: a walk under a low open-file
     // limit needs every handle. The writer works from that folder.
     ResultPlace place;
-    if (!calls.openResultPlace(resultPath, place).ok())
+    const SysResult opened = calls.openResultPlace(resultPath, place);
+    throwIfOutOfMemory(opened);
+    if (!opened.ok())
         return false;
     // A folder is never the result file (the writer takes regular files only).
     if (kind == TargetKind::File && mightBeTarget(place, report->target, target, calls))

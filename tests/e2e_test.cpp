@@ -413,6 +413,15 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         QVERIFY(r.out.endsWith("      2      " + secret.toUtf8() + "      " + out.toUtf8() + "\nIT_MD5_SHA1\n"));
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", ""}, {"SHA1", ""}}));
+        // An earlier result its owner can neither read nor write (mode 000, its attributes reached
+        // through a path-only descriptor alone) is replaced all the same, and keeps its mode.
+        QVERIFY(QFile::setPermissions(out + ".json", QFileDevice::Permissions()));
+        QVERIFY(writeFile(work + "/readable", "abc"));
+        QCOMPARE(runUnprivileged({"1", work + "/readable", out}).exitCode, 0);
+        struct stat kept;
+        QVERIFY(::stat(QFile::encodeName(out + ".json").constData(), &kept) == 0 && (kept.st_mode & 07777) == 0);
+        QVERIFY(QFile::setPermissions(out + ".json", QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QCOMPARE(readFile(out + ".json"), expectedJson({{"SHA1", Sha1Abc}}));
     }
 
     // Guards against arguments with spaces or non-ASCII characters being mangled.

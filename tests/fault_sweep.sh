@@ -137,6 +137,12 @@ run_one() {
     else
         problem="wrote a result that is none: $(tr '\n' ' ' <"$result" | cut -c1-160)"
     fi
+    # An open of the result's files failing for want of memory is said, never a quiet missing
+    # report (a failed open of the earlier result, in place, once passed for a success).
+    if [ "$error" = ENOMEM ] && [ "$name" = openat ] && [ "$WAY" = inplace ] && grep -q IT_MD5_SHA1 "$dir/out" &&
+        [ "$content" != "$(cat "$reference")" ] && ! grep -q 'out of memory: no result written' "$dir/err"; then
+        problem="$problem; no report, and out of memory not said"
+    fi
     if ls -A "$dir" | grep -q '^\.vuro-'; then problem="$problem; left a temporary file"; fi
     if [ "$WAY" != new ] && [ "$(carried "$dir")" != "$before" ]; then problem="$problem; lost what the earlier result carried"; fi
     # The other name sees what the result's name sees, or, where the rules for hard links could
