@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [K/N] [--sanitized] [--big] [--way=WAY --faults=LIBRARY]
+# Usage: tests/fault_sweep.sh HELPER SCRATCH MODE [K/N] [--sanitized] [--way=WAY --faults=LIBRARY]
 # Makes every system call of a run of MODE (2, the digests, or 3, the walk) fail in turn, once per thread, with EIO,
 # ENOMEM and ENFILE (strace -e inject), and fails on any run whose result passes for one without
 # being one: a result file that is neither the undisturbed result, nor the earlier file, nor (an
@@ -11,8 +11,6 @@
 # "new" (none), "inplace" (the earlier result has a second hard link), "named" (no unnamed files:
 # a named temporary), "noproc" (no /proc, and no descriptor named without it) or "nothread" (no
 # thread to be had); the last three preload the fault LIBRARY.
-# --big makes the target larger than any one read (1 MiB and 3 bytes), so that it is hashed
-# along the ring on threads, not on the first thread alone as a small one is.
 # K/N takes every N-th of the runs, from the K-th: each slice is a CTest test of its own, so that
 # CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
 # (skipped) without strace.
@@ -22,13 +20,11 @@ SCRATCH="$2"
 SWEPT_MODE="$3"
 SLICE=1/1
 SANITIZED=""
-BIG=""
 WAY=replaced
 FAULTS=""
 for option in "${@:4}"; do
     case "$option" in
     --sanitized) SANITIZED=1 ;;
-    --big) BIG=1 ;;
     --way=*) WAY="${option#--way=}" ;;
     --faults=*) FAULTS="${option#--faults=}" ;;
     */*) SLICE="$option" ;;
@@ -50,7 +46,8 @@ NOT_INJECTED=" brk futex exit exit_group rt_sigreturn "
 EARLIER='the earlier result'
 
 printf 'abc%.0s' $(seq 1 2000) >target
-[ -n "$BIG" ] && head -c $((1024 * 1024 + 3)) /dev/urandom >target
+# "ring": the earlier result replaced, the target larger than any one read, hashed along the ring.
+[ "$WAY" = ring ] && head -c $((1024 * 1024 + 3)) /dev/urandom >target
 mkdir -p tree/a/b tree/c
 for f in tree/x tree/a/y tree/a/b/z tree/c/w; do printf '%s' "$f" >"$f"; done
 snapshot() { find target tree -printf '%p %s %y\n' | sort; md5sum target; }
@@ -80,7 +77,7 @@ prepare_way() {
     printf '%s' "$EARLIER" >"$result"
     case "$WAY" in
     inplace) ln "$result" "$1/result2.json" ;;
-    replaced)
+    replaced | ring)
         setfattr -n user.kept -v yes "$result" 2>/dev/null
         setfacl -m u:65534:r "$result" 2>/dev/null
         [ "$(id -u)" -eq 0 ] && chown 65534:65534 "$result"

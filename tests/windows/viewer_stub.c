@@ -14,14 +14,11 @@ int main(void)
         return 1;
     // Written before the marker, which the test waits for.
     char mode[16];
-    const int modeLength = wsprintfA(mode, "%u", GetErrorMode());
     wchar_t modeMarker[MAX_PATH];
-    wcscpy(modeMarker, marker);
-    wcscat(modeMarker, L".mode");
     DWORD written = 0;
-    HANDLE file = CreateFileW(modeMarker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    HANDLE file = CreateFileW(wcscat(wcscpy(modeMarker, marker), L".mode"), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     if (file != INVALID_HANDLE_VALUE) {
-        WriteFile(file, mode, (DWORD)modeLength, &written, NULL);
+        WriteFile(file, mode, (DWORD)wsprintfA(mode, "%u", GetErrorMode()), &written, NULL);
         CloseHandle(file);
     }
     file = CreateFileW(marker, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
