@@ -32,6 +32,17 @@ std::size_t digestChunkSize()
 
 namespace {
 
+// A buffer of bytes not zeroed, from the allocation function every new expression goes through.
+struct FreeBytes {
+    void operator()(char *bytes) const { ::operator delete(bytes); }
+};
+using Bytes = std::unique_ptr<char, FreeBytes>;
+
+Bytes makeBytes(std::size_t size)
+{
+    return Bytes(static_cast<char *>(::operator new(size)));
+}
+
 // One running digest whose every call is checked: once one failed, it gives no value.
 class Hash {
 public:
@@ -79,7 +90,7 @@ public:
             return nullptr;
         // Made when first used, and not zeroed: a file of two chunks touches two slots' pages.
         if (!slot.bytes)
-            slot.bytes.reset(new char[chunkSize_]);
+            slot.bytes = makeBytes(chunkSize_);
         return slot.bytes.get();
     }
     // Hands chunk `sequence` of size bytes to every consumer; 0 says the file ended, -1 that it
@@ -128,7 +139,7 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<char[]> bytes;
+        Bytes bytes;
         std::uint64_t sequence = ~std::uint64_t(0);
         std::int64_t size = 0;
         int consumersLeft = 0;
@@ -198,7 +209,7 @@ bool fillRing(const Target &file, ChunkRing &ring)
 // Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
 bool feedHashes(const Target &file, const std::vector<Hash *> &hashes)
 {
-    const std::unique_ptr<char[]> buffer(new char[file.chunkSize]);
+    const Bytes buffer = makeBytes(file.chunkSize);
     for (;;) {
         const std::int64_t size = readNext(file, buffer.get());
         if (size <= 0)
