@@ -7,7 +7,7 @@
 #include <QThread>
 
 #include <functional>
-#include <iostream>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -19,9 +19,13 @@ namespace {
 
 const int NoModeExitCode = -1;
 
+// Through the C library's stream, flushed at once: the line is the caller's trace of where the
+// helper got to. (The C++ streams' set-up alone would cost more than a small walk's own work.)
 void printLine(const std::string &text)
 {
-    std::cout << text << std::endl;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 std::string joinArguments(const std::vector<std::string> &arguments)
