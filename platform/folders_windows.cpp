@@ -53,14 +53,19 @@ namespace {
 
 const ACCESS_MASK ListingAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
+// The file number of an open file; 0 where the file system gives none.
+std::uint64_t numberOf(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
 // True when the opened folder is the one its parent's listing named: on the start folder's volume
 // with the file number the listing gave. A junction or link on the way, which
 // FILE_OPEN_REPARSE_POINT (for the last name only) does not stop, leads to another.
 bool isListedFolder(const OpenFolder &start, const ListedFolder &listed, HANDLE opened, const BY_HANDLE_FILE_INFORMATION &info)
 {
-    const std::uint64_t number = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     // Where the start folder's identity is unknown, its volume cannot be compared: the number alone.
-    return number == listed.fileId && (!start.identity.known || identityOf(opened, info).volume == start.identity.volume);
+    return numberOf(info) == listed.fileId && (!start.identity.known || identityOf(opened, info).volume == start.identity.volume);
 }
 
 // Opens the parent of relative (all but its last name) from the start folder's handle into parent,
@@ -90,12 +95,6 @@ SysResult openParentOf(const OpenFolder &start, const std::string &relative, con
 } // namespace
 
 namespace {
-
-// The file number of an open file; 0 where the file system gives none.
-std::uint64_t numberOf(const BY_HANDLE_FILE_INFORMATION &info)
-{
-    return (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
 
 // Opens the subfolder at relative as openSubfolder does, checked against the listing's file
 // number where it gave one.
