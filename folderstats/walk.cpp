@@ -79,6 +79,13 @@ const std::size_t WalkerStackBytes = 512 * 1024;
 const std::chrono::seconds HandleWait(2);
 const int FruitlessHandleWaits = 5;
 
+// A descriptor that a library takes for a moment is none the walk holds, yet takes the last one:
+// the C library reads a system setting through one the first time a thread's memory shrinks. A
+// walker whose open failed while it seemed alone tries again after waits of this length, doubled
+// each time, this many times (155 ms in all), before it gives up.
+const std::chrono::milliseconds LoneWait(5);
+const int LoneWaits = 5;
+
 // What the walkers share: the start folder, the stack of folders still to list, and how the
 // walk stands.
 struct WalkState {
@@ -180,14 +187,16 @@ private:
 // Opens a subfolder, waiting while its open fails for want of file handles that other walkers
 // hold or are taking, and give back. A walker short of handles retries while no other short one
 // does, so that two short ones never take each other's last handle; it gives up only where its
-// open failed while no other walker held a listing or tried for one, and none closed since: then
-// nothing the walk holds can free one. Five waits in a row in which no listing closed end it too.
+// open failed while no other walker held a listing or tried for one, and none closed since, and
+// still so after a few short waits: then nothing the walk holds can free one, and no library
+// gave back one it held for a moment. Five waits in a row in which no listing closed end it too.
 SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, OpenFolder &folder, ListingCount &count)
 {
     ListedFolder listed;
     listed.fileId = pending.fileId;
     listed.parent = pending.ancestors.nearest() ? pending.ancestors.nearest()->identity : FileIdentity();
     int fruitless = 0;
+    int loneWaits = 0;
     bool shortOfHandles = false;
     SysResult opened;
     for (;;) {
@@ -216,8 +225,14 @@ SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, O
         }
         const bool alone = state.openListings == 1 && state.attemptEvents == eventsBefore && state.closedListings == closedBefore;
         count.end();
-        if (opened.kind != SysError::OutOfHandles || alone || state.abandoned)
+        if (opened.kind != SysError::OutOfHandles || state.abandoned || (alone && loneWaits == LoneWaits))
             return opened;
+        if (alone) {
+            state.changed.wait_for(lock, LoneWait * (1 << loneWaits++), [&] { return state.abandoned; });
+            if (state.abandoned)
+                return opened;
+            continue;
+        }
         shortOfHandles = true;
         const bool closed = state.changed.wait_for(lock, HandleWait, [&] {
             return state.abandoned || state.openListings == 0 || state.closedListings > closedBefore;

@@ -8,11 +8,15 @@
 // VURO_FAULT_NO_PROC=1 answers a link from a /proc path, and the reading of a /proc link, with
 // ENOENT, as where /proc is not mounted; VURO_FAULT_SWAP_AT=NAME, at the first open of the bare
 // name NAME, first renames the folder VURO_FAULT_SWAP_PATH aside and puts a link to
-// VURO_FAULT_SWAP_LINK in its place, as a concurrent user would at that point.
+// VURO_FAULT_SWAP_LINK in its place, as a concurrent user would at that point;
+// VURO_FAULT_HOLD_AT=NAME, at the first open of the bare name NAME, first takes a descriptor and
+// gives it back 30 ms later from a thread of its own, as the C library does with a setting it reads.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <stdint.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -46,9 +50,32 @@ static void swapBefore(const char *path)
         (void)!symlink(link, folder);
 }
 
+static void *giveBack(void *fd)
+{
+    struct timespec pause = {0, 30 * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    close((int)(intptr_t)fd);
+    return NULL;
+}
+
+// The descriptor VURO_FAULT_HOLD_AT asks for, once, before the open of that name.
+static void holdBefore(const char *path)
+{
+    static int done;
+    const char *at = getenv("VURO_FAULT_HOLD_AT");
+    if (!at || strcmp(path, at) != 0 || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
+        return;
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pthread_t thread;
+    if (fd >= 0 && pthread_create(&thread, NULL, giveBack, (void *)(intptr_t)fd) == 0)
+        pthread_detach(thread);
+}
+
 static int openatWith(const char *symbol, int dirFd, const char *path, int flags, mode_t mode)
 {
     swapBefore(path);
+    holdBefore(path);
     if (refusesUnnamed(flags)) {
         errno = EOPNOTSUPP;
         return -1;
