@@ -386,21 +386,28 @@ private slots:
         const bool root = ::geteuid() == 0;
         if (root)
             QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
-        const bool tagged = ::setxattr(native.constData(), "user.tag", "kept", 4, 0) == 0;
+        // And one of no bytes, a value like any other.
+        const bool tagged = ::setxattr(native.constData(), "user.tag", "kept", 4, 0) == 0 &&
+                            ::setxattr(native.constData(), "user.empty", "", 0, 0) == 0;
+        struct stat earlier;
+        QCOMPARE(::stat(native.constData(), &earlier), 0);
         QProcess setfacl;
         setfacl.start("setfacl", {"-m", "u:65534:rw", path});
         const bool acl = setfacl.waitForFinished(10000) && setfacl.exitCode() == 0 && setfacl.exitStatus() == QProcess::NormalExit;
         QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path));
         struct stat info;
         QCOMPARE(::stat(native.constData(), &info), 0);
+        QVERIFY2(info.st_ino != earlier.st_ino, "written over, not replaced whole");
         QCOMPARE(info.st_mode & 07777, mode_t(acl ? 02660 : 02640)); // an ACL's mask shows in the group bits
         if (root) {
             QCOMPARE(info.st_uid, uid_t(65534));
             QCOMPARE(info.st_gid, gid_t(65534));
         }
         char value[16] = {};
-        if (tagged)
+        if (tagged) {
             QCOMPARE(QByteArray(value, int(::getxattr(native.constData(), "user.tag", value, sizeof value))), QByteArray("kept"));
+            QCOMPARE(::getxattr(native.constData(), "user.empty", value, sizeof value), ssize_t(0));
+        }
         if (acl) {
             QProcess getfacl;
             getfacl.start("getfacl", {"-c", path});
