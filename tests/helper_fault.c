@@ -52,9 +52,7 @@ static void swapBefore(const char *path)
 
 static void *giveBack(void *fd)
 {
-    struct timespec pause = {0, 30 * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    usleep(30 * 1000);
     close((int)(intptr_t)fd);
     return NULL;
 }
@@ -64,11 +62,9 @@ static void holdBefore(const char *path)
 {
     static int done;
     const char *at = getenv("VURO_FAULT_HOLD_AT");
-    if (!at || strcmp(path, at) != 0 || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
-        return;
-    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     pthread_t thread;
-    if (fd >= 0 && pthread_create(&thread, NULL, giveBack, (void *)(intptr_t)fd) == 0)
+    if (at && strcmp(path, at) == 0 && !__atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST) &&
+        pthread_create(&thread, NULL, giveBack, (void *)(intptr_t)open("/dev/null", O_RDONLY | O_CLOEXEC)) == 0)
         pthread_detach(thread);
 }
 
