@@ -146,6 +146,9 @@ private:
         environment.insert("LC_ALL", "C.UTF-8");
         for (const QString &key : extra.keys())
             environment.insert(key, extra.value(key));
+        // LeakSanitizer cannot work under a tracer, and says so on the error stream.
+        if (prefix.contains("strace") && !QByteArray(HELPER_SANITIZER).isEmpty())
+            environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
         process.setProcessEnvironment(environment);
         // A folder every user can reach: the unprivileged runs start there too.
         process.setWorkingDirectory(work.isEmpty() ? dir.path() : work);
