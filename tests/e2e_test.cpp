@@ -329,8 +329,8 @@ private slots:
     // folder; a file larger than any one read is hashed on two more, and a walk that shows
     // itself big (each listing held 2 ms) starts its walkers. Digests and counts stay those of
     // md5sum, sha1sum and find (the tree's: 20 folders, 50 files of 3 bytes). And against any
-    // read of uninitialised memory or invalid access in each of those ways: each row again under
-    // valgrind's memcheck, started by a caller that ignores INT.
+    // read of uninitialised memory, invalid access or memory lost for good in each of those ways:
+    // each row again under valgrind's memcheck, started by a caller that ignores INT.
     void callsAsTheWorkNeeds()
     {
         if (!QByteArray(HELPER_SANITIZER).isEmpty() || QStandardPaths::findExecutable("strace").isEmpty())
@@ -373,7 +373,8 @@ private slots:
             if (!memcheck)
                 continue;
             QFile::remove(out + ".json");
-            const Run checked = run(row.arguments, Helper, {"sh", "-c", "trap '' INT; exec \"$@\"", "sh", "valgrind", "-q", "--error-exitcode=99"});
+            const Run checked = run(row.arguments, Helper, {"sh", "-c", "trap '' INT; exec \"$@\"", "sh", "valgrind", "-q", "--error-exitcode=99",
+                                                                        "--leak-check=full", "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite"});
             QVERIFY2(checked.exitCode != 99 && readFile(out + ".json") == row.expected, qPrintable(row.arguments.join(' ') + ": " + checked.err.left(2000)));
         }
         if (!memcheck)
