@@ -225,9 +225,11 @@ SysResult openSubfolderWaiting(WalkState &state, const PendingFolder &pending, O
         }
         const bool alone = state.openListings == 1 && state.attemptEvents == eventsBefore && state.closedListings == closedBefore;
         count.end();
-        if (opened.kind != SysError::OutOfHandles || state.abandoned || (alone && loneWaits == LoneWaits))
+        if (opened.kind != SysError::OutOfHandles || state.abandoned)
             return opened;
         if (alone) {
+            if (loneWaits == LoneWaits)
+                return opened;
             state.changed.wait_for(lock, LoneWait * (1 << loneWaits++), [&] { return state.abandoned; });
             if (state.abandoned)
                 return opened;
