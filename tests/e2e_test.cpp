@@ -125,13 +125,14 @@ private:
     QString shared;             // that folder, removed afterwards
     QString work;               // the folder those cases use, writable by anyone
     QString unprivilegedHelper; // the copy, when it proved to work as that user
+    QString faultLibrary = QStringLiteral(HELPER_FAULT_LIBRARY); // there too, when copied
     QString unprivilegedSkip;   // else why those cases are skipped
 
     // The environment that preloads the fault library with the faults named (each set to 1):
     // VURO_FAULT_NO_OPENAT2, VURO_FAULT_NO_PROC...
-    static QProcessEnvironment preloadedWith(const QStringList &faults, QProcessEnvironment environment = QProcessEnvironment())
+    QProcessEnvironment preloadedWith(const QStringList &faults, QProcessEnvironment environment = QProcessEnvironment())
     {
-        environment.insert("LD_PRELOAD", HELPER_FAULT_LIBRARY);
+        environment.insert("LD_PRELOAD", faultLibrary);
         environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         for (const QString &fault : faults)
             environment.insert(fault, "1");
@@ -220,8 +221,12 @@ private:
         if (::geteuid() != 0)
             return QString();
         const QString copy = shared + "/vuro-helper";
-        if (!QFile::copy(Helper, copy) || !QFile::setPermissions(copy, QFileDevice::Permissions(0x7555)))
+        // The fault library too: the dynamic linker of an unprivileged helper must reach it.
+        const QString library = shared + "/libhelper_fault.so";
+        if (!QFile::copy(Helper, copy) || !QFile::setPermissions(copy, QFileDevice::Permissions(0x7555)) ||
+            !QFile::copy(faultLibrary, library) || !QFile::setPermissions(library, QFileDevice::Permissions(0x5555)))
             return "cannot copy the helper to " + shared;
+        faultLibrary = library;
         unprivilegedHelper = copy;
         if (!writeFile(work + "/probe", "abc"))
             return "cannot write in " + work;
