@@ -46,7 +46,14 @@ Bytes makeBytes(std::size_t size)
 // One running digest whose every call is checked: once one failed, it gives no value.
 class Hash {
 public:
-    explicit Hash(DigestAlgorithm algorithm) { check(state_.start(algorithm)); }
+    explicit Hash(DigestAlgorithm algorithm)
+    {
+        const SysResult started = state_.start(algorithm);
+        loadable_ = started.kind != SysError::NotSupported;
+        check(started);
+    }
+    // False when the system's digest library could not be loaded.
+    bool isLoadable() const { return loadable_; }
     void add(const char *bytes, std::size_t size)
     {
         if (ok_)
@@ -71,6 +78,7 @@ private:
     }
     DigestState state_;
     bool ok_ = true;
+    bool loadable_ = true;
 };
 
 // The chunks of one file on their way from the reader to the hashing threads: the reader acquires
@@ -154,16 +162,26 @@ private:
     bool abandoned_ = false;
 };
 
-// The open target, the calls that read it, and the size of one read.
+// The open target, the calls that read it, the size of one read, and the gate that says when a
+// termination came (none in tests that run the mode alone).
 struct Target {
     const Handle &handle;
     const SystemCalls &calls;
     std::size_t chunkSize;
 };
 
-// Reads the next chunk; -1 when the read failed.
+// True when a termination came: the read stops there, its digest no longer wanted. One sent to
+// this thread alone is passed on to the process by the asking.
+bool isEnding(const Target &file)
+{
+    return file.calls.terminationGate && file.calls.terminationGate->isEnding();
+}
+
+// Reads the next chunk; -1 when the read failed or a termination came.
 std::int64_t readNext(const Target &file, char *buffer)
 {
+    if (isEnding(file))
+        return -1;
     std::size_t count = 0;
     const SysResult read = file.calls.readChunk(file.handle, buffer, file.chunkSize, count);
     throwIfOutOfMemory(read);
@@ -171,19 +189,21 @@ std::int64_t readNext(const Target &file, char *buffer)
 }
 
 // Feeds every chunk of the ring to hash, in order, until the end, a failed read or abandonment.
-void consumeRing(ChunkRing &ring, Hash &hash)
+// A termination sent to this thread alone is passed on as it ends, not lost with it.
+void consumeRing(ChunkRing &ring, Hash &hash, const Target &file)
 {
     for (std::uint64_t sequence = 0;; ++sequence) {
         const char *bytes = nullptr;
         std::int64_t size = 0;
         if (!ring.take(sequence, bytes, size))
-            return;
+            break;
         if (size > 0)
             hash.add(bytes, std::size_t(size));
         ring.release(sequence);
         if (size <= 0)
-            return;
+            break;
     }
+    isEnding(file);
 }
 
 // Reads the file into the ring; false when a read failed.
@@ -242,9 +262,13 @@ bool hashAlongside(const Target &file, const std::vector<Hash *> &hashes)
         const Joiner join{threads};
         try {
             for (Hash *hash : hashes)
-                threads.emplace_back(consumeRing, std::ref(ring), std::ref(*hash));
+                threads.emplace_back(consumeRing, std::ref(ring), std::ref(*hash), std::cref(file));
         } catch (const std::system_error &) {
             ring.abandon();
+        } catch (...) {
+            // Out of memory as a thread starts: those started must not wait for chunks for ever.
+            ring.abandon();
+            throw;
         }
         if (threads.size() == hashes.size()) {
             // Whatever ends the read early, the hashing threads must not wait for chunks that never come.
@@ -272,34 +296,69 @@ bool fitsOneRead(const Target &file, std::uint64_t size)
     return size < file.chunkSize;
 }
 
-// Reads a small file whole into bytes, up to one byte past the size it had, so that the read that
-// finds its end is the next; false when a read fails. What it got is in bytes' size.
-bool readWhole(const Target &file, std::uint64_t size, std::vector<char> &bytes)
+// How a whole read of a small file ended.
+enum class WholeRead {
+    Whole,          // up to the read that found the end
+    PastStatedSize, // the file gave more than the size it stated (a /proc file states 0)
+    CannotSeek,     // the file cannot be read at an offset (a FUSE file opened non-seekable)
+    Failed,         // a read failed, or a termination came
+};
+
+// Reads a small file whole into bytes by offset, up to the read that finds its end, which must
+// come within the size it stated. The file's offset stays where it was.
+WholeRead readWhole(const Target &file, std::uint64_t size, std::vector<char> &bytes)
 {
+    if (isEnding(file))
+        return WholeRead::Failed;
     bytes.resize(std::size_t(size) + 1);
-    std::size_t got = 0;
-    for (std::size_t count = 1; count > 0 && got < bytes.size(); got += count) {
+    for (std::size_t got = 0;;) {
+        if (got == bytes.size())
+            return WholeRead::PastStatedSize;
+        std::size_t count = 0;
         const SysResult read = file.calls.readChunkAt(file.handle, got, bytes.data() + got, bytes.size() - got, count);
         throwIfOutOfMemory(read);
         if (!read.ok())
-            return false;
+            return read.kind == SysError::NotSupported && got == 0 ? WholeRead::CannotSeek : WholeRead::Failed;
+        if (count == 0) {
+            bytes.resize(got);
+            return WholeRead::Whole;
+        }
+        got += count;
     }
-    bytes.resize(got);
-    return true;
 }
 
-// Feeds the file of size bytes to the hashes; false when a read fails, or a small file read again
-// gives other bytes: a write during the read and the hashing, however quick, whatever the clock.
+// True when the watched file changed, or the watch cannot tell.
+bool hasChanged(const SystemCalls &calls, const Handle &watch)
+{
+    bool changed = true;
+    const SysResult looked = calls.hasChangedSince(watch, changed);
+    throwIfOutOfMemory(looked);
+    return !looked.ok() || changed;
+}
+
+// Feeds the file of size bytes to the hashes; false when a read fails, or the file was seen to
+// change. A small file is read whole by offset, hashed, and read again: other bytes, or an end
+// elsewhere, is a write during the read and the hashing, however quick, whatever the clock. Any
+// other file, and a small one that gave more than its size or cannot be read by offset, is read
+// from its start until a read finds its end, whatever the size said, under the kernel's watch
+// where it keeps one.
 bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
 {
-    if (!fitsOneRead(file, size))
-        return hashAlongside(file, hashes);
-    std::vector<char> bytes, again;
-    if (!readWhole(file, size, bytes))
-        return false;
-    for (Hash *hash : hashes)
-        hash->add(bytes.data(), bytes.size());
-    return readWhole(file, size, again) && again == bytes;
+    if (fitsOneRead(file, size)) {
+        std::vector<char> bytes, again;
+        const WholeRead first = readWhole(file, size, bytes);
+        if (first == WholeRead::Failed)
+            return false;
+        if (first == WholeRead::Whole) {
+            for (Hash *hash : hashes)
+                hash->add(bytes.data(), bytes.size());
+            return readWhole(file, size, again) == WholeRead::Whole && again == bytes;
+        }
+    }
+    Handle watch;
+    const SysResult watched = file.calls.watchForChanges(file.handle, watch);
+    throwIfOutOfMemory(watched);
+    return hashAlongside(file, hashes) && !(watched.ok() && hasChanged(file.calls, watch));
 }
 
 // Hashes the file of size bytes (as it was before the read) for the mode; false when a read or
@@ -307,6 +366,12 @@ bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> 
 bool hashFile(const Target &file, std::uint64_t size, int mode, Digests &digests)
 {
     Hash md5(DigestAlgorithm::Md5), sha1(DigestAlgorithm::Sha1);
+    if (!md5.isLoadable() || !sha1.isLoadable()) {
+        // Not a quiet missing report: whoever installed the helper can act on the loader's words.
+        const std::string said = "cannot load the digest library: " + digestLibraryProblem() + ": no result written";
+        writeErrorLine(said.c_str());
+        return false;
+    }
     switch (mode) {
     case 0:
         return feedFile(file, size, {&md5}) && md5.finish(digests.md5);
@@ -332,15 +397,6 @@ ReportList entriesFor(int mode, const Digests &digests)
 bool isUnchanged(const FileStatus &before, const FileStatus &after)
 {
     return before.size == after.size && before.modified == after.modified && before.changed == after.changed;
-}
-
-// True when the watched file changed, or the watch cannot tell.
-bool hasChanged(const SystemCalls &calls, const Handle &watch)
-{
-    bool changed = true;
-    const SysResult looked = calls.hasChangedSince(watch, changed);
-    throwIfOutOfMemory(looked);
-    return !looked.ok() || changed;
 }
 
 } // namespace
@@ -372,21 +428,14 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
         report.target = before;
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
         // Times alone miss a change within their tick (1 s on ext4 with small inodes, 2 s on
-        // FAT, whole seconds through sshfs): the kernel's watch, where it keeps one, does not;
-        // nor does a small file's second read. The watch is kept for the large ones only: its
-        // end costs milliseconds (the kernel waits for its readers of watches to pass), more
-        // than a small file's whole call.
-        const Target target{file, calls, digestChunkSize()};
-        Handle watch;
-        SysResult watched{SysError::NotSupported, 0};
-        if (!fitsOneRead(target, before.size))
-            watched = calls.watchForChanges(file, watch);
-        throwIfOutOfMemory(watched);
-        if (!hashFile(target, before.size, mode, digests))
+        // FAT, whole seconds through sshfs): a small file's second read does not, nor does the
+        // kernel's watch, kept for the others only: its end costs milliseconds (the kernel waits
+        // for its readers of watches to pass), more than a small file's whole call.
+        if (!hashFile(Target{file, calls, digestChunkSize()}, before.size, mode, digests))
             return std::nullopt;
         looked = calls.statusOfHandle(file, after);
         throwIfOutOfMemory(looked);
-        if (!looked.ok() || !isUnchanged(before, after) || (watched.ok() && hasChanged(calls, watch)))
+        if (!looked.ok() || !isUnchanged(before, after))
             return std::nullopt;
     }
     report.entries = entriesFor(mode, digests);

@@ -13,6 +13,10 @@ std::size_t level2CacheBytes();
 
 enum class DigestAlgorithm { Md5, Sha1 };
 
+// Returns why the system's digest library could not be loaded, in the loader's own words; empty
+// when it was, or was not tried yet.
+std::string digestLibraryProblem();
+
 // A digest state of the system's own library (libcrypto, or CNG), released when it goes.
 class DigestState {
 public:
@@ -23,7 +27,8 @@ public:
     DigestState &operator=(const DigestState &) = delete;
     ~DigestState();
 
-    // Starts a digest of algorithm; OutOfMemory or Other when the library refuses.
+    // Starts a digest of algorithm; OutOfMemory or Other when the library refuses, NotSupported
+    // when it cannot be loaded (digestLibraryProblem says why).
     SysResult start(DigestAlgorithm algorithm);
     // Adds size bytes.
     SysResult add(const char *bytes, std::size_t size);

@@ -28,8 +28,16 @@ struct CryptoCalls {
     decltype(&EVP_DigestFinal_ex) final = nullptr;
     decltype(&EVP_md5) md5 = nullptr;
     decltype(&EVP_sha1) sha1 = nullptr;
-    SysResult loaded{SysError::Other, ELIBACC};
+    SysResult loaded{SysError::NotSupported, ELIBACC};
+    std::string problem; // the loader's words, where it could not load the library
 };
+
+// True when the loader's words say it ran out of memory: mapping or relocating the library, or
+// the words themselves (the C library then gives its fixed "out of memory").
+bool saysOutOfMemory(const char *said)
+{
+    return std::strstr(said, std::strerror(ENOMEM)) || std::strstr(said, "out of memory");
+}
 
 template <typename Function>
 bool lookUp(const char *name, Function &function)
@@ -57,11 +65,12 @@ CryptoCalls loadCrypto()
     // itself and its libraries first: through the framework's many libraries each would cost
     // more than the rest of a small call's loading.
     if (!::dlopen(VURO_CRYPTO_LIBRARY, RTLD_LAZY | RTLD_GLOBAL | ownBindingFirst())) {
-        // The loader says no more than its words: a file it could not open (not there, no
-        // descriptor left) is no digest to be had; any later step fails for want of memory to
-        // map or relocate it.
+        // The loader says no more than its words, which end in the system's reason where it had
+        // one: memory to map or relocate the library is the mode's out of memory; anything else
+        // (not there, no descriptor left, not a library) is said in those words.
         const char *const said = ::dlerror();
-        if (!said || !std::strstr(said, "cannot open shared object file"))
+        calls.problem = said ? said : "the loader gave no reason";
+        if (saysOutOfMemory(calls.problem.c_str()))
             calls.loaded = {SysError::OutOfMemory, ENOMEM};
         return calls;
     }
@@ -69,6 +78,8 @@ CryptoCalls loadCrypto()
         lookUp("EVP_DigestInit_ex", calls.init) && lookUp("EVP_DigestUpdate", calls.update) &&
         lookUp("EVP_DigestFinal_ex", calls.final) && lookUp("EVP_md5", calls.md5) && lookUp("EVP_sha1", calls.sha1))
         calls.loaded = {};
+    else
+        calls.problem = std::string(VURO_CRYPTO_LIBRARY) + ": a digest call is missing";
     return calls;
 }
 
@@ -80,6 +91,11 @@ const CryptoCalls &crypto()
 }
 
 } // namespace
+
+std::string digestLibraryProblem()
+{
+    return crypto().problem;
+}
 
 DigestState::~DigestState()
 {

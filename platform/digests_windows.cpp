@@ -20,6 +20,7 @@ struct CngCalls {
     decltype(&BCryptHashData) hashData = nullptr;
     decltype(&BCryptGetProperty) getProperty = nullptr;
     decltype(&BCryptFinishHash) finishHash = nullptr;
+    std::string problem; // the loader's reason, where it could not load the library
 };
 
 CngCalls loadCng()
@@ -30,11 +31,12 @@ CngCalls loadCng()
         // Windows 7 without the update that knows the flag: the system folder's path then.
         wchar_t system[MAX_PATH];
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH - 12)
+        if (length > 0 && length < MAX_PATH - 12)
+            module = LoadLibraryW((std::wstring(system, length) + L"\\bcrypt.dll").c_str());
+        if (!module) {
+            calls.problem = "bcrypt.dll: " + errorTextOf(long(GetLastError()));
             return calls;
-        module = LoadLibraryW((std::wstring(system, length) + L"\\bcrypt.dll").c_str());
-        if (!module)
-            return calls;
+        }
     }
     resolve(module, "BCryptOpenAlgorithmProvider", calls.openAlgorithmProvider);
     resolve(module, "BCryptCloseAlgorithmProvider", calls.closeAlgorithmProvider);
@@ -43,16 +45,23 @@ CngCalls loadCng()
     resolve(module, "BCryptHashData", calls.hashData);
     resolve(module, "BCryptGetProperty", calls.getProperty);
     resolve(module, "BCryptFinishHash", calls.finishHash);
+    if (!calls.openAlgorithmProvider || !calls.closeAlgorithmProvider || !calls.createHash || !calls.destroyHash ||
+        !calls.hashData || !calls.getProperty || !calls.finishHash)
+        calls.problem = "bcrypt.dll: a digest call is missing";
     return calls;
 }
 
-// The calls, loaded once; null when the library or any call is missing.
-const CngCalls *cngCalls()
+// The calls and why they could not be had, loaded once.
+const CngCalls &loadedCng()
 {
     static const CngCalls calls = loadCng();
-    const bool complete = calls.openAlgorithmProvider && calls.closeAlgorithmProvider && calls.createHash &&
-                          calls.destroyHash && calls.hashData && calls.getProperty && calls.finishHash;
-    return complete ? &calls : nullptr;
+    return calls;
+}
+
+// The calls; null when the library or any call is missing.
+const CngCalls *cngCalls()
+{
+    return loadedCng().problem.empty() ? &loadedCng() : nullptr;
 }
 
 // One CNG hash: its algorithm provider and the hash object on it.
@@ -98,6 +107,11 @@ std::size_t level2CacheBytes()
             return record.Cache.Size;
     }
     return 0;
+}
+
+std::string digestLibraryProblem()
+{
+    return loadedCng().problem;
 }
 
 DigestState::~DigestState()

@@ -22,7 +22,8 @@ SysResult openForReading(const std::string &path, Handle &file);
 SysResult readChunk(const Handle &file, char *buffer, std::size_t size, std::size_t &count);
 
 // Reads up to size bytes from offset into buffer and stores the count in count (0 at the end),
-// wherever the last read left off.
+// wherever the last read left off, and leaves the file's own offset as it was. NotSupported for a
+// file that cannot be read at an offset (one a file system opened non-seekable).
 SysResult readChunkAt(const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count);
 
 // Starts a watch the kernel keeps on the open file's contents (inotify): told of every write and

@@ -84,6 +84,7 @@ SysError errorKindOf(long code)
     case ENOMEM: return SysError::OutOfMemory;
     case EROFS: return SysError::ReadOnly;
     case EOPNOTSUPP:
+    case ESPIPE:
     case ENOSYS: return SysError::NotSupported;
     case ESTALE:
     case ENXIO:

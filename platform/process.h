@@ -60,11 +60,17 @@ public:
     bool enter()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (ending_)
+        if (hasCome())
             return false;
         if (entered_++ == 0 && hold_.hold)
             hold_.hold(true);
         return true;
+    }
+    // True once a termination is pending: the work may stop there, its result no longer wanted.
+    bool isEnding()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return hasCome();
     }
     // Leaves a step entered.
     void leave()
@@ -78,6 +84,8 @@ public:
     bool sleepUnlessEnding(int ms)
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (hasCome())
+            return false;
         if (hold_.wait && entered_ > 0) {
             ending_ = ending_ || !hold_.wait(ms);
             return !ending_;
@@ -106,13 +114,28 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         hold_ = hold;
     }
+    // Counts as pending, from now on, a termination that came says came (one the system holds for
+    // the process or the asking thread, or one already taken), however soon after it came.
+    void countAsCome(const std::function<bool()> &came)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        came_ = came;
+    }
 
 private:
+    // True once a termination is pending; the mutex is held.
+    bool hasCome()
+    {
+        ending_ = ending_ || (came_ && came_());
+        return ending_;
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     int entered_ = 0;
     bool ending_ = false;
     TerminationHold hold_;
+    std::function<bool()> came_;
 };
 
 // Sets what signals do for the whole run: a write to a closed pipe or past the file size limit

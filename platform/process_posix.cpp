@@ -191,6 +191,34 @@ struct Taking {
     std::atomic<int> came{0}; // the signal taken, once one came
 };
 
+// Returns the first of the taken signals the system holds for the process or the calling thread;
+// 0 when none.
+int pendingSignal(const sigset_t &taken)
+{
+    sigset_t pending;
+    if (::sigpending(&pending) != 0)
+        return 0;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&taken, signal) == 1 && sigismember(&pending, signal) == 1)
+            return signal;
+    }
+    return 0;
+}
+
+// True once a taken signal came: taken by the taking thread, or still held by the system for the
+// process or the calling thread. One held for the calling thread alone (sent to it by its number)
+// is sent on to the process, where the taking thread takes it: the thread need not wait for it
+// nor outlive it.
+bool hasCome(const Taking &taking)
+{
+    if (taking.came.load() != 0)
+        return true;
+    const int signal = pendingSignal(taking.taken);
+    if (signal != 0)
+        ::kill(::getpid(), signal);
+    return signal != 0;
+}
+
 // Takes the signals for the rest of the process's life: the first that comes ends the process as
 // it would have, once no step of the writer is entered. The wait ends with the process.
 void takeSignals(const std::shared_ptr<Taking> &taking)
@@ -199,11 +227,23 @@ void takeSignals(const std::shared_ptr<Taking> &taking)
     int signal;
     while ((signal = ::sigwaitinfo(&taking->taken, &info)) < 0) {
     }
+    // At once: from here until the gate hears of it, only this says that it came.
     taking->came.store(signal);
     // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead share
     // does not keep the process alive past the bound.
     taking->gate->waitForSteps(std::chrono::seconds(10));
     endBySignal(signal);
+}
+
+// Ends the process by a signal that came while the mode ran, as it would have ended: this thread
+// must not end it normally meanwhile. One taken ends it at once; one still held for the process
+// or this thread, by its default action as the caller's mask comes back; after that, one that
+// comes acts as it would have without the helper's taking.
+void endByComeSignal(const Taking &taking, const sigset_t &before)
+{
+    if (const int came = taking.came.load())
+        endBySignal(came);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 // True when the first thread's stack may grow to stackBytes: its limit is that or more.
@@ -264,8 +304,10 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
             sigaddset(&taking->taken, signal);
     }
     // Blocked before any thread starts, so that every thread inherits the mask and only the taking
-    // thread ever takes them, synchronously: no handler runs beside a write.
+    // thread ever takes them, synchronously: no handler runs beside a write. One counts as come
+    // from the moment it is sent, to whichever thread, not once a thread got round to taking it.
     ::pthread_sigmask(SIG_BLOCK, &taking->taken, nullptr);
+    gate->countAsCome([taking] { return hasCome(*taking); });
     if (firstStackHolds(stackBytes)) {
         // The mode runs here, and a thread of its own takes the signals: neither the mode's start
         // nor its end waits for another thread to be scheduled. That thread is never joined: it
@@ -275,14 +317,12 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         if (startThread(TakerStackBytes, take, taker)) {
             detachThread(taker);
             work();
-            // One that came while the mode ran ends the process here, as it would have: this
-            // thread must not end it normally meanwhile.
-            if (const int came = taking->came.load())
-                endBySignal(came);
+            endByComeSignal(*taking, before);
             return true;
         }
         delete take;
     } else if (runOnThreadOfItsOwn(stackBytes, work, *taking)) {
+        endByComeSignal(*taking, before);
         return true;
     }
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);

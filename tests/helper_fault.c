@@ -10,7 +10,10 @@
 // name NAME, first renames the folder VURO_FAULT_SWAP_PATH aside and puts a link to
 // VURO_FAULT_SWAP_LINK in its place, as a concurrent user would at that point;
 // VURO_FAULT_HOLD_AT=NAME, at the first open of the bare name NAME, first takes a descriptor and
-// gives it back 30 ms later from a thread of its own, as the C library does with a setting it reads.
+// gives it back 30 ms later from a thread of its own, as the C library does with a setting it reads;
+// VURO_FAULT_TERM_AT=CALL (pread64, read of a chunk, getdents64 or renameat) sends SIGTERM as that
+// call is first made, to the process, or with VURO_FAULT_TERM_TO_THREAD=1 to the calling thread
+// alone, as another program would at that moment.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,6 +70,54 @@ static void holdBefore(const char *path)
     if (at && strcmp(path, at) == 0 && !__atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST) &&
         pthread_create(&thread, NULL, giveBack, (void *)(intptr_t)open("/dev/null", O_RDONLY | O_CLOEXEC)) == 0)
         pthread_detach(thread);
+}
+
+// The termination VURO_FAULT_TERM_AT asks for, once, as the call named call is made.
+static void terminateAt(const char *call)
+{
+    static int done;
+    const char *at = getenv("VURO_FAULT_TERM_AT");
+    if (!at || strcmp(at, call) != 0 || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
+        return;
+    if (faultIsOn("VURO_FAULT_TERM_TO_THREAD"))
+        syscall(SYS_tgkill, getpid(), (pid_t)syscall(SYS_gettid), SIGTERM);
+    else
+        kill(getpid(), SIGTERM);
+}
+
+ssize_t pread64(int fd, void *buffer, size_t size, off_t offset)
+{
+    terminateAt("pread64");
+    ssize_t (*real)(int, void *, size_t, off_t) = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
+    return real(fd, buffer, size, offset);
+}
+
+ssize_t pread(int fd, void *buffer, size_t size, off_t offset)
+{
+    return pread64(fd, buffer, size, offset);
+}
+
+ssize_t read(int fd, void *buffer, size_t size)
+{
+    // The chunks of a file, not the libraries' small reads of their own.
+    if (size >= 64 * 1024)
+        terminateAt("read");
+    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    return real(fd, buffer, size);
+}
+
+ssize_t getdents64(int fd, void *buffer, size_t size)
+{
+    terminateAt("getdents64");
+    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "getdents64");
+    return real(fd, buffer, size);
+}
+
+int renameat(int fromFd, const char *from, int toFd, const char *to)
+{
+    terminateAt("renameat");
+    int (*real)(int, const char *, int, const char *) = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
+    return real(fromFd, from, toFd, to);
 }
 
 static int openatWith(const char *symbol, int dirFd, const char *path, int flags, mode_t mode)
