@@ -4,13 +4,16 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Set by the test: 1 fails every update, 2 every final call, 3 every new context (as when memory
 // runs out); a path here has its first byte
-// rewritten, its size kept, at the first update.
+// rewritten, its size kept, at the first update; one in vuroDigestChmodPath has its permissions
+// changed there (its change time alone moves).
 int vuroDigestFault = 0;
 const char *vuroDigestChangePath = NULL;
+const char *vuroDigestChmodPath = NULL;
 
 int EVP_DigestUpdate(void *context, const void *data, size_t count)
 {
@@ -28,6 +31,12 @@ int EVP_DigestUpdate(void *context, const void *data, size_t count)
             close(fd);
         }
         vuroDigestChangePath = NULL;
+    }
+    if (vuroDigestChmodPath) {
+        struct stat info;
+        if (stat(vuroDigestChmodPath, &info) == 0)
+            chmod(vuroDigestChmodPath, info.st_mode ^ S_IXUSR);
+        vuroDigestChmodPath = NULL;
     }
     return vuroDigestFault == 1 ? 0 : real(context, data, count);
 }
