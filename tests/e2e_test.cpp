@@ -35,6 +35,7 @@ const char *const closeInherited = "for fd in /proc/self/fd/*; do n=${fd##*/}; [
 
 struct Run {
     bool finished = false;
+    bool crashed = false; // ended by a signal
     int exitCode = 0;
     QByteArray out;
     QByteArray err;
@@ -162,6 +163,7 @@ private:
         if (!result.finished)
             process.kill();
         result.exitCode = process.exitCode();
+        result.crashed = process.exitStatus() == QProcess::CrashExit;
         result.out = process.readAllStandardOutput();
         result.err = process.readAllStandardError();
         return result;
@@ -1068,6 +1070,40 @@ private slots:
             QVERIFY2((helper.exitStatus() == QProcess::NormalExit) == (QByteArray(c.how) == "ignored"), qPrintable(what));
             QVERIFY2(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(what));
             QVERIFY2(readFile(folder + "/r.json") == fresh, qPrintable(what));
+        }
+        // One sent the moment the work starts (the first read of the target, by offset on the
+        // first thread or along the ring; the first listing) stops the write that would follow,
+        // however soon the mode gets there; one sent as the last step begins lets it end, and
+        // then ends the process: never exit 0. Each to the process, and to the first thread
+        // alone, which takes none itself; with threads and without. Ten runs of each.
+        const QString big = folder + "/big", tree = folder + "/tree";
+        QVERIFY(writeSizedFile(QFile::encodeName(big), 3 * 1024 * 1024));
+        QVERIFY(QDir(tree).mkpath("sub"));
+        QVERIFY(writeFile(tree + "/sub/f", "abc"));
+        const QByteArray treeReport = expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "1"}, {"File Count", "1"}});
+        const QByteArray bigReport = expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}});
+        struct Moment { const char *call; QStringList arguments; QByteArray after; bool noThread; };
+        for (const Moment &m : {Moment{"pread64", {"0", abc}, earlier, false}, Moment{"read", {"2", big}, earlier, false},
+                                Moment{"getdents64", {"3", tree}, earlier, false}, Moment{"renameat", {"2", big}, bigReport, false},
+                                Moment{"renameat", {"3", tree}, treeReport, false}, Moment{"pread64", {"0", abc}, earlier, true},
+                                Moment{"renameat", {"0", abc}, fresh, true}}) {
+            if (m.noThread && QStandardPaths::findExecutable("strace").isEmpty())
+                QSKIP("the moments without threads: strace is not installed");
+            for (const bool toThread : {false, true}) {
+                QProcessEnvironment at = preloadedWith(toThread ? QStringList("VURO_FAULT_TERM_TO_THREAD") : QStringList());
+                at.insert("VURO_FAULT_TERM_AT", m.call);
+                const QStringList noThread = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", "--"};
+                for (int i = 0; i < 10; ++i) {
+                    const QString what = QString("SIGTERM at %1 to the %2, %3%4, run %5").arg(m.call, toThread ? "first thread" : "process")
+                                             .arg(m.arguments.join(' ')).arg(m.noThread ? " without threads" : "").arg(i);
+                    QVERIFY(writeFile(folder + "/r.json", earlier));
+                    const Run r = run(m.arguments + QStringList(folder + "/r"), Helper, m.noThread ? noThread : QStringList(), at);
+                    // (strace ends by the signal that ended the helper.)
+                    QVERIFY2(r.finished && r.crashed, qPrintable(what + QString(": exit %1").arg(r.exitCode)));
+                    QVERIFY2(readFile(folder + "/r.json") == m.after, qPrintable(what + ": " + readFile(folder + "/r.json")));
+                    QVERIFY2(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(what));
+                }
+            }
         }
         QProcess::execute("rm", {"-rf", folder});
     }
