@@ -1,6 +1,10 @@
 // A file system that answers slowly, as a network share does: a read-only passthrough of a source
 // folder that waits a fixed time (1 ms unless given) before every request it answers, and lists
-// folders without entry types, so that each entry costs its own status query.
+// folders without entry types, so that each entry costs its own status query. Its times are whole
+// seconds, as through sshfs. A file whose name begins "short-" states a size of at most 10 bytes
+// while its reads give all of it (opened for direct reads, as a file system that cannot know the
+// size ahead does); one whose name begins "noseek-" cannot be read at an offset (opened
+// non-seekable, as a stream's is).
 //
 // Usage: slowfs SOURCE MOUNTPOINT [DELAY_MICROSECONDS]   (then: fusermount3 -u MOUNTPOINT)
 #define FUSE_USE_VERSION 31
@@ -28,11 +32,23 @@ static const char *answer(const char *path, char *out)
     return out;
 }
 
+// True when the last name of path begins with prefix.
+static int namedAs(const char *path, const char *prefix)
+{
+    const char *name = strrchr(path, '/');
+    return strncmp(name ? name + 1 : path, prefix, strlen(prefix)) == 0;
+}
+
 static int slowGetattr(const char *path, struct stat *info, struct fuse_file_info *file)
 {
     (void)file;
     char real[PATH_MAX];
-    return lstat(answer(path, real), info) == 0 ? 0 : -errno;
+    if (lstat(answer(path, real), info) != 0)
+        return -errno;
+    info->st_mtim.tv_nsec = info->st_ctim.tv_nsec = info->st_atim.tv_nsec = 0;
+    if (namedAs(path, "short-") && info->st_size > 10)
+        info->st_size = 10;
+    return 0;
 }
 
 static int slowReadlink(const char *path, char *buffer, size_t size)
@@ -69,6 +85,8 @@ static int slowOpen(const char *path, struct fuse_file_info *file)
     if (fd < 0)
         return -errno;
     file->fh = (uint64_t)fd;
+    file->direct_io = namedAs(path, "short-");
+    file->nonseekable = namedAs(path, "noseek-");
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -208,6 +209,37 @@ private:
         return run(arguments, unprivilegedHelper, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
     }
 
+    // Mounts the slow file system (bench/slowfs) of source at mount, each request answered after
+    // delayUs, with server running it; the reason when it cannot be mounted here, else empty.
+    QString mountSlowFileSystem(QProcess &server, const QString &source, const QString &mount, int delayUs)
+    {
+#ifdef SLOWFS_PATH
+        if (!QDir().mkpath(mount))
+            return "cannot make " + mount;
+        server.start(SLOWFS_PATH, {source, mount, QString::number(delayUs)});
+        if (!server.waitForStarted())
+            return "slowfs did not start";
+        struct stat above, below;
+        QElapsedTimer timer;
+        timer.start();
+        while (server.state() == QProcess::Running && timer.elapsed() < 10000 &&
+               !(::stat(QFile::encodeName(dir.path()), &above) == 0 && ::stat(QFile::encodeName(mount), &below) == 0 && above.st_dev != below.st_dev))
+            QTest::qWait(20);
+        if (server.state() != QProcess::Running)
+            return "FUSE cannot be mounted here: " + server.readAllStandardError().trimmed();
+        return QString();
+#else
+        (void)server, (void)source, (void)mount, (void)delayUs;
+        return "slowfs was not built (libfuse3-dev missing)";
+#endif
+    }
+
+    // Unmounts a file system mounted by mountSlowFileSystem, even one whose server is gone.
+    static void unmount(const QString &mount)
+    {
+        QProcess::execute("sh", {"-c", "fusermount3 -u -z \"$0\" 2>/dev/null || umount -l \"$0\"", mount});
+    }
+
     // Prepares the shared folder and proves that the copy works there as the unprivileged user:
     // it must write the digest of a file. Returns the reason when it does not.
     QString prepareUnprivilegedRuns()
@@ -397,6 +429,40 @@ private slots:
         for (const QString &target : {dir.filePath("missing"), dir.path(), fifo, QString("/dev/null")})
             checkNothingWritten({"2", target, out}, "IT_MD5_SHA1\n", out + ".json");
         checkNothingWritten({"1"}, "IT_MD5_SHA1\n", dir.filePath("1.json"));
+    }
+
+    // Guards against a digest of part of a file passing for the file's own where the file system
+    // misstates it: a size below what its reads give (the small way must not stop at the size),
+    // no reads at an offset (ESPIPE: the file is still read, from its start), at the size of one
+    // read and past it, through a file system whose times are whole seconds. As md5sum and
+    // sha1sum read them.
+    void filesThatMisstateThemselves()
+    {
+        const QString source = dir.filePath("misstated"), mount = dir.filePath("misstated-mount"), out = dir.filePath("misstated-out");
+        QVERIFY(QDir().mkpath(source));
+        const QStringList names = {"short-small", "short-big", "noseek-small", "noseek-big"};
+        for (const QString &name : names) {
+            QByteArray content(name.endsWith("big") ? 3 * 1024 * 1024 + 7 : 1000, Qt::Uninitialized);
+            for (char &byte : content)
+                byte = char(QRandomGenerator::global()->generate());
+            QVERIFY(writeFile(source + "/" + name, content));
+        }
+        QProcess server;
+        const QString refused = mountSlowFileSystem(server, source, mount, 0);
+        if (!refused.isEmpty())
+            QSKIP(qPrintable("the misstated files: " + refused));
+        for (const QString &name : names) {
+            const QString file = mount + "/" + name;
+            QVERIFY2(name.startsWith("noseek") || QFileInfo(file).size() == 10, qPrintable(name + " does not misstate its size"));
+            QFile::remove(out + ".json");
+            run({"2", file, out});
+            QVERIFY2(readFile(out + ".json") == expectedJson({{"MD5", referenceDigest("md5sum", source + "/" + name)},
+                                                              {"SHA1", referenceDigest("sha1sum", source + "/" + name)}}),
+                     qPrintable(name + ": " + readFile(out + ".json")));
+        }
+        server.kill();
+        server.waitForFinished(5000);
+        unmount(mount);
     }
 
     // Guards against the work stopping when whoever reads the helper's output has gone away, and
@@ -703,18 +769,11 @@ private slots:
             QVERIFY(writeFile(folder + "/f", "x"));
         }
         const QString out = dir.filePath("gone-out");
-#ifdef SLOWFS_PATH
         const QString mount = dir.filePath("gone-mount");
-        QVERIFY(QDir().mkpath(mount));
         QProcess server;
-        server.start(SLOWFS_PATH, {tree, mount, "20000"});
-        QVERIFY(server.waitForStarted());
-        struct stat above, below;
-        QTRY_VERIFY_WITH_TIMEOUT(server.state() != QProcess::Running ||
-                                 (::stat(QFile::encodeName(dir.path()), &above) == 0 && ::stat(QFile::encodeName(mount), &below) == 0 &&
-                                  above.st_dev != below.st_dev), 10000);
-        if (server.state() != QProcess::Running)
-            QSKIP(qPrintable("FUSE cannot be mounted here: " + server.readAllStandardError().trimmed()));
+        const QString refused = mountSlowFileSystem(server, tree, mount, 20000);
+        if (!refused.isEmpty())
+            QSKIP(qPrintable("the killed file system's case: " + refused));
         QFile::remove(out + ".json");
         QProcess helper;
         helper.start(Helper, {"3", mount, out});
@@ -723,13 +782,10 @@ private slots:
         ::kill(pid_t(server.processId()), SIGKILL);
         server.waitForFinished(5000);
         const bool finished = helper.waitForFinished(60000);
-        QProcess::execute("sh", {"-c", "fusermount3 -u -z \"$0\" 2>/dev/null || umount -l \"$0\"", mount});
+        unmount(mount);
         QVERIFY(finished);
         QCOMPARE(readFile(out + ".json"), QByteArray("<missing>"));
         QVERIFY(!helper.readAllStandardError().isEmpty());
-#else
-        QSKIP("the killed file system's case: slowfs was not built (libfuse3-dev missing)");
-#endif
     }
 
     // Guards against a folder on the way being followed when it is swapped for a link while the
