@@ -1419,6 +1419,28 @@ private slots:
         QProcess::execute("rm", {"-rf", many});
     }
 
+    // Guards against a failure said in the words of another: a digest library the loader cannot
+    // load (empty, or no library at all, found first on the library path) is said in the loader's
+    // words, never as out of memory, and leaves the earlier result; the walk, which needs no
+    // digest library, still works.
+    void digestLibraryNotLoadable()
+    {
+        const QString libraries = dir.filePath("broken-libraries"), out = dir.filePath("broken-out");
+        QVERIFY(QDir().mkpath(libraries));
+        QProcessEnvironment broken;
+        broken.insert("LD_LIBRARY_PATH", libraries);
+        for (const QByteArray &content : {QByteArray(), QByteArray(4096, 'x')}) {
+            QVERIFY(writeFile(libraries + "/" + VURO_CRYPTO_LIBRARY, content));
+            QVERIFY(writeFile(out + ".json", "[\"earlier\"]"));
+            const Run r = run({"0", abc, out}, Helper, QStringList(), broken);
+            QVERIFY2(r.exitCode == 0 && r.err.contains("cannot load the digest library: ") && r.err.contains(VURO_CRYPTO_LIBRARY) &&
+                         !r.err.contains("out of memory"), r.err.constData());
+            QCOMPARE(readFile(out + ".json"), QByteArray("[\"earlier\"]"));
+        }
+        run({"3", libraries, out}, Helper, QStringList(), broken);
+        QCOMPARE(readFile(out + ".json"), expectedJson({{"Total Size", "4.00 KB"}, {"Folder Count ", "0"}, {"File Count", "1"}}));
+    }
+
     // Guards against arguments changed on their way in: names that are no UTF-8 (which Linux
     // allows) read as other names, and arguments the framework takes for its own.
     void argumentsAsGiven()
