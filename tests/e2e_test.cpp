@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -451,6 +452,11 @@ private slots:
         const QString refused = mountSlowFileSystem(server, source, mount, 0);
         if (!refused.isEmpty())
             QSKIP(qPrintable("the misstated files: " + refused));
+        // Whatever fails, nothing stays mounted.
+        const auto unmounted = qScopeGuard([&] {
+            unmount(mount);
+            server.waitForFinished(5000);
+        });
         for (const QString &name : names) {
             const QString file = mount + "/" + name;
             QVERIFY2(name.startsWith("noseek") || QFileInfo(file).size() == 10, qPrintable(name + " does not misstate its size"));
@@ -460,9 +466,6 @@ private slots:
                                                               {"SHA1", referenceDigest("sha1sum", source + "/" + name)}}),
                      qPrintable(name + ": " + readFile(out + ".json")));
         }
-        server.kill();
-        server.waitForFinished(5000);
-        unmount(mount);
     }
 
     // Guards against the work stopping when whoever reads the helper's output has gone away, and
