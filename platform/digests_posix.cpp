@@ -32,11 +32,18 @@ struct CryptoCalls {
     std::string problem; // the loader's words, where it could not load the library
 };
 
-// True when the loader's words say it ran out of memory: mapping or relocating the library, or
-// the words themselves (the C library then gives its fixed "out of memory").
+// True when the loader's words say it failed for want of memory: they end in the system's reason
+// where it gave one, or are the C library's fixed "out of memory" where memory for the words ran
+// out; a segment it could not map is one it had no memory for (it gives no reason there, and
+// keeps the caller's errno, but an address space or memory limit is what fails a library the
+// system installed, in a folder that allows programs).
 bool saysOutOfMemory(const char *said)
 {
-    return std::strstr(said, std::strerror(ENOMEM)) || std::strstr(said, "out of memory");
+    for (const char *words : {static_cast<const char *>(std::strerror(ENOMEM)), "out of memory", "failed to map segment", "cannot map zero-fill pages"}) {
+        if (std::strstr(said, words))
+            return true;
+    }
+    return false;
 }
 
 template <typename Function>
@@ -65,9 +72,9 @@ CryptoCalls loadCrypto()
     // itself and its libraries first: through the framework's many libraries each would cost
     // more than the rest of a small call's loading.
     if (!::dlopen(VURO_CRYPTO_LIBRARY, RTLD_LAZY | RTLD_GLOBAL | ownBindingFirst())) {
-        // The loader says no more than its words, which end in the system's reason where it had
-        // one: memory to map or relocate the library is the mode's out of memory; anything else
-        // (not there, no descriptor left, not a library) is said in those words.
+        // The loader says no more than its words: memory to map or relocate the library is the
+        // mode's out of memory; anything else (not there, no descriptor left, not a library) is
+        // said in those words.
         const char *const said = ::dlerror();
         calls.problem = said ? said : "the loader gave no reason";
         if (saysOutOfMemory(calls.problem.c_str()))

@@ -32,7 +32,10 @@ namespace {
 bool isTargetOfKind(const std::string &target, TargetKind kind, const SystemCalls &calls)
 {
     FileStatus status;
-    if (!calls.statusOfPath(target, true, status).ok())
+    const SysResult looked = calls.statusOfPath(target, true, status);
+    // Out of memory is said, not taken for a target of another kind.
+    throwIfOutOfMemory(looked);
+    if (!looked.ok())
         return false;
     return status.type == (kind == TargetKind::File ? EntryType::Regular : EntryType::Folder);
 }
