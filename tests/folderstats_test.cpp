@@ -3,6 +3,8 @@
 #include "testtree.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -426,7 +428,8 @@ private slots:
     // Guards against a walker short of file handles waiting for ever, or re-arming its wait on
     // failed opens: with one handle free for listings, one listing holds it for 12 s while two other
     // folders wait for it; after five waits of 2 s that saw no listing close, the walk ends with no
-    // report, each message saying why.
+    // report, each message saying why. And against a hopeless walk (no handle for any listing
+    // but the start folder's) taking those waits at all: it says so within the first wait's 2 s.
     void waitForHandlesIsBounded()
     {
         if (!dlsym(RTLD_DEFAULT, "vuroListingFaultLoaded"))
@@ -437,22 +440,50 @@ private slots:
         // A third, so that a walker is still waiting when another gives up: it gives up too, and
         // says why, never lists a folder it did not open.
         makeFolder("bounded/third");
-        std::vector<int> held;
-        for (int fd; (fd = ::dup(0)) >= 0;)
-            held.push_back(fd);
-        // Two handles left for the walk: the start folder's, held throughout, and one listing's.
-        for (int i = 0; i < 2; ++i) {
-            ::close(held.back());
-            held.pop_back();
+        for (int free : {1, 2}) {
+            std::vector<int> held;
+            for (int fd; (fd = ::dup(0)) >= 0;)
+                held.push_back(fd);
+            // The start folder's, held throughout, and (the second time) one listing's.
+            for (int i = 0; i < free; ++i) {
+                ::close(held.back());
+                held.pop_back();
+            }
+            debugMessages.clear();
+            QElapsedTimer took;
+            took.start();
+            const std::optional<FolderTotals> totals = walkFolder(native(root + '/').toStdString(), 16, SystemCalls(), std::chrono::milliseconds(0));
+            const qint64 ms = took.elapsed();
+            for (int fd : held)
+                ::close(fd);
+            QVERIFY(!totals);
+            QVERIFY2(free > 1 || ms < 2000, qPrintable(QString("a hopeless walk said so after %1 ms").arg(ms)));
+            QVERIFY(!debugMessages.isEmpty());
+            for (const QString &message : debugMessages)
+                QVERIFY2(message.contains("cannot open directory: Too many open files"), qPrintable(message));
         }
-        debugMessages.clear();
-        const std::optional<FolderTotals> totals = walkFolder(native(root + '/').toStdString(), 16, SystemCalls(), std::chrono::milliseconds(0));
-        for (int fd : held)
-            ::close(fd);
-        QVERIFY(!totals);
-        QVERIFY(!debugMessages.isEmpty());
-        for (const QString &message : debugMessages)
-            QVERIFY2(message.contains("cannot open directory: Too many open files"), qPrintable(message));
+    }
+
+    // Guards against walkers that take turns where they need not: with handles to spare, two
+    // subfolders' opens are under way at once.
+    void walkersOpenAtOnce()
+    {
+        const QString root = makeFolder("at-once");
+        for (int i = 0; i < 8; ++i)
+            makeFolder(QString("at-once/s%1").arg(i));
+        std::atomic<int> opening{0}, most{0};
+        SystemCalls slowOpens;
+        slowOpens.openSubfolder = [&](const OpenFolder &start, const std::string &relative, const ListedFolder &listed, OpenFolder &folder) {
+            const int now = ++opening;
+            for (int was = most.load(); now > was && !most.compare_exchange_weak(was, now);) {
+            }
+            QThread::msleep(20);
+            --opening;
+            return openSubfolder(start, relative, listed, folder);
+        };
+        const std::optional<FolderTotals> totals = walkFolder(native(root + '/').toStdString(), 16, slowOpens, std::chrono::milliseconds(0));
+        QVERIFY(totals && totals->folders == 8);
+        QVERIFY2(most.load() >= 2, qPrintable(QString("at most %1 open under way at once").arg(most.load())));
     }
 
     // Guards against a total past 2^64 - 1 wrapping round to a small size: it stays at the top.
