@@ -429,7 +429,10 @@ private slots:
     // failed opens: with one handle free for listings, one listing holds it for 12 s while two other
     // folders wait for it; after five waits of 2 s that saw no listing close, the walk ends with no
     // report, each message saying why. And against a hopeless walk (no handle for any listing
-    // but the start folder's) taking those waits at all: it says so within the first wait's 2 s.
+    // but the start folder's) taking those waits at all: it says so within the first wait's 2 s;
+    // and against a wait that a listing's close does not end: with two handles for listings, ten
+    // listings of 2.2 s each, and walkers short of handles all along for 11 s, which must not
+    // give up while listings close.
     void waitForHandlesIsBounded()
     {
         if (!dlsym(RTLD_DEFAULT, "vuroListingFaultLoaded"))
@@ -462,6 +465,21 @@ private slots:
             for (const QString &message : debugMessages)
                 QVERIFY2(message.contains("cannot open directory: Too many open files"), qPrintable(message));
         }
+        const QString slow = makeFolder("slow-listings");
+        for (int i = 0; i < 10; ++i)
+            makeFolder(QString("slow-listings/slow%1").arg(i));
+        std::vector<int> held;
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            held.push_back(fd);
+        for (int i = 0; i < 3; ++i) {
+            ::close(held.back());
+            held.pop_back();
+        }
+        debugMessages.clear();
+        const std::optional<FolderTotals> totals = walkFolder(native(slow + '/').toStdString(), 16, SystemCalls(), std::chrono::milliseconds(0));
+        for (int fd : held)
+            ::close(fd);
+        QVERIFY2(totals && totals->folders == 10, qPrintable(debugMessages.join('\n')));
     }
 
     // Guards against walkers that take turns where they need not: with handles to spare, two

@@ -2,7 +2,8 @@
 // I/O error after its first entry, as a failing disk or network share would part way through, and
 // of one named "fails-at-once" at its first read; and
 // the listing of a folder whose name starts with "hangs" wait 12 s first, as a share that stopped
-// answering for a while would.
+// answering for a while would, and of one whose name starts with "slow" 2.2 s, as a large folder
+// on a slow share takes.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -56,6 +57,8 @@ ssize_t getdents64(int fd, void *buffer, size_t length)
     const char *name = folderName(fd, target, sizeof target);
     if (name && strncmp(name, "hangs", 5) == 0 && lseek(fd, 0, SEEK_CUR) == 0)
         sleep(12);
+    if (name && strncmp(name, "slow", 4) == 0 && lseek(fd, 0, SEEK_CUR) == 0)
+        usleep(2200 * 1000);
     if (name && strcmp(name, "fails-at-once") == 0) {
         errno = EIO;
         return -1;
