@@ -366,7 +366,8 @@ private slots:
 
     // Guards against work sized for the big case on the small one, and the reverse: the threads a
     // call starts (clone calls strace sees) are one, the signal taker, for a small file or
-    // folder; a file larger than any one read is hashed on two more, and a walk that shows
+    // folder; a file larger than any one read, or one that gives more than it states, is hashed on
+    // two more, and a walk that shows
     // itself big (each listing held 2 ms) starts its walkers. Digests and counts stay those of
     // md5sum, sha1sum and find (the tree's: 20 folders, 50 files of 3 bytes). And against any
     // read of uninitialised memory, invalid access or memory lost for good in each of those ways:
@@ -392,6 +393,9 @@ private slots:
             {{"2", abc, out}, "", 1, 1, expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}})},
             {{"2", big, out}, "", 3, 3,
              expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}})},
+            // A file that gives more than its size (0) is read again from its start, along the ring.
+            {{"2", "/proc/version", out}, "", 3, 3,
+             expectedJson({{"MD5", referenceDigest("md5sum", "/proc/version")}, {"SHA1", referenceDigest("sha1sum", "/proc/version")}})},
             {{"3", tree + "/d0", out}, "", 1, 1, expectedJson({{"Total Size", "15 bytes"}, {"Folder Count ", "1"}, {"File Count", "5"}})},
             {{"3", tree, out}, "getdents64:delay_exit=2000", walkers, walkers,
              expectedJson({{"Total Size", "150 bytes"}, {"Folder Count ", "20"}, {"File Count", "50"}})},
