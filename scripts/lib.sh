@@ -78,8 +78,28 @@ quiet_apt_get() {
     cat "$attempt" >>"$log"
 }
 
+# True when apt's output in the log file $1 says that the mirror gave package lists that do not
+# match its own index (a mirror part way through a sync): nothing a user or this project did.
+mirror_lists_broken() {
+    grep -qE 'Mirror sync in progress|Hash Sum mismatch|unexpected size' "$1"
+}
+
+# Brings the package lists up to date, with apt's output in the log file $1. A mirror part way
+# through a sync is asked twice more, 30 s apart; then the lists it gave whole are used, as apt
+# itself does, and the install says whether they were enough.
+refresh_package_lists() {
+    local log="$1" attempt
+    for attempt in 1 2 3; do
+        quiet_apt_get "$log" update && return 0
+        mirror_lists_broken "$log" || return 1
+        [ "$attempt" -lt 3 ] && echo "the Debian mirror's package lists are part way through a sync; asking again in 30 s" >&2 && sleep 30
+    done
+    echo "some of the Debian mirror's package lists are still incomplete; installing from the rest" >&2
+}
+
 # Installs the named Debian packages that are missing, and the foreign architecture given with
 # --architecture ARCH first (for Wine's 32-bit half). Nothing needs root when all is in place.
+# Returns 2 where the install failed because the mirror's package lists were incomplete.
 ensure_packages() {
     local architecture=""
     if [ "${1:-}" = --architecture ]; then
@@ -96,12 +116,28 @@ ensure_packages() {
     echo "installing Debian packages: $missing (this takes a few minutes)" >&2
     # shellcheck disable=SC2086
     if { [ -z "$architecture" ] || as_root dpkg --add-architecture "$architecture"; } &&
-        quiet_apt_get "$log" update && quiet_apt_get "$log" -o DPkg::Lock::Timeout=600 install -y --no-install-recommends $missing; then
+        refresh_package_lists "$log" && quiet_apt_get "$log" -o DPkg::Lock::Timeout=600 install -y --no-install-recommends $missing; then
         return 0
     fi
     cat "$log" >&2
+    if mirror_lists_broken "$log"; then
+        echo "installing the packages failed: the Debian mirror gave incomplete package lists (above: a file of the" >&2
+        echo "wrong size or hash, as while it syncs); run this again once the mirror has synced" >&2
+        return 2
+    fi
     echo "installing the packages failed (apt-get's output above)" >&2
     return 1
+}
+
+# Records the stage $1 as skipped, for the reason $2, in this run's summary and in the one
+# $VURO_SUMMARY_FILE collects.
+skip_stage() {
+    local stage="$1" reason="$2"
+    echo "$stage: skipped: $reason" | tee -a "$VURO_TMP/summary"
+    if [ -n "${VURO_SUMMARY_FILE:-}" ]; then
+        echo "0 0 1" >>"$VURO_SUMMARY_FILE"
+        echo "  $stage: skipped: $reason" >>"$VURO_SUMMARY_FILE.cases"
+    fi
 }
 
 # Fails with a way out when the folder $1 exists but this user cannot write all of it, as after a
