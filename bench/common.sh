@@ -38,3 +38,22 @@ report_ratio() {
     [ "$verdict" = 1 ] && verdict="meets" || verdict="MISSES"
     printf '%-40s %7.3fs / %7.3fs = %5.3f  (target <= %s: %s)\n' "$label" "$a" "$b" "$ratio" "$limit" "$verdict"
 }
+
+# Builds the bare reference programs (bench/reference) into build/bench-reference and prints
+# that folder.
+build_references() {
+    cmake -S "$ROOT/bench/reference" -B "$ROOT/build/bench-reference" -G Ninja >/dev/null
+    cmake --build "$ROOT/build/bench-reference" >/dev/null
+    echo "$ROOT/build/bench-reference"
+}
+
+# Keeps every core busy with a spinning process each until stop_load; their ids in LOAD.
+start_load() {
+    LOAD=()
+    for _ in $(seq "$(nproc)"); do sh -c 'while :; do :; done' & LOAD+=($!); done
+    trap 'kill "${LOAD[@]}" 2>/dev/null; remove_temporaries' EXIT
+}
+
+stop_load() {
+    kill "${LOAD[@]}" 2>/dev/null
+}

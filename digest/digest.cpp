@@ -162,13 +162,25 @@ private:
     bool abandoned_ = false;
 };
 
-// The open target, the calls that read it, the size of one read, and the gate that says when a
-// termination came (none in tests that run the mode alone).
+// The open target, the calls that read it (and the gate they hold, which says when a termination
+// came; none in tests that run the mode alone), the size of one read, and whether a lease on it
+// says when a writer asks for it.
 struct Target {
     const Handle &handle;
     const SystemCalls &calls;
     std::size_t chunkSize;
+    bool leased = false;
 };
+
+// True when a writer asked for the leased file (and the lease was let go for it), or the lease
+// cannot tell.
+bool isLeaseBroken(const Target &file)
+{
+    bool broken = true;
+    const SysResult looked = file.calls.isLeaseBroken(file.handle, broken);
+    throwIfOutOfMemory(looked);
+    return !looked.ok() || broken;
+}
 
 // True when a termination came: the read stops there, its digest no longer wanted. One sent to
 // this thread alone is passed on to the process by the asking.
@@ -177,10 +189,11 @@ bool isEnding(const Target &file)
     return file.calls.terminationGate && file.calls.terminationGate->isEnding();
 }
 
-// Reads the next chunk; -1 when the read failed or a termination came.
+// Reads the next chunk; -1 when the read failed, a termination came, or a writer asked for the
+// leased file (it is let go at once: the writer waits for no more than one read).
 std::int64_t readNext(const Target &file, char *buffer)
 {
-    if (isEnding(file))
+    if (isEnding(file) || (file.leased && isLeaseBroken(file)))
         return -1;
     std::size_t count = 0;
     const SysResult read = file.calls.readChunk(file.handle, buffer, file.chunkSize, count);
@@ -336,12 +349,37 @@ bool hasChanged(const SystemCalls &calls, const Handle &watch)
     return !looked.ok() || changed;
 }
 
+// The lease taken on a file read along the ring, let go however the read ends.
+class LeaseHold {
+public:
+    explicit LeaseHold(const Target &file) : file_(file)
+    {
+        const SysResult taken = file.calls.holdReadLease(file.handle);
+        throwIfOutOfMemory(taken);
+        held_ = taken.ok();
+    }
+    LeaseHold(const LeaseHold &) = delete;
+    LeaseHold &operator=(const LeaseHold &) = delete;
+    ~LeaseHold()
+    {
+        if (held_)
+            file_.calls.releaseLease(file_.handle);
+    }
+    bool isHeld() const { return held_; }
+
+private:
+    const Target &file_;
+    bool held_ = false;
+};
+
 // Feeds the file of size bytes to the hashes; false when a read fails, or the file was seen to
 // change. A small file is read whole by offset, hashed, and read again: other bytes, or an end
 // elsewhere, is a write during the read and the hashing, however quick, whatever the clock. Any
 // other file, and a small one that gave more than its size or cannot be read by offset, is read
-// from its start until a read finds its end, whatever the size said, under the kernel's watch
-// where it keeps one.
+// from its start until a read finds its end, whatever the size said: under a read lease where the
+// system grants one (a writer's open or truncation breaks it, looked for before every read and
+// once the hashing is done), else under the kernel's watch where it keeps one. The lease costs
+// nothing to let go; the watch's end waits for the kernel's readers of watches to pass.
 bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
 {
     if (fitsOneRead(file, size)) {
@@ -354,6 +392,11 @@ bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> 
                 hash->add(bytes.data(), bytes.size());
             return readWhole(file, size, again) == WholeRead::Whole && again == bytes;
         }
+    }
+    const LeaseHold lease(file);
+    if (lease.isHeld()) {
+        const Target leased{file.handle, file.calls, file.chunkSize, true};
+        return hashAlongside(leased, hashes) && !isLeaseBroken(leased);
     }
     Handle watch;
     const SysResult watched = file.calls.watchForChanges(file.handle, watch);

@@ -33,3 +33,18 @@ SysResult watchForChanges(const Handle &file, Handle &watch);
 
 // Stores in changed whether the watched file's contents changed since its watch began.
 SysResult hasChangedSince(const Handle &watch, bool &changed);
+
+// Takes a read lease on the file open for reading (F_SETLEASE): while it is held, an open of the
+// file for writing or a truncation, by any process, breaks it (holding the writer until it is let
+// go) instead of going unseen; the break is told by a signal that is ignored unless caught
+// (SIGURG), never one that ends the process, and is looked for with isLeaseBroken. Locked where
+// the file is open for writing anywhere; Denied where the user neither owns it nor may lease
+// any; NotSupported where the system or file system gives none (Windows).
+SysResult holdReadLease(const Handle &file);
+
+// Stores in broken whether a writer asked for the leased file since the lease was taken; a broken
+// lease is let go at once, so that the writer waits no longer.
+SysResult isLeaseBroken(const Handle &file, bool &broken);
+
+// Lets the lease on the file go.
+SysResult releaseLease(const Handle &file);

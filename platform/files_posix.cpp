@@ -2,6 +2,7 @@
 #include "platform/posix_internal.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -87,4 +88,32 @@ SysResult hasChangedSince(const Handle &watch, bool &changed)
         if (errno != EINTR)
             return lastError();
     }
+}
+
+SysResult holdReadLease(const Handle &file)
+{
+    // The break's signal is set before the lease is taken: by default it would be SIGIO, which
+    // ends a process that does not catch it.
+    if (::fcntl(fdOf(file), F_SETSIG, SIGURG) != 0 || ::fcntl(fdOf(file), F_SETLEASE, F_RDLCK) != 0)
+        return lastError();
+    return {};
+}
+
+SysResult isLeaseBroken(const Handle &file, bool &broken)
+{
+    // A lease being broken reads as the kind it is being broken to.
+    const int held = ::fcntl(fdOf(file), F_GETLEASE);
+    if (held < 0)
+        return lastError();
+    broken = held != F_RDLCK;
+    if (broken)
+        ::fcntl(fdOf(file), F_SETLEASE, F_UNLCK);
+    return {};
+}
+
+SysResult releaseLease(const Handle &file)
+{
+    if (::fcntl(fdOf(file), F_SETLEASE, F_UNLCK) != 0)
+        return lastError();
+    return {};
 }

@@ -99,3 +99,20 @@ SysResult hasChangedSince(const Handle &, bool &changed)
     changed = false;
     return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
 }
+
+SysResult holdReadLease(const Handle &)
+{
+    // An opportunistic lock would say as much, through an overlapped handle the reads do not use.
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+SysResult isLeaseBroken(const Handle &, bool &broken)
+{
+    broken = true;
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}
+
+SysResult releaseLease(const Handle &)
+{
+    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
+}

@@ -3,6 +3,9 @@
 #include "testtree.h"
 
 #include <QFile>
+#include <QThread>
+#include <QProcess>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,6 +14,8 @@
 #include <cstdlib>
 #include <future>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -181,34 +186,47 @@ private slots:
             status.modified = status.changed = 0;
             return looked;
         };
+        // A file read along the ring where no lease is had (another holds it open for writing, the
+        // user may not lease it): the kernel's watch sees the change.
+        SystemCalls frozenNoLease = frozenClock;
+        frozenNoLease.holdReadLease = [](const Handle &) { return SysResult{SysError::Locked, EAGAIN}; };
         // A small file that grows as its read begins and shrinks back to its size as the second
-        // read returns, all within the clock's tick: the first read finds no end within the size it stated.
+        // read returns, all within the clock's tick: the first read finds no end within the size
+        // it stated. The shrinking is another thread's, as another program's would be: under the
+        // lease it waits for the read to let go, which this one gives it 100 ms to ask for.
         const QByteArray growing = QFile::encodeName(makeFile("growing", QByteArray(1000, 'g')));
-        SystemCalls growAndShrink = frozenClock;
         auto reads = std::make_shared<int>(0);
-        const auto resize = [growing, reads] {
+        std::vector<std::thread> shrinking;
+        const auto resize = [growing, reads, &shrinking] {
             if (++*reads == 1)
                 QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g') + QByteArray(100, '+')));
-            if (*reads == 4)
-                QCOMPARE(::truncate(growing.constData(), 1000), 0);
+            if (*reads == 4) {
+                shrinking.emplace_back([growing] { QCOMPARE(::truncate(growing.constData(), 1000), 0); });
+                QThread::msleep(100);
+            }
         };
-        growAndShrink.readChunkAt = [resize](const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count) {
-            resize();
-            const SysResult read = readChunkAt(file, offset, buffer, size, count);
-            resize();
-            return read;
+        const auto growingAndShrinking = [resize](SystemCalls calls) {
+            calls.readChunkAt = [resize](const Handle &file, std::uint64_t offset, char *buffer, std::size_t size, std::size_t &count) {
+                resize();
+                const SysResult read = readChunkAt(file, offset, buffer, size, count);
+                resize();
+                return read;
+            };
+            calls.readChunk = [resize](const Handle &file, char *buffer, std::size_t size, std::size_t &count) {
+                resize();
+                const SysResult read = readChunk(file, buffer, size, count);
+                resize();
+                return read;
+            };
+            return calls;
         };
-        growAndShrink.readChunk = [resize](const Handle &file, char *buffer, std::size_t size, std::size_t &count) {
-            resize();
-            const SysResult read = readChunk(file, buffer, size, count);
-            resize();
-            return read;
-        };
+        const SystemCalls growAndShrink = growingAndShrinking(frozenClock), growAndShrinkNoLease = growingAndShrinking(frozenNoLease);
         struct Change { const char **hook; const SystemCalls &calls; QByteArray path; };
         for (const Change &change : {Change{changePath, SystemCalls(), QFile::encodeName(path)}, Change{changePath, SystemCalls(), small},
                                      Change{changePath, frozenClock, QFile::encodeName(path)}, Change{changePath, frozenClock, small},
+                                     Change{changePath, frozenNoLease, QFile::encodeName(path)},
                                      Change{chmodPath, SystemCalls(), QFile::encodeName(path)}, Change{chmodPath, SystemCalls(), small},
-                                     Change{nullptr, growAndShrink, growing}}) {
+                                     Change{nullptr, growAndShrink, growing}, Change{nullptr, growAndShrinkNoLease, growing}}) {
             for (int mode : {0, 1, 2}) {
                 *reads = 0;
                 QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g')));
@@ -217,10 +235,47 @@ private slots:
                 const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls));
                 if (change.hook)
                     *change.hook = nullptr;
+                for (std::thread &thread : shrinking)
+                    thread.join();
+                shrinking.clear();
                 QVERIFY2(!reported, qPrintable(QString("mode %1 of %2 changed while read").arg(mode).arg(change.path.constData())));
             }
         }
         QVERIFY(digestReport(2, native));
+    }
+
+    // Guards against a writer's open going unseen under the lease, and against a writer held until
+    // the read ends: another program opens the file for writing as its second chunk is read (and
+    // waits, the lease held); the read stops at the next chunk and lets go. No report; the writer
+    // is through long before the system would break the lease itself (45 s).
+    void writerHeldNoLongerThanARead()
+    {
+        const QString path = makeFile("leased", QByteArray(4 * int(digestChunkSize()), 'w'));
+        QProcess writer;
+        QElapsedTimer held;
+        int reads = 0;
+        SystemCalls calls;
+        calls.readChunk = [&](const Handle &file, char *buffer, std::size_t size, std::size_t &count) -> SysResult {
+            if (++reads == 2) {
+                writer.start("dd", {"of=" + path, "bs=1", "seek=5", "count=1", "conv=notrunc", "status=none"});
+                writer.waitForStarted();
+                writer.write("Z");
+                writer.closeWriteChannel();
+                held.start();
+                // Long enough for its open to reach the lease.
+                QThread::msleep(300);
+            }
+            return readChunk(file, buffer, size, count);
+        };
+        for (int mode : {0, 1}) {
+            reads = 0;
+            QVERIFY2(!digestReport(mode, QFile::encodeName(path).toStdString(), calls), "a report though a writer came");
+            QVERIFY2(reads == 2, qPrintable(QString("%1 reads, the writer held meanwhile").arg(reads)));
+            QVERIFY(writer.waitForFinished(30000));
+            QVERIFY2(held.elapsed() < 5000, qPrintable(QString("the writer waited %1 ms").arg(held.elapsed())));
+            QCOMPARE(readFile(path).at(5), 'Z');
+            QVERIFY(writeFile(path, QByteArray(4 * int(digestChunkSize()), 'w')));
+        }
     }
 
     // Guards against the hashing threads waiting for ever for a chunk the reader could not make,
@@ -301,9 +356,17 @@ private slots:
     // quiet no-report: each call of a mode-2 run fails in turn, with each kind the systems give.
     void everyCallFailingInTurn()
     {
-        const QString path = dir.filePath("failing");
-        QVERIFY(writeFile(path, "abc"));
-        const ReportList whole = {{"MD5", "900150983cd24fb0d6963f7d28e17f72"}, {"SHA1", "a9993e364706816aba3e25717850c26c9cd0d89d"}};
+        // A file read whole on the first thread, and one read along the ring under its lease.
+        const QString small = dir.filePath("failing"), large = makeFile("failing-large", QByteArray(2 * int(digestChunkSize()) + 5, 'L'));
+        QVERIFY(writeFile(small, "abc"));
+        for (const QString &path : {small, large})
+            sweepCallsOf(path, {{"MD5", referenceDigest("md5sum", path)}, {"SHA1", referenceDigest("sha1sum", path)}});
+    }
+
+private:
+    // Makes each call of a mode-2 run on path fail in turn, with each kind of failure.
+    void sweepCallsOf(const QString &path, const ReportList &whole)
+    {
         const ReportList closed = {{"MD5", ""}, {"SHA1", ""}};
         const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
                                       {SysError::OutOfMemory, ENOMEM}, {SysError::Gone, ENODEV}};
@@ -338,10 +401,9 @@ private slots:
                 }
             }
         }
-        qInfo("%d calls, each failing in turn", calls);
+        qInfo("%s: %d calls, each failing in turn", qPrintable(QFileInfo(path).fileName()), calls);
     }
 
-private:
     static bool sameEntries(const ReportList &a, const ReportList &b)
     {
         if (a.size() != b.size())

@@ -20,6 +20,9 @@ SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
     calls.readChunkAt = wrap("readChunkAt", real.readChunkAt);
     calls.watchForChanges = wrap("watchForChanges", real.watchForChanges);
     calls.hasChangedSince = wrap("hasChangedSince", real.hasChangedSince);
+    calls.holdReadLease = wrap("holdReadLease", real.holdReadLease);
+    calls.isLeaseBroken = wrap("isLeaseBroken", real.isLeaseBroken);
+    calls.releaseLease = wrap("releaseLease", real.releaseLease);
     calls.openStartFolder = wrap("openStartFolder", real.openStartFolder);
     calls.openSubfolder = wrap("openSubfolder", real.openSubfolder);
     calls.listFolder = wrap("listFolder", real.listFolder);
