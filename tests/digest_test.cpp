@@ -123,7 +123,8 @@ private slots:
     }
 
     // Guards against a chunk lost, doubled or mixed up between the reader and the two hashing
-    // threads: random data of sizes around the buffer boundaries, against md5sum and sha1sum.
+    // threads, or on the reading thread: random data of sizes around the buffer boundaries, against
+    // md5sum and sha1sum, each size along the ring and on the reading thread.
     void bufferBoundaries_data()
     {
         QTest::addColumn<int>("size");
@@ -140,17 +141,19 @@ private slots:
         for (int i = 0; i < size; ++i)
             content[i] = char(QRandomGenerator::global()->generate());
         const QString path = makeFile("random", content);
-        const std::optional<Report> both = digestReport(2, path.toStdString());
-        QVERIFY(both);
-        QCOMPARE(both->entries.size(), 2);
-        QCOMPARE(both->entries.at(0).key, QString("MD5"));
-        QCOMPARE(both->entries.at(0).value, referenceDigest("md5sum", path));
-        QCOMPARE(both->entries.at(1).key, QString("SHA1"));
-        QCOMPARE(both->entries.at(1).value, referenceDigest("sha1sum", path));
-        const std::optional<Report> sha1Only = digestReport(1, path.toStdString());
-        QVERIFY(sha1Only);
-        QCOMPARE(sha1Only->entries.size(), 1);
-        QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
+        for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom}) {
+            const std::optional<Report> both = digestReport(2, path.toStdString(), SystemCalls(), ringFrom);
+            QVERIFY(both);
+            QCOMPARE(both->entries.size(), 2);
+            QCOMPARE(both->entries.at(0).key, QString("MD5"));
+            QCOMPARE(both->entries.at(0).value, referenceDigest("md5sum", path));
+            QCOMPARE(both->entries.at(1).key, QString("SHA1"));
+            QCOMPARE(both->entries.at(1).value, referenceDigest("sha1sum", path));
+            const std::optional<Report> sha1Only = digestReport(1, path.toStdString(), SystemCalls(), ringFrom);
+            QVERIFY(sha1Only);
+            QCOMPARE(sha1Only->entries.size(), 1);
+            QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
+        }
     }
 
     // Guards against a digest the library failed to compute, or of a file that changed while it was
@@ -228,17 +231,21 @@ private slots:
                                      Change{chmodPath, SystemCalls(), QFile::encodeName(path)}, Change{chmodPath, SystemCalls(), small},
                                      Change{nullptr, growAndShrink, growing}, Change{nullptr, growAndShrinkNoLease, growing}}) {
             for (int mode : {0, 1, 2}) {
-                *reads = 0;
-                QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g')));
-                if (change.hook)
-                    *change.hook = change.path.constData();
-                const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls));
-                if (change.hook)
-                    *change.hook = nullptr;
-                for (std::thread &thread : shrinking)
-                    thread.join();
-                shrinking.clear();
-                QVERIFY2(!reported, qPrintable(QString("mode %1 of %2 changed while read").arg(mode).arg(change.path.constData())));
+                // Along the ring and on the reading thread.
+                for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom}) {
+                    *reads = 0;
+                    QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g')));
+                    if (change.hook)
+                        *change.hook = change.path.constData();
+                    const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls, ringFrom));
+                    if (change.hook)
+                        *change.hook = nullptr;
+                    for (std::thread &thread : shrinking)
+                        thread.join();
+                    shrinking.clear();
+                    QVERIFY2(!reported, qPrintable(QString("mode %1 of %2 changed while read%3").arg(mode).arg(change.path.constData())
+                                                       .arg(ringFrom ? "" : ", along the ring")));
+                }
             }
         }
         QVERIFY(digestReport(2, native));
@@ -247,7 +254,8 @@ private slots:
     // Guards against a writer's open going unseen under the lease, and against a writer held until
     // the read ends: another program opens the file for writing as its second chunk is read (and
     // waits, the lease held); the read stops at the next chunk and lets go. No report; the writer
-    // is through long before the system would break the lease itself (45 s).
+    // is through long before the system would break the lease itself (45 s). Along the ring
+    // (mode 0) and on the reading thread (mode 1).
     void writerHeldNoLongerThanARead()
     {
         const QString path = makeFile("leased", QByteArray(4 * int(digestChunkSize()), 'w'));
@@ -269,7 +277,7 @@ private slots:
         };
         for (int mode : {0, 1}) {
             reads = 0;
-            QVERIFY2(!digestReport(mode, QFile::encodeName(path).toStdString(), calls), "a report though a writer came");
+            QVERIFY2(!digestReport(mode, QFile::encodeName(path).toStdString(), calls, mode == 0 ? 0 : DigestRingFrom), "a report though a writer came");
             QVERIFY2(reads == 2, qPrintable(QString("%1 reads, the writer held meanwhile").arg(reads)));
             QVERIFY(writer.waitForFinished(30000));
             QVERIFY2(held.elapsed() < 5000, qPrintable(QString("the writer waited %1 ms").arg(held.elapsed())));
@@ -289,11 +297,12 @@ private slots:
         const QString md5 = referenceDigest("md5sum", file), sha1 = referenceDigest("sha1sum", file);
         // Runs mode with the nth allocation of the run failing (0: none but failingSize's); 1 when it
         // threw the out of memory, 2 when it gave the whole report.
+        std::uint64_t ringFrom = 0;
         const auto outcome = [&](int mode, int nth) {
             std::future<int> ended = std::async(std::launch::async, [&, nth] {
                 failingNth = nth;
                 try {
-                    const std::optional<Report> report = digestReport(mode, path);
+                    const std::optional<Report> report = digestReport(mode, path, SystemCalls(), ringFrom);
                     return report && report->entries.last().value == (mode == 0 ? md5 : sha1) ? 2 : 0;
                 } catch (const std::bad_alloc &) {
                     return 1;
@@ -306,16 +315,21 @@ private slots:
             return ended.get();
         };
         for (int mode : {0, 1, 2}) {
+            ringFrom = 0;
             failingSize = digestChunkSize();
             failingFrom = 2;
             QVERIFY2(outcome(mode, 0) == 1, qPrintable(QString("mode %1 ended without its out of memory").arg(mode)));
-            // Each allocation in turn, the threads' own among them, until a run needs no more.
-            int nth = 1;
-            for (int got = 1; got == 1; ++nth) {
-                got = outcome(mode, nth);
-                QVERIFY2(got != 0, qPrintable(QString("mode %1, allocation %2 failing: a report not whole, quietly").arg(mode).arg(nth)));
+            // Each allocation in turn, the threads' own among them, until a run needs no more;
+            // along the ring and on the reading thread.
+            for (const std::uint64_t way : {std::uint64_t(0), DigestRingFrom}) {
+                ringFrom = way;
+                int nth = 1;
+                for (int got = 1; got == 1; ++nth) {
+                    got = outcome(mode, nth);
+                    QVERIFY2(got != 0, qPrintable(QString("mode %1, allocation %2 failing: a report not whole, quietly").arg(mode).arg(nth)));
+                }
+                qInfo("mode %d%s: %d allocations, each failing in turn", mode, way ? "" : " along the ring", nth - 2);
             }
-            qInfo("mode %d: %d allocations, each failing in turn", mode, nth - 2);
         }
     }
 
@@ -356,16 +370,18 @@ private slots:
     // quiet no-report: each call of a mode-2 run fails in turn, with each kind the systems give.
     void everyCallFailingInTurn()
     {
-        // A file read whole on the first thread, and one read along the ring under its lease.
+        // A file read whole on the first thread, and one read under its lease on the first thread
+        // and along the ring.
         const QString small = dir.filePath("failing"), large = makeFile("failing-large", QByteArray(2 * int(digestChunkSize()) + 5, 'L'));
         QVERIFY(writeFile(small, "abc"));
-        for (const QString &path : {small, large})
-            sweepCallsOf(path, {{"MD5", referenceDigest("md5sum", path)}, {"SHA1", referenceDigest("sha1sum", path)}});
+        sweepCallsOf(small, {{"MD5", referenceDigest("md5sum", small)}, {"SHA1", referenceDigest("sha1sum", small)}}, DigestRingFrom);
+        for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom})
+            sweepCallsOf(large, {{"MD5", referenceDigest("md5sum", large)}, {"SHA1", referenceDigest("sha1sum", large)}}, ringFrom);
     }
 
 private:
     // Makes each call of a mode-2 run on path fail in turn, with each kind of failure.
-    void sweepCallsOf(const QString &path, const ReportList &whole)
+    void sweepCallsOf(const QString &path, const ReportList &whole, std::uint64_t ringFrom)
     {
         const ReportList closed = {{"MD5", ""}, {"SHA1", ""}};
         const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
@@ -384,7 +400,7 @@ private:
                 std::optional<Report> report;
                 bool threw = false;
                 try {
-                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched);
+                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched, ringFrom);
                 } catch (const std::bad_alloc &) {
                     threw = true;
                 }
@@ -401,7 +417,7 @@ private:
                 }
             }
         }
-        qInfo("%s: %d calls, each failing in turn", qPrintable(QFileInfo(path).fileName()), calls);
+        qInfo("%s%s: %d calls, each failing in turn", qPrintable(QFileInfo(path).fileName()), ringFrom ? "" : " along the ring", calls);
     }
 
     static bool sameEntries(const ReportList &a, const ReportList &b)

@@ -365,9 +365,8 @@ private slots:
     }
 
     // Guards against work sized for the big case on the small one, and the reverse: the threads a
-    // call starts (clone calls strace sees) are one, the signal taker, for a small file or
-    // folder; a file larger than any one read, or one that gives more than it states, is hashed on
-    // two more, and a walk that shows
+    // call starts (clone calls strace sees) are one, the signal taker, for a file below 16 MiB or
+    // a small folder; a file of 16 MiB or more is hashed on two more, and a walk that shows
     // itself big (each listing held 2 ms) starts its walkers. Digests and counts stay those of
     // md5sum, sha1sum and find (the tree's: 20 folders, 50 files of 3 bytes). And against any
     // read of uninitialised memory, invalid access or memory lost for good in each of those ways:
@@ -376,8 +375,9 @@ private slots:
     {
         if (!QByteArray(HELPER_SANITIZER).isEmpty() || QStandardPaths::findExecutable("strace").isEmpty())
             QSKIP("counting threads: the sanitizers' runtimes start threads of their own, or strace is not installed");
-        const QString big = work + "/threads-big", tree = work + "/threads-tree", out = work + "/threads-out";
+        const QString big = work + "/threads-big", huge = work + "/threads-huge", tree = work + "/threads-tree", out = work + "/threads-out";
         QVERIFY(writeSizedFile(QFile::encodeName(big), 4 * 1024 * 1024 + 1));
+        QVERIFY(writeSizedFile(QFile::encodeName(huge), 16 * 1024 * 1024 + 1));
         for (int d = 0; d < 10; ++d) {
             QVERIFY(QDir(tree).mkpath(QString("d%1/s").arg(d)));
             for (int f = 0; f < 5; ++f)
@@ -391,10 +391,12 @@ private slots:
             {{"0", abc, out}, "", 1, 1, expectedJson({{"MD5", Md5Abc}})},
             {{"1", abc, "x", "y", "z", out}, "", 1, 1, expectedJson({{"SHA1", Sha1Abc}})},
             {{"2", abc, out}, "", 1, 1, expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}})},
-            {{"2", big, out}, "", 3, 3,
+            {{"2", big, out}, "", 1, 1,
              expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}})},
-            // A file that gives more than its size (0) is read again from its start, along the ring.
-            {{"2", "/proc/version", out}, "", 3, 3,
+            {{"2", huge, out}, "", 3, 3,
+             expectedJson({{"MD5", referenceDigest("md5sum", huge)}, {"SHA1", referenceDigest("sha1sum", huge)}})},
+            // A file that gives more than its size (0) is read again from its start.
+            {{"2", "/proc/version", out}, "", 1, 1,
              expectedJson({{"MD5", referenceDigest("md5sum", "/proc/version")}, {"SHA1", referenceDigest("sha1sum", "/proc/version")}})},
             {{"3", tree + "/d0", out}, "", 1, 1, expectedJson({{"Total Size", "15 bytes"}, {"Folder Count ", "1"}, {"File Count", "5"}})},
             {{"3", tree, out}, "getdents64:delay_exit=2000", walkers, walkers,
@@ -1134,19 +1136,21 @@ private slots:
             QVERIFY2(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(what));
             QVERIFY2(readFile(folder + "/r.json") == fresh, qPrintable(what));
         }
-        // One sent the moment the work starts (the first read of the target, by offset on the
-        // first thread or along the ring; the first listing) stops the write that would follow,
+        // One sent the moment the work starts (the first read of the target: by offset on the
+        // first thread, on the first thread under the lease, along the ring; the first listing) stops the write that would follow,
         // however soon the mode gets there; one sent as the last step begins lets it end, and
         // then ends the process: never exit 0. Each to the process, and to the first thread
         // alone, which takes none itself; with threads and without. Ten runs of each.
-        const QString big = folder + "/big", tree = folder + "/tree";
+        const QString big = folder + "/big", huge = folder + "/huge", tree = folder + "/tree";
         QVERIFY(writeSizedFile(QFile::encodeName(big), 3 * 1024 * 1024));
+        QVERIFY(writeSizedFile(QFile::encodeName(huge), 16 * 1024 * 1024));
         QVERIFY(QDir(tree).mkpath("sub"));
         QVERIFY(writeFile(tree + "/sub/f", "abc"));
         const QByteArray treeReport = expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "1"}, {"File Count", "1"}});
         const QByteArray bigReport = expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}});
         struct Moment { const char *call; QStringList arguments; QByteArray after; bool noThread; };
         for (const Moment &m : {Moment{"pread64", {"0", abc}, earlier, false}, Moment{"read", {"2", big}, earlier, false},
+                                Moment{"read", {"1", huge}, earlier, false},
                                 Moment{"getdents64", {"3", tree}, earlier, false}, Moment{"renameat", {"2", big}, bigReport, false},
                                 Moment{"renameat", {"3", tree}, treeReport, false}, Moment{"pread64", {"0", abc}, earlier, true},
                                 Moment{"renameat", {"0", abc}, fresh, true}}) {

@@ -10,9 +10,9 @@
 # earlier result, with an owner to copy as root, an ACL and an extended attribute; the default),
 # "new" (none), "inplace" (the earlier result has a second hard link), "named" (no unnamed files:
 # a named temporary), "noproc" (no /proc, and no descriptor named without it) or "nothread" (no
-# thread to be had); the last three preload the fault LIBRARY. "ring" and "proc" replace the earlier
-# result as "replaced" does, hashing a file past one read, or one that states a size below its
-# contents (a /proc file).
+# thread to be had); the last three preload the fault LIBRARY. "large", "ring" and "proc" replace
+# the earlier result as "replaced" does, hashing a file past one read on the first thread under
+# its lease, one along the ring, or one that states a size below its contents (a /proc file).
 # K/N takes every N-th of the runs, from the K-th: each slice is a CTest test of its own, so that
 # CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
 # (skipped) without strace.
@@ -48,8 +48,10 @@ NOT_INJECTED=" brk futex exit exit_group rt_sigreturn "
 EARLIER='the earlier result'
 
 printf 'abc%.0s' $(seq 1 2000) >target
-# "ring": the earlier result replaced, the target larger than any one read, hashed along the ring.
-[ "$WAY" = ring ] && head -c $((1024 * 1024 + 3)) /dev/urandom >target
+# "ring": the earlier result replaced, the target large enough to be hashed along the ring.
+[ "$WAY" = ring ] && head -c $((16 * 1024 * 1024 + 3)) /dev/urandom >target
+# "large": past one read, below the ring's size: on the first thread, under its lease.
+[ "$WAY" = large ] && head -c $((1024 * 1024 + 3)) /dev/urandom >target
 # "proc": a file that states a size of 0 and gives more (read from its start when the small
 # way finds no end within it).
 [ "$WAY" = proc ] && rm target && ln -s /proc/version target
@@ -82,7 +84,7 @@ prepare_way() {
     printf '%s' "$EARLIER" >"$result"
     case "$WAY" in
     inplace) ln "$result" "$1/result2.json" ;;
-    replaced | ring | proc)
+    replaced | large | ring | proc)
         setfattr -n user.kept -v yes "$result" 2>/dev/null
         setfacl -m u:65534:r "$result" 2>/dev/null
         [ "$(id -u)" -eq 0 ] && chown 65534:65534 "$result"
