@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Small faults seeded into the product's sources, for scripts/mutate.
 
-  mutants.py list SEED FOLDER...    prints one site of every line that has any, the lines shuffled by
+  mutants.py list SEED FOLDER...    (a FOLDER may be one file) prints one site of every line that has any, the lines shuffled by
                                     SEED and the site drawn on each by it, so that every line of code
                                     is as likely as any other: "index<TAB>file<TAB>line<TAB>kind<TAB>before<TAB>after"
   mutants.py apply FILE LINE BEFORE AFTER   replaces the line's text BEFORE by AFTER (once), in place
@@ -66,7 +66,8 @@ def lines_with_sites(folders):
     sources and headers."""
     lines = []
     for folder in folders:
-        for path in sorted(list(Path(folder).rglob("*.cpp")) + list(Path(folder).rglob("*.h"))):
+        paths = [Path(folder)] if Path(folder).is_file() else sorted(list(Path(folder).rglob("*.cpp")) + list(Path(folder).rglob("*.h")))
+        for path in paths:
             if "windows" in path.name:
                 continue
             for number, line in enumerate(path.read_text().splitlines(), 1):
