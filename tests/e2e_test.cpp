@@ -365,8 +365,8 @@ private slots:
     }
 
     // Guards against work sized for the big case on the small one, and the reverse: the threads a
-    // call starts (clone calls strace sees) are one, the signal taker, for a file below 16 MiB or
-    // a small folder; a file of 16 MiB or more is hashed on two more, and a walk that shows
+    // call starts (clone calls strace sees) are one, the signal taker, for a file of up to 16 MiB
+    // or a small folder; a larger file is hashed on two more, and a walk that shows
     // itself big (each listing held 2 ms) starts its walkers. Digests and counts stay those of
     // md5sum, sha1sum and find (the tree's: 20 folders, 50 files of 3 bytes). And against any
     // read of uninitialised memory, invalid access or memory lost for good in each of those ways:
@@ -1143,7 +1143,7 @@ private slots:
         // alone, which takes none itself; with threads and without. Ten runs of each.
         const QString big = folder + "/big", huge = folder + "/huge", tree = folder + "/tree";
         QVERIFY(writeSizedFile(QFile::encodeName(big), 3 * 1024 * 1024));
-        QVERIFY(writeSizedFile(QFile::encodeName(huge), 16 * 1024 * 1024));
+        QVERIFY(writeSizedFile(QFile::encodeName(huge), 16 * 1024 * 1024 + 1));
         QVERIFY(QDir(tree).mkpath("sub"));
         QVERIFY(writeFile(tree + "/sub/f", "abc"));
         const QByteArray treeReport = expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "1"}, {"File Count", "1"}});
