@@ -57,7 +57,7 @@ public:
     explicit Hash(DigestAlgorithm algorithm)
     {
         const SysResult started = state_.start(algorithm);
-        loadable_ = started.kind != SysError::NotSupported;
+        loadable_ = started.ok() || digestLibraryProblem().empty();
         check(started);
     }
     // False when the system's digest library could not be loaded.

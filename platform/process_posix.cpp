@@ -307,7 +307,11 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     // thread ever takes them, synchronously: no handler runs beside a write. One counts as come
     // from the moment it is sent, to whichever thread, not once a thread got round to taking it.
     ::pthread_sigmask(SIG_BLOCK, &taking->taken, nullptr);
-    gate->countAsCome([taking] { return hasCome(*taking); });
+    // (Not owning what takes them: that owns the gate.)
+    gate->countAsCome([held = std::weak_ptr<Taking>(taking)] {
+        const std::shared_ptr<Taking> taking = held.lock();
+        return taking && hasCome(*taking);
+    });
     if (firstStackHolds(stackBytes)) {
         // The mode runs here, and a thread of its own takes the signals: neither the mode's start
         // nor its end waits for another thread to be scheduled. That thread is never joined: it

@@ -333,22 +333,6 @@ private slots:
         }
     }
 
-    // Guards against a digest of the first bytes of a file passing for the file's own: one whose
-    // size says nothing of its end (a /proc file states 0) is read until a read finds the end,
-    // as md5sum reads it. (A file system's file that lies about its size, or cannot be read at an
-    // offset, is e2e_test::filesThatMisstateThemselves'.)
-    void procFileReadToItsEnd()
-    {
-        const QString proc = "/proc/version";
-        QVERIFY(QFileInfo(proc).size() == 0);
-        for (int mode : {0, 1, 2}) {
-            const std::optional<Report> report = digestReport(mode, proc.toStdString());
-            QVERIFY(report);
-            QCOMPARE(report->entries.first().value, mode == 1 ? referenceDigest("sha1sum", proc) : referenceDigest("md5sum", proc));
-            QCOMPARE(report->entries.last().value, mode == 0 ? referenceDigest("md5sum", proc) : referenceDigest("sha1sum", proc));
-        }
-    }
-
     // Guards against a digest of nothing, or of part of a file, passing for the file's own.
     void unreadableGivesNoReport()
     {

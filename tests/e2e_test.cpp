@@ -438,39 +438,36 @@ private slots:
         checkNothingWritten({"1"}, "IT_MD5_SHA1\n", dir.filePath("1.json"));
     }
 
-    // Guards against a digest of part of a file passing for the file's own where the file system
-    // misstates it: a size below what its reads give (the small way must not stop at the size),
-    // no reads at an offset (ESPIPE: the file is still read, from its start), at the size of one
-    // read and past it, through a file system whose times are whole seconds. As md5sum and
-    // sha1sum read them.
+    // Guards against a digest of part of a file passing for the file's own where the system
+    // misstates it: a /proc file (it states 0 bytes), and through the test file system (whose
+    // times are whole seconds) a size below what its reads give and no reads at an offset
+    // (ESPIPE), small and past 16 MiB. As md5sum and sha1sum read them.
     void filesThatMisstateThemselves()
     {
         const QString source = dir.filePath("misstated"), mount = dir.filePath("misstated-mount"), out = dir.filePath("misstated-out");
         QVERIFY(QDir().mkpath(source));
-        const QStringList names = {"short-small", "short-big", "noseek-small", "noseek-big"};
-        for (const QString &name : names) {
-            QByteArray content(name.endsWith("big") ? 3 * 1024 * 1024 + 7 : 1000, Qt::Uninitialized);
-            for (char &byte : content)
-                byte = char(QRandomGenerator::global()->generate());
-            QVERIFY(writeFile(source + "/" + name, content));
+        QStringList files = {"/proc/version"};
+        for (const char *name : {"short-small", "short-big", "noseek-small", "noseek-big"}) {
+            QVERIFY(writeSizedFile(QFile::encodeName(source + "/" + name), QByteArray(name).endsWith("big") ? 16 * 1024 * 1024 + 7 : 1000));
+            files.append(name);
         }
         QProcess server;
         const QString refused = mountSlowFileSystem(server, source, mount, 0);
-        if (!refused.isEmpty())
-            QSKIP(qPrintable("the misstated files: " + refused));
         // Whatever fails, nothing stays mounted.
         const auto unmounted = qScopeGuard([&] {
             unmount(mount);
             server.waitForFinished(5000);
         });
-        for (const QString &name : names) {
-            const QString file = mount + "/" + name;
-            QVERIFY2(name.startsWith("noseek") || QFileInfo(file).size() == 10, qPrintable(name + " does not misstate its size"));
+        for (const QString &file : files) {
+            if (!file.startsWith('/') && !refused.isEmpty())
+                QSKIP(qPrintable("the test file system's files: " + refused));
+            const QString path = file.startsWith('/') ? file : mount + "/" + file, real = file.startsWith('/') ? file : source + "/" + file;
+            QVERIFY2(QFileInfo(path).size() == (file.startsWith("noseek") ? QFileInfo(real).size() : file.startsWith("short") ? 10 : 0),
+                     qPrintable(file + " states its size"));
             QFile::remove(out + ".json");
-            run({"2", file, out});
-            QVERIFY2(readFile(out + ".json") == expectedJson({{"MD5", referenceDigest("md5sum", source + "/" + name)},
-                                                              {"SHA1", referenceDigest("sha1sum", source + "/" + name)}}),
-                     qPrintable(name + ": " + readFile(out + ".json")));
+            run({"2", path, out});
+            QVERIFY2(readFile(out + ".json") == expectedJson({{"MD5", referenceDigest("md5sum", real)}, {"SHA1", referenceDigest("sha1sum", real)}}),
+                     qPrintable(file + ": " + readFile(out + ".json")));
         }
     }
 

@@ -85,39 +85,23 @@ static void terminateAt(const char *call)
         kill(getpid(), SIGTERM);
 }
 
-ssize_t pread64(int fd, void *buffer, size_t size, off_t offset)
-{
-    terminateAt("pread64");
-    ssize_t (*real)(int, void *, size_t, off_t) = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
-    return real(fd, buffer, size, offset);
-}
+// Each call VURO_FAULT_TERM_AT may name: the termination first, then the call itself. A read counts
+// as one of a file's chunks, not one of the libraries' small reads of their own.
+#define TERMINATING_CALL(type, name, when, parameters, arguments)                               \
+    type name parameters                                                                        \
+    {                                                                                           \
+        if (when)                                                                               \
+            terminateAt(#name);                                                                 \
+        return ((type(*) parameters)dlsym(RTLD_NEXT, #name)) arguments;                         \
+    }
+TERMINATING_CALL(ssize_t, pread64, 1, (int fd, void *buffer, size_t size, off_t offset), (fd, buffer, size, offset))
+TERMINATING_CALL(ssize_t, read, size >= 64 * 1024, (int fd, void *buffer, size_t size), (fd, buffer, size))
+TERMINATING_CALL(ssize_t, getdents64, 1, (int fd, void *buffer, size_t size), (fd, buffer, size))
+TERMINATING_CALL(int, renameat, 1, (int fromFd, const char *from, int toFd, const char *to), (fromFd, from, toFd, to))
 
 ssize_t pread(int fd, void *buffer, size_t size, off_t offset)
 {
     return pread64(fd, buffer, size, offset);
-}
-
-ssize_t read(int fd, void *buffer, size_t size)
-{
-    // The chunks of a file, not the libraries' small reads of their own.
-    if (size >= 64 * 1024)
-        terminateAt("read");
-    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    return real(fd, buffer, size);
-}
-
-ssize_t getdents64(int fd, void *buffer, size_t size)
-{
-    terminateAt("getdents64");
-    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "getdents64");
-    return real(fd, buffer, size);
-}
-
-int renameat(int fromFd, const char *from, int toFd, const char *to)
-{
-    terminateAt("renameat");
-    int (*real)(int, const char *, int, const char *) = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
-    return real(fromFd, from, toFd, to);
 }
 
 static int openatWith(const char *symbol, int dirFd, const char *path, int flags, mode_t mode)
