@@ -181,8 +181,8 @@ struct Target {
     bool leased = false;
 };
 
-// True when a writer asked for the leased file (and the lease was let go for it), or the lease
-// cannot tell.
+// True when a writer asked for the leased file, or the lease cannot tell; the read then stops, and
+// the lease is let go as it ends.
 bool isLeaseBroken(const Target &file)
 {
     bool broken = true;

@@ -42,8 +42,8 @@ SysResult hasChangedSince(const Handle &watch, bool &changed);
 // any; NotSupported where the system or file system gives none (Windows).
 SysResult holdReadLease(const Handle &file);
 
-// Stores in broken whether a writer asked for the leased file since the lease was taken; a broken
-// lease is let go at once, so that the writer waits no longer.
+// Stores in broken whether a writer asked for the leased file since the lease was taken (the
+// writer waits until the lease is let go).
 SysResult isLeaseBroken(const Handle &file, bool &broken);
 
 // Lets the lease on the file go.

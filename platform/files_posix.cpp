@@ -106,8 +106,6 @@ SysResult isLeaseBroken(const Handle &file, bool &broken)
     if (held < 0)
         return lastError();
     broken = held != F_RDLCK;
-    if (broken)
-        ::fcntl(fdOf(file), F_SETLEASE, F_UNLCK);
     return {};
 }
 
