@@ -2,13 +2,14 @@
 
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 const std::size_t DigestRingSlots = 4;
@@ -20,6 +21,10 @@ const std::size_t DigestRingSlots = 4;
 // it, it is what a user waiting on a large file feels, most in mode 2, where MD5 and SHA-1 run side
 // by side.
 const std::uint64_t DigestRingFrom = 16 * 1024 * 1024 + 1;
+
+// Eight chunks (2 MiB at 256 KiB) each way: a median of eight survives a preemption or two, and
+// the trial takes a fifth of the smallest file it runs on.
+const int DigestTrialChunks = 8;
 
 std::size_t digestChunkSize(std::size_t level2Bytes)
 {
@@ -56,12 +61,14 @@ class Hash {
 public:
     explicit Hash(DigestAlgorithm algorithm)
     {
-        const SysResult started = state_.start(algorithm);
+        const SysResult started = state_.start(algorithm, refusal_);
         loadable_ = started.ok() || digestLibraryProblem().empty();
         check(started);
     }
     // False when the system's digest library could not be loaded.
     bool isLoadable() const { return loadable_; }
+    // The library's words where it refused the algorithm; empty where it did not.
+    const std::string &refusal() const { return refusal_; }
     void add(const char *bytes, std::size_t size)
     {
         if (ok_)
@@ -85,6 +92,7 @@ private:
         ok_ = ok_ && result.ok();
     }
     DigestState state_;
+    std::string refusal_;
     bool ok_ = true;
     bool loadable_ = true;
 };
@@ -170,26 +178,30 @@ private:
     bool abandoned_ = false;
 };
 
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nanosecondsOf(Clock::duration duration)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
+// The median of samples, which it reorders; 0 for none.
+std::int64_t medianOf(std::vector<std::int64_t> &samples)
+{
+    if (samples.empty())
+        return 0;
+    std::nth_element(samples.begin(), samples.begin() + std::ptrdiff_t(samples.size() / 2), samples.end());
+    return samples[samples.size() / 2];
+}
+
 // The open target, the calls that read it (and the gate they hold, which says when a termination
-// came; none in tests that run the mode alone), the size of one read, and whether a lease on it
-// says when a writer asks for it.
+// came; none in tests that run the mode alone), the size of one read, and the way it is hashed.
 struct Target {
     const Handle &handle;
     const SystemCalls &calls;
     std::size_t chunkSize;
-    std::uint64_t ringFrom;
-    bool leased = false;
+    DigestWay way;
 };
-
-// True when a writer asked for the leased file, or the lease cannot tell; the read then stops, and
-// the lease is let go as it ends.
-bool isLeaseBroken(const Target &file)
-{
-    bool broken = true;
-    const SysResult looked = file.calls.isLeaseBroken(file.handle, broken);
-    throwIfOutOfMemory(looked);
-    return !looked.ok() || broken;
-}
 
 // True when a termination came: the read stops there, its digest no longer wanted. One sent to
 // this thread alone is passed on to the process by the asking.
@@ -198,11 +210,10 @@ bool isEnding(const Target &file)
     return file.calls.terminationGate && file.calls.terminationGate->isEnding();
 }
 
-// Reads the next chunk; -1 when the read failed, a termination came, or a writer asked for the
-// leased file (it is let go at once: the writer waits for no more than one read).
+// Reads the next chunk; -1 when the read failed or a termination came.
 std::int64_t readNext(const Target &file, char *buffer)
 {
-    if (isEnding(file) || (file.leased && isLeaseBroken(file)))
+    if (isEnding(file))
         return -1;
     std::size_t count = 0;
     const SysResult read = file.calls.readChunk(file.handle, buffer, file.chunkSize, count);
@@ -210,9 +221,11 @@ std::int64_t readNext(const Target &file, char *buffer)
     return read.ok() ? std::int64_t(count) : -1;
 }
 
+// How a run of reads ended: at the file's end, at a failed read, or with more to read.
+enum class Fed { End, Failed, More };
+
 // Feeds every chunk of the ring to hash, in order, until the end, a failed read or abandonment.
-// A termination sent to this thread alone is passed on as it ends, not lost with it.
-void consumeRing(ChunkRing &ring, Hash &hash, const Target &file)
+void consumeRing(ChunkRing &ring, Hash &hash)
 {
     for (std::uint64_t sequence = 0;; ++sequence) {
         const char *bytes = nullptr;
@@ -225,16 +238,32 @@ void consumeRing(ChunkRing &ring, Hash &hash, const Target &file)
         if (size <= 0)
             break;
     }
-    isEnding(file);
 }
 
-// Reads the file into the ring; false when a read failed.
-bool fillRing(const Target &file, ChunkRing &ring)
+// Reads the file into the ring until its end or a failed read. Where stayOn is given, the
+// DigestTrialChunks reads after the ring's first turn are timed, and stayOn(their median in
+// nanoseconds) says whether the ring keeps the rest: More where it does not, the hashing threads
+// told that the ring ends there.
+Fed fillRing(const Target &file, ChunkRing &ring, const std::function<bool(std::int64_t)> &stayOn)
 {
+    const std::uint64_t timedFrom = DigestRingSlots, decideAt = DigestRingSlots + DigestTrialChunks;
+    std::vector<std::int64_t> intervals;
+    Clock::time_point last;
     for (std::uint64_t sequence = 0;; ++sequence) {
         char *buffer = ring.acquire(sequence);
         if (!buffer)
-            return false;
+            return Fed::Failed;
+        if (stayOn && sequence <= decideAt) {
+            // From one free slot to the next: what a chunk costs once the hashing sets the pace.
+            const Clock::time_point now = Clock::now();
+            if (sequence > timedFrom)
+                intervals.push_back(nanosecondsOf(now - last));
+            last = now;
+            if (sequence == decideAt && !stayOn(medianOf(intervals))) {
+                ring.publish(sequence, 0);
+                return Fed::More;
+            }
+        }
         std::int64_t size = -1;
         try {
             size = readNext(file, buffer);
@@ -244,72 +273,122 @@ bool fillRing(const Target &file, ChunkRing &ring)
         }
         ring.publish(sequence, size);
         if (size <= 0)
-            return size == 0;
+            return size == 0 ? Fed::End : Fed::Failed;
     }
 }
 
-// Feeds every chunk of the file to each hash, in order, on this thread; false when a read fails.
-bool feedHashes(const Target &file, const std::vector<Hash *> &hashes)
+// Feeds the file's chunks to each hash, in order, on this thread: to its end, or at most chunks of
+// them where chunks is not negative, each one's time in nanoseconds added to times where given.
+Fed feedHashes(const Target &file, const std::vector<Hash *> &hashes, std::int64_t chunks = -1, std::vector<std::int64_t> *times = nullptr)
 {
     const Bytes buffer = makeBytes(file.chunkSize);
-    for (;;) {
+    for (std::int64_t fed = 0; chunks < 0 || fed < chunks; ++fed) {
+        const Clock::time_point began = Clock::now();
         const std::int64_t size = readNext(file, buffer.get());
         if (size <= 0)
-            return size == 0;
+            return size == 0 ? Fed::End : Fed::Failed;
         for (Hash *hash : hashes)
             hash->add(buffer.get(), std::size_t(size));
+        if (times)
+            times->push_back(nanosecondsOf(Clock::now() - began));
     }
+    return Fed::More;
 }
 
-// Joins the hashing threads however the read ends.
-struct Joiner {
-    std::vector<std::thread> &threads;
-    ~Joiner()
+// The stack of a hashing thread: the library's digest calls take a few hundred bytes, and a
+// thread's default stack (8 MiB) would be address space a run under a limit may not have.
+const std::size_t HashStackBytes = 128 * 1024;
+
+// The hashing threads of one ring, joined however the read ends.
+class HashingThreads {
+public:
+    explicit HashingThreads(std::size_t count)
     {
-        for (std::thread &thread : threads)
-            thread.join();
+        work_.reserve(count);
+        threads_.reserve(count);
     }
+    HashingThreads(const HashingThreads &) = delete;
+    HashingThreads &operator=(const HashingThreads &) = delete;
+    ~HashingThreads()
+    {
+        for (NativeHandle thread : threads_)
+            joinThread(thread);
+    }
+    // Starts work on a thread of its own (at most count of them); false when the system gives none.
+    bool start(std::function<void()> work)
+    {
+        // Reserved: a thread's work never moves while it runs.
+        work_.push_back(std::move(work));
+        NativeHandle thread;
+        if (!startThread(HashStackBytes, &work_.back(), thread))
+            return false;
+        threads_.push_back(thread);
+        return true;
+    }
+
+private:
+    std::vector<std::function<void()>> work_;
+    std::vector<NativeHandle> threads_;
 };
 
 // Reads the file into the ring on this thread while each hash takes every chunk on a thread of
-// its own, so that the reads' copying overlaps the hashing, and MD5 and SHA-1 overlap each other;
-// false when a read fails. Where the system gives no threads, the hashes take each chunk on this
-// one.
-bool hashAlongside(const Target &file, const std::vector<Hash *> &hashes)
+// its own, so that the reads' copying overlaps the hashing, and MD5 and SHA-1 overlap each other,
+// until the end, a failed read, or stayOn's choice (fillRing). Where the system gives no
+// threads, the hashes take the rest on this one.
+Fed hashAlongside(const Target &file, const std::vector<Hash *> &hashes, const std::function<bool(std::int64_t)> &stayOn)
 {
     ChunkRing ring(int(hashes.size()), file.chunkSize);
-    std::vector<std::thread> threads;
-    threads.reserve(hashes.size());
     {
-        const Joiner join{threads};
+        HashingThreads threads(hashes.size());
         try {
-            for (Hash *hash : hashes)
-                threads.emplace_back(consumeRing, std::ref(ring), std::ref(*hash), std::cref(file));
-        } catch (const std::system_error &) {
-            ring.abandon();
+            bool started = true;
+            for (Hash *hash : hashes) {
+                if (!(started = threads.start([&ring, hash] { consumeRing(ring, *hash); })))
+                    break;
+            }
+            if (started)
+                return fillRing(file, ring, stayOn);
         } catch (...) {
-            // Out of memory as a thread starts: those started must not wait for chunks for ever.
+            // Whatever ends the read early (out of memory as a thread starts among it), the
+            // hashing threads must not wait for chunks that never come.
             ring.abandon();
             throw;
         }
-        if (threads.size() == hashes.size()) {
-            // Whatever ends the read early, the hashing threads must not wait for chunks that never come.
-            try {
-                return fillRing(file, ring);
-            } catch (...) {
-                ring.abandon();
-                throw;
-            }
-        }
+        ring.abandon();
     }
-    // Nothing was read yet: the hashes have seen nothing.
+    // Nothing was read into the ring: the hashes have seen all that was read before it.
     return feedHashes(file, hashes);
 }
 
-struct Digests {
-    QByteArray md5;
-    QByteArray sha1;
-};
+// Hashes the file from where its reads stand to its end, the way file.way says for a file of size
+// bytes; false when a read failed.
+bool hashRest(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
+{
+    DigestWay way = file.way;
+    if (way == DigestWay::Chosen && size < DigestRingFrom)
+        way = DigestWay::ReadingThread;
+    if (way == DigestWay::ReadingThread)
+        return feedHashes(file, hashes) == Fed::End;
+    if (way == DigestWay::Ring)
+        return hashAlongside(file, hashes, nullptr) == Fed::End;
+    // What the threads gain or cost is this processor's (its cores' caches, their hashing
+    // instructions, how many are free now) and this file's (in the page cache or not), so it is
+    // timed, not guessed from the size: a Xeon with SHA extensions hashes SHA-1 faster than the
+    // hand-over of chunks between its cores allows, an EPYC the other way round.
+    std::vector<std::int64_t> times;
+    Fed fed = feedHashes(file, hashes, DigestTrialChunks, &times);
+    if (fed != Fed::More)
+        return fed == Fed::End;
+    const std::int64_t alone = medianOf(times);
+    // The ring keeps the rest where it is clearly faster: its threads cost processor time besides.
+    const auto stayOn = [&](std::int64_t alongside) {
+        return way == DigestWay::TrialThenRing || (way == DigestWay::Chosen && alongside * 100 < alone * 97);
+    };
+    fed = hashAlongside(file, hashes, stayOn);
+    if (fed != Fed::More)
+        return fed == Fed::End;
+    return feedHashes(file, hashes) == Fed::End;
+}
 
 // True when the file of size bytes is read whole at once, and hashed on this thread: threads to
 // overlap the reads with the hashing would cost more than they save.
@@ -358,39 +437,15 @@ bool hasChanged(const SystemCalls &calls, const Handle &watch)
     return !looked.ok() || changed;
 }
 
-// The lease taken on a file read along the ring, let go however the read ends.
-class LeaseHold {
-public:
-    explicit LeaseHold(const Target &file) : file_(file)
-    {
-        const SysResult taken = file.calls.holdReadLease(file.handle);
-        throwIfOutOfMemory(taken);
-        held_ = taken.ok();
-    }
-    LeaseHold(const LeaseHold &) = delete;
-    LeaseHold &operator=(const LeaseHold &) = delete;
-    ~LeaseHold()
-    {
-        if (held_)
-            file_.calls.releaseLease(file_.handle);
-    }
-    bool isHeld() const { return held_; }
-
-private:
-    const Target &file_;
-    bool held_ = false;
-};
-
 // Feeds the file of size bytes to the hashes; false when a read fails, or the file was seen to
 // change. A small file is read whole by offset, hashed, and read again: other bytes, or an end
 // elsewhere, is a write during the read and the hashing, however quick, whatever the clock. Any
 // other file, and a small one that gave more than its size or cannot be read by offset, is read
-// from its start until a read finds its end, whatever the size said: under a read lease where the
-// system grants one (a writer's open or truncation breaks it, looked for before every read and
-// once the hashing is done), else under the kernel's watch where it keeps one. The lease costs
-// nothing to let go; the watch's end waits for the kernel's readers of watches to pass. Such a
-// file stated to be of ringFrom bytes or more is hashed along the ring, any other on this thread.
-bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes)
+// from its start until a read finds its end, whatever the size said, under the kernel's watch
+// where it keeps one: a writer is never refused nor held, and its write is seen. The watch is
+// removed once its last look is taken and handed to keptOpen: its close, once the removal has
+// run on in the kernel while the report is written, waits for nothing.
+bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> &hashes, Handle &keptOpen)
 {
     if (fitsOneRead(file, size)) {
         std::vector<char> bytes, again;
@@ -403,50 +458,64 @@ bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> 
             return readWhole(file, size, again) == WholeRead::Whole && again == bytes;
         }
     }
-    const auto hashAll = [&](const Target &target) {
-        return size >= target.ringFrom ? hashAlongside(target, hashes) : feedHashes(target, hashes);
-    };
-    const LeaseHold lease(file);
-    if (lease.isHeld()) {
-        const Target leased{file.handle, file.calls, file.chunkSize, file.ringFrom, true};
-        return hashAll(leased) && !isLeaseBroken(leased);
-    }
     Handle watch;
     const SysResult watched = file.calls.watchForChanges(file.handle, watch);
     throwIfOutOfMemory(watched);
-    return hashAll(file) && !(watched.ok() && hasChanged(file.calls, watch));
+    const bool hashed = hashRest(file, size, hashes);
+    if (!watched.ok())
+        return hashed;
+    const bool changed = hashed && hasChanged(file.calls, watch);
+    throwIfOutOfMemory(file.calls.stopWatching(watch));
+    keptOpen = std::move(watch);
+    return hashed && !changed;
 }
 
-// Hashes the file of size bytes (as it was before the read) for the mode; false when a read or
-// the library failed.
-bool hashFile(const Target &file, std::uint64_t size, int mode, Digests &digests)
+// The algorithms a mode reports, in the report's order: MD5 (mode 0), SHA-1 (1), or both.
+std::vector<DigestAlgorithm> algorithmsOf(int mode)
 {
-    Hash md5(DigestAlgorithm::Md5), sha1(DigestAlgorithm::Sha1);
-    if (!md5.isLoadable() || !sha1.isLoadable()) {
-        // Not a quiet missing report: whoever installed the helper can act on the loader's words.
-        const std::string said = "cannot load the digest library: " + digestLibraryProblem() + ": no result written";
-        writeErrorLine(said.c_str());
-        return false;
-    }
     switch (mode) {
-    case 0:
-        return feedFile(file, size, {&md5}) && md5.finish(digests.md5);
-    case 1:
-        return feedFile(file, size, {&sha1}) && sha1.finish(digests.sha1);
-    default:
-        return feedFile(file, size, {&md5, &sha1}) && md5.finish(digests.md5) && sha1.finish(digests.sha1);
+    case 0: return {DigestAlgorithm::Md5};
+    case 1: return {DigestAlgorithm::Sha1};
+    default: return {DigestAlgorithm::Md5, DigestAlgorithm::Sha1};
     }
 }
 
-ReportList entriesFor(int mode, const Digests &digests)
+QString keyOf(DigestAlgorithm algorithm)
 {
-    const ReportEntry md5 = {QStringLiteral("MD5"), QString::fromLatin1(digests.md5)};
-    const ReportEntry sha1 = {QStringLiteral("SHA1"), QString::fromLatin1(digests.sha1)};
-    switch (mode) {
-    case 0: return {md5};
-    case 1: return {sha1};
-    default: return {md5, sha1};
+    return algorithm == DigestAlgorithm::Md5 ? QStringLiteral("MD5") : QStringLiteral("SHA1");
+}
+
+// Hashes the file of size bytes (as it was before the read) with each algorithm of the mode and
+// returns its entries; none when a read, or the library, failed or refused. Whoever installed
+// the helper can act on the loader's or the library's words, said on the error stream.
+std::optional<ReportList> hashFile(const Target &file, std::uint64_t size, int mode, Handle &keptOpen)
+{
+    const std::vector<DigestAlgorithm> algorithms = algorithmsOf(mode);
+    std::vector<std::unique_ptr<Hash>> hashes;
+    std::vector<Hash *> fed;
+    for (const DigestAlgorithm algorithm : algorithms) {
+        hashes.push_back(std::make_unique<Hash>(algorithm));
+        fed.push_back(hashes.back().get());
+        std::string said;
+        if (!hashes.back()->isLoadable())
+            said = "cannot load the digest library: " + digestLibraryProblem();
+        else if (!hashes.back()->refusal().empty())
+            said = std::string("the digest library refuses ") + (algorithm == DigestAlgorithm::Md5 ? "MD5" : "SHA-1") + ": " + hashes.back()->refusal();
+        if (!said.empty()) {
+            writeErrorLine((said + ": no result written").c_str());
+            return std::nullopt;
+        }
     }
+    if (!feedFile(file, size, fed, keptOpen))
+        return std::nullopt;
+    ReportList entries;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        QByteArray hex;
+        if (!hashes[i]->finish(hex))
+            return std::nullopt;
+        entries.append({keyOf(algorithms[i]), QString::fromLatin1(hex)});
+    }
+    return entries;
 }
 
 // True when the file kept its size and times from before the read to after it.
@@ -457,15 +526,16 @@ bool isUnchanged(const FileStatus &before, const FileStatus &after)
 
 } // namespace
 
-std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls, std::uint64_t ringFrom)
+std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls, DigestWay way)
 {
     Handle file;
     Report report;
     const SysResult opened = calls.openForReading(path, file);
     throwIfOutOfMemory(opened);
-    Digests digests;
     if (opened.kind == SysError::Denied || opened.kind == SysError::Locked) {
         // The file is there but closed to us: say so with empty values, and still guard it.
+        for (const DigestAlgorithm algorithm : algorithmsOf(mode))
+            report.entries.append({keyOf(algorithm), QString()});
         FileStatus status;
         const SysResult looked = calls.statusOfPath(path, true, status);
         throwIfOutOfMemory(looked);
@@ -485,15 +555,16 @@ std::optional<Report> digestReport(int mode, const std::string &path, const Syst
         // A digest of part of a file, or of a file that changed meanwhile, would pass for its own.
         // Times alone miss a change within their tick (1 s on ext4 with small inodes, 2 s on
         // FAT, whole seconds through sshfs): a small file's second read does not, nor does the
-        // kernel's watch, kept for the others only: its end costs milliseconds (the kernel waits
-        // for its readers of watches to pass), more than a small file's whole call.
-        if (!hashFile(Target{file, calls, digestChunkSize(), ringFrom}, before.size, mode, digests))
+        // kernel's watch, kept for the others only: its start and end cost more than a small
+        // file's second read.
+        std::optional<ReportList> entries = hashFile(Target{file, calls, digestChunkSize(), way}, before.size, mode, report.keptOpen);
+        if (!entries)
             return std::nullopt;
+        report.entries = std::move(*entries);
         looked = calls.statusOfHandle(file, after);
         throwIfOutOfMemory(looked);
         if (!looked.ok() || !isUnchanged(before, after))
             return std::nullopt;
     }
-    report.entries = entriesFor(mode, digests);
     return report;
 }

@@ -11,9 +11,18 @@
 // How many reads the hashing threads may lag behind the reader.
 extern const std::size_t DigestRingSlots;
 
-// The size from which a file is hashed on threads of their own along the ring of reads; a smaller
-// one is hashed on the thread that reads it.
+// The size from which a file may be hashed on threads of their own along the ring of reads; a
+// smaller one is hashed on the thread that reads it.
 extern const std::uint64_t DigestRingFrom;
+
+// How a file past one read is hashed. Chosen: on the reading thread below DigestRingFrom; past
+// it, the first chunks are timed on the reading thread and then along the ring, and the faster
+// way on this processor takes the rest. The others make one way, for tests: the reading thread
+// alone, the ring from the first chunk, or the timed trial followed by the way named.
+enum class DigestWay { Chosen, ReadingThread, Ring, TrialThenRing, TrialThenReadingThread };
+
+// The chunks timed on the reading thread, and then (once the ring is full) along the ring.
+extern const int DigestTrialChunks;
 
 // Returns the size of one read for a processor whose cores' second-level cache holds level2Bytes
 // (0 where the system does not say): small enough that a chunk read is still in that cache when
@@ -27,7 +36,6 @@ std::size_t digestChunkSize();
 // (mode 1) or both in that order (mode 2), as lowercase hex, from one read of the file. The values
 // are empty when the file refuses to be opened for reasons of its own (no permission, a sharing
 // lock); there is no report when it cannot be read for any other reason, a read or the digest
-// library fails, or the file changes while it is read. A file of ringFrom bytes or more is hashed
-// along the ring.
+// library fails or refuses (said on the error stream), or the file changes while it is read.
 std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls = SystemCalls(),
-                                   std::uint64_t ringFrom = DigestRingFrom);
+                                   DigestWay way = DigestWay::Chosen);

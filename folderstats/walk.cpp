@@ -515,7 +515,9 @@ void runWalker(WalkState &state, const std::function<void()> *grow)
                 --state.busyWalkers;
                 state.changed.notify_all();
             }
-            if (next == Next::Abandon) {
+            // A termination ends the walk, whichever thread it was sent to: the asking passes
+            // one sent to this thread on to the process.
+            if (next == Next::Abandon || (state.calls.terminationGate && state.calls.terminationGate->isEnding())) {
                 abandonWalk(state, nullptr);
                 break;
             }

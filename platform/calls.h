@@ -20,9 +20,7 @@ struct SystemCalls {
     std::function<SysResult(const Handle &, std::uint64_t, char *, std::size_t, std::size_t &)> readChunkAt = ::readChunkAt;
     std::function<SysResult(const Handle &, Handle &)> watchForChanges = ::watchForChanges;
     std::function<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
-    std::function<SysResult(const Handle &)> holdReadLease = ::holdReadLease;
-    std::function<SysResult(const Handle &, bool &)> isLeaseBroken = ::isLeaseBroken;
-    std::function<SysResult(const Handle &)> releaseLease = ::releaseLease;
+    std::function<SysResult(const Handle &)> stopWatching = ::stopWatching;
     // The walk.
     std::function<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
     std::function<SysResult(const OpenFolder &, const std::string &, const ListedFolder &, OpenFolder &)> openSubfolder = ::openSubfolder;

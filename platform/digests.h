@@ -27,9 +27,10 @@ public:
     DigestState &operator=(const DigestState &) = delete;
     ~DigestState();
 
-    // Starts a digest of algorithm; OutOfMemory or Other when the library refuses, NotSupported
-    // when it cannot be loaded (digestLibraryProblem says why).
-    SysResult start(DigestAlgorithm algorithm);
+    // Starts a digest of algorithm. OutOfMemory where it had none; NotSupported where the library
+    // cannot be loaded (digestLibraryProblem says why), or refuses the algorithm (a configuration
+    // that allows only some, a call missing from it): refusal then holds the library's own words.
+    SysResult start(DigestAlgorithm algorithm, std::string &refusal);
     // Adds size bytes.
     SysResult add(const char *bytes, std::size_t size);
     // Stores the digest of every byte added, raw, in value; the state is spent afterwards.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <dlfcn.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -28,22 +29,20 @@ struct CryptoCalls {
     decltype(&EVP_DigestFinal_ex) final = nullptr;
     decltype(&EVP_md5) md5 = nullptr;
     decltype(&EVP_sha1) sha1 = nullptr;
+    decltype(&ERR_get_error) getError = nullptr;
+    decltype(&ERR_error_string_n) errorText = nullptr;
+    decltype(&ERR_clear_error) clearErrors = nullptr;
     SysResult loaded{SysError::NotSupported, ELIBACC};
     std::string problem; // the loader's words, where it could not load the library
 };
 
 // True when the loader's words say it failed for want of memory: they end in the system's reason
 // where it gave one, or are the C library's fixed "out of memory" where memory for the words ran
-// out; a segment it could not map is one it had no memory for (it gives no reason there, and
-// keeps the caller's errno, but an address space or memory limit is what fails a library the
-// system installed, in a folder that allows programs).
+// out. A segment it could not map comes with no reason (a noexec mount and an address-space
+// limit read alike): its words are said as they are.
 bool saysOutOfMemory(const char *said)
 {
-    for (const char *words : {static_cast<const char *>(std::strerror(ENOMEM)), "out of memory", "failed to map segment", "cannot map zero-fill pages"}) {
-        if (std::strstr(said, words))
-            return true;
-    }
-    return false;
+    return std::strstr(said, std::strerror(ENOMEM)) || std::strstr(said, "out of memory");
 }
 
 template <typename Function>
@@ -72,22 +71,45 @@ CryptoCalls loadCrypto()
     // itself and its libraries first: through the framework's many libraries each would cost
     // more than the rest of a small call's loading.
     if (!::dlopen(VURO_CRYPTO_LIBRARY, RTLD_LAZY | RTLD_GLOBAL | ownBindingFirst())) {
-        // The loader says no more than its words: memory to map or relocate the library is the
-        // mode's out of memory; anything else (not there, no descriptor left, not a library) is
-        // said in those words.
         const char *const said = ::dlerror();
         calls.problem = said ? said : "the loader gave no reason";
         if (saysOutOfMemory(calls.problem.c_str()))
             calls.loaded = {SysError::OutOfMemory, ENOMEM};
         return calls;
     }
-    if (lookUp("EVP_MD_CTX_new", calls.newContext) && lookUp("EVP_MD_CTX_free", calls.freeContext) &&
-        lookUp("EVP_DigestInit_ex", calls.init) && lookUp("EVP_DigestUpdate", calls.update) &&
-        lookUp("EVP_DigestFinal_ex", calls.final) && lookUp("EVP_md5", calls.md5) && lookUp("EVP_sha1", calls.sha1))
+    // Each one missing named: whoever installed the library can look for it.
+    const auto need = [&](const char *name, auto &function) {
+        if (!lookUp(name, function))
+            calls.problem += (calls.problem.empty() ? std::string(VURO_CRYPTO_LIBRARY) + ": missing " : std::string(", ")) + name;
+    };
+    need("EVP_MD_CTX_new", calls.newContext);
+    need("EVP_MD_CTX_free", calls.freeContext);
+    need("EVP_DigestInit_ex", calls.init);
+    need("EVP_DigestUpdate", calls.update);
+    need("EVP_DigestFinal_ex", calls.final);
+    need("EVP_md5", calls.md5);
+    need("EVP_sha1", calls.sha1);
+    // Only for the words of a refusal.
+    lookUp("ERR_get_error", calls.getError);
+    lookUp("ERR_error_string_n", calls.errorText);
+    lookUp("ERR_clear_error", calls.clearErrors);
+    if (calls.problem.empty())
         calls.loaded = {};
-    else
-        calls.problem = std::string(VURO_CRYPTO_LIBRARY) + ": a digest call is missing";
     return calls;
+}
+
+// The library's words for the first error it queued on this thread, the queue emptied.
+std::string libraryErrorText(const CryptoCalls &calls)
+{
+    if (!calls.getError || !calls.errorText)
+        return "the library gave no reason";
+    const unsigned long error = calls.getError();
+    char text[256] = "the library gave no reason";
+    if (error != 0)
+        calls.errorText(error, text, sizeof text);
+    if (calls.clearErrors)
+        calls.clearErrors();
+    return text;
 }
 
 // The calls, looked up once; loaded says why not where the library could not be.
@@ -110,7 +132,7 @@ DigestState::~DigestState()
         crypto().freeContext(static_cast<EVP_MD_CTX *>(context_));
 }
 
-SysResult DigestState::start(DigestAlgorithm algorithm)
+SysResult DigestState::start(DigestAlgorithm algorithm, std::string &refusal)
 {
     const CryptoCalls &calls = crypto();
     if (!calls.loaded.ok())
@@ -121,8 +143,11 @@ SysResult DigestState::start(DigestAlgorithm algorithm)
     if (context_)
         calls.freeContext(static_cast<EVP_MD_CTX *>(context_));
     context_ = context;
-    if (!calls.init(context, algorithm == DigestAlgorithm::Md5 ? calls.md5() : calls.sha1(), nullptr))
-        return {SysError::Other, EINVAL};
+    // A configuration may allow only some algorithms (a provider not loaded, FIPS only).
+    if (!calls.init(context, algorithm == DigestAlgorithm::Md5 ? calls.md5() : calls.sha1(), nullptr)) {
+        refusal = libraryErrorText(calls);
+        return {SysError::NotSupported, EINVAL};
+    }
     return {};
 }
 

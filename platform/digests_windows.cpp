@@ -4,6 +4,7 @@
 
 #include <bcrypt.h>
 
+#include <cstdio>
 #include <vector>
 
 using namespace windows_internal;
@@ -119,7 +120,7 @@ DigestState::~DigestState()
     delete static_cast<CngDigest *>(context_);
 }
 
-SysResult DigestState::start(DigestAlgorithm algorithm)
+SysResult DigestState::start(DigestAlgorithm algorithm, std::string &refusal)
 {
     delete static_cast<CngDigest *>(context_);
     context_ = nullptr;
@@ -129,7 +130,15 @@ SysResult DigestState::start(DigestAlgorithm algorithm)
     CngDigest *cng = new CngDigest(*calls);
     context_ = cng;
     const wchar_t *name = algorithm == DigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
-    SysResult result = resultOfStatus(SYS(calls->openAlgorithmProvider, StatusUnsuccessful)(&cng->algorithm, name, nullptr, 0));
+    const NTSTATUS opened = SYS(calls->openAlgorithmProvider, StatusUnsuccessful)(&cng->algorithm, name, nullptr, 0);
+    SysResult result = resultOfStatus(opened);
+    if (result.kind == SysError::Other) {
+        // The system's policy may refuse an algorithm: its status is what support can look up.
+        char status[64];
+        std::snprintf(status, sizeof status, "BCryptOpenAlgorithmProvider: status 0x%08lX", static_cast<unsigned long>(opened));
+        refusal = status;
+        return {SysError::NotSupported, long(ERROR_NOT_SUPPORTED)};
+    }
     if (result.ok())
         result = resultOfStatus(SYS(calls->createHash, StatusUnsuccessful)(cng->algorithm, &cng->hash, nullptr, 0, nullptr, 0, 0));
     return result;

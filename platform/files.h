@@ -34,17 +34,7 @@ SysResult watchForChanges(const Handle &file, Handle &watch);
 // Stores in changed whether the watched file's contents changed since its watch began.
 SysResult hasChangedSince(const Handle &watch, bool &changed);
 
-// Takes a read lease on the file open for reading (F_SETLEASE): while it is held, an open of the
-// file for writing or a truncation, by any process, breaks it (holding the writer until it is let
-// go) instead of going unseen; the break is told by a signal that is ignored unless caught
-// (SIGURG), never one that ends the process, and is looked for with isLeaseBroken. Locked where
-// the file is open for writing anywhere; Denied where the user neither owns it nor may lease
-// any; NotSupported where the system or file system gives none (Windows).
-SysResult holdReadLease(const Handle &file);
-
-// Stores in broken whether a writer asked for the leased file since the lease was taken (the
-// writer waits until the lease is let go).
-SysResult isLeaseBroken(const Handle &file, bool &broken);
-
-// Lets the lease on the file go.
-SysResult releaseLease(const Handle &file);
+// Removes the watch from its file, once its last look is taken. The kernel finishes the removal
+// in the background; closing the watch afterwards costs nothing, where closing it with the watch
+// in place waits for that removal (milliseconds).
+SysResult stopWatching(const Handle &watch);

@@ -2,7 +2,6 @@
 #include "platform/posix_internal.h"
 
 #include <cerrno>
-#include <csignal>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -90,28 +89,10 @@ SysResult hasChangedSince(const Handle &watch, bool &changed)
     }
 }
 
-SysResult holdReadLease(const Handle &file)
+SysResult stopWatching(const Handle &watch)
 {
-    // The break's signal is set before the lease is taken: by default it would be SIGIO, which
-    // ends a process that does not catch it.
-    if (::fcntl(fdOf(file), F_SETSIG, SIGURG) != 0 || ::fcntl(fdOf(file), F_SETLEASE, F_RDLCK) != 0)
-        return lastError();
-    return {};
-}
-
-SysResult isLeaseBroken(const Handle &file, bool &broken)
-{
-    // A lease being broken reads as the kind it is being broken to.
-    const int held = ::fcntl(fdOf(file), F_GETLEASE);
-    if (held < 0)
-        return lastError();
-    broken = held != F_RDLCK;
-    return {};
-}
-
-SysResult releaseLease(const Handle &file)
-{
-    if (::fcntl(fdOf(file), F_SETLEASE, F_UNLCK) != 0)
+    // The instance's one watch: the kernel numbers an instance's watches from 1.
+    if (::inotify_rm_watch(fdOf(watch), 1) != 0)
         return lastError();
     return {};
 }

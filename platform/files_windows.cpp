@@ -100,19 +100,7 @@ SysResult hasChangedSince(const Handle &, bool &changed)
     return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
 }
 
-SysResult holdReadLease(const Handle &)
-{
-    // An opportunistic lock would say as much, through an overlapped handle the reads do not use.
-    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
-}
-
-SysResult isLeaseBroken(const Handle &, bool &broken)
-{
-    broken = true;
-    return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
-}
-
-SysResult releaseLease(const Handle &)
+SysResult stopWatching(const Handle &)
 {
     return {SysError::NotSupported, ERROR_NOT_SUPPORTED};
 }

@@ -175,8 +175,9 @@ void silenceErrorDialogs();
 // program's folder or the current one (Windows); nothing to do where the system has no such search.
 void restrictLibrarySearch();
 
-// Starts work on a new thread with a stack of stackBytes; false when the system refused it.
-// The thread must be joined with joinThread.
+// Starts work on a new thread with a stack of stackBytes; false when the system refused it. A
+// termination signal held for that thread alone as it ends goes to the process, never lost with
+// it. The thread must be joined with joinThread.
 bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread);
 
 // Waits for a thread started by startThread to end, and releases it.

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -27,13 +29,16 @@ namespace {
 
 // The signals from outside the process (another process, the terminal, a limit) whose default
 // action ends it, each taken on the waiting thread; the faults (SEGV, BUS, FPE...) are the
-// process's own and stay as they are.
-std::vector<int> terminationSignals()
+// process's own and stay as they are. Made without taking memory: a thread may ask as it ends
+// with none left.
+sigset_t terminationSignals()
 {
-    std::vector<int> signals = {SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,  SIGALRM,
-                                SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT};
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT})
+        sigaddset(&signals, signal);
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
-        signals.push_back(signal);
+        sigaddset(&signals, signal);
     return signals;
 }
 
@@ -43,6 +48,30 @@ std::vector<int> terminationSignals()
 int doneSignal()
 {
     return SIGRTMIN;
+}
+
+// The signal with which the mode's thread, done, asks the taking thread whether a signal came
+// that it took and has not yet said: the last of all, so that the taker takes every termination
+// held before it first; told apart from one sent from outside by its sender and value.
+int settleSignal()
+{
+    return SIGRTMAX;
+}
+
+const int SettleAsk = 0x56524f53;
+
+// Sends on to the process every termination signal the system holds for this thread (or the
+// process), so that the taking thread takes it: a thread's own pending signals go with it.
+void passOnTerminations()
+{
+    sigset_t pending;
+    const sigset_t terminations = terminationSignals();
+    if (::sigpending(&pending) != 0)
+        return;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&pending, signal) == 1 && sigismember(&terminations, signal) == 1)
+            ::kill(::getpid(), signal);
+    }
 }
 
 // Ends the process by signal, as it would have ended had the signal not been taken.
@@ -189,6 +218,10 @@ struct Taking {
     sigset_t taken;
     std::shared_ptr<TerminationGate> gate;
     std::atomic<int> came{0}; // the signal taken, once one came
+    // Set by the taking thread as it answers the mode's settling ask, and stops taking.
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool settled = false;
 };
 
 // Returns the first of the taken signals the system holds for the process or the calling thread;
@@ -219,20 +252,50 @@ bool hasCome(const Taking &taking)
     return signal != 0;
 }
 
-// Takes the signals for the rest of the process's life: the first that comes ends the process as
-// it would have, once no step of the writer is entered. The wait ends with the process.
+// True when the signal taken is the mode's settling ask, not one sent from outside.
+bool isSettleAsk(int signal, const siginfo_t &info)
+{
+    return signal == settleSignal() && info.si_code == SI_QUEUE && info.si_pid == ::getpid() && info.si_value.sival_int == SettleAsk;
+}
+
+// Takes the signals until the mode's settling ask: the first that comes ends the process as it
+// would have, once no step of the writer is entered. After the ask, which comes after every
+// signal held before it, it takes none: those that come then act as they would have.
 void takeSignals(const std::shared_ptr<Taking> &taking)
 {
-    siginfo_t info;
-    int signal;
-    while ((signal = ::sigwaitinfo(&taking->taken, &info)) < 0) {
+    sigset_t waited = taking->taken;
+    sigaddset(&waited, settleSignal());
+    for (;;) {
+        siginfo_t info;
+        const int signal = ::sigwaitinfo(&waited, &info);
+        if (signal < 0)
+            continue;
+        if (isSettleAsk(signal, info)) {
+            const std::lock_guard<std::mutex> lock(taking->mutex);
+            taking->settled = true;
+            taking->answered.notify_all();
+            return;
+        }
+        // At once: from here until the gate hears of it, only this says that it came.
+        taking->came.store(signal);
+        // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead share
+        // does not keep the process alive past the bound.
+        taking->gate->waitForSteps(std::chrono::seconds(10));
+        endBySignal(signal);
     }
-    // At once: from here until the gate hears of it, only this says that it came.
-    taking->came.store(signal);
-    // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead share
-    // does not keep the process alive past the bound.
-    taking->gate->waitForSteps(std::chrono::seconds(10));
-    endBySignal(signal);
+}
+
+// Asks the taking thread, once the mode is done, to take what came before now and stop: a signal
+// it took but had not yet marked as come is then either marked or has ended the process. True
+// when it answered within the bound (it then ends at once); it takes microseconds.
+bool settleWithTaker(Taking &taking, NativeHandle taker)
+{
+    union sigval value;
+    value.sival_int = SettleAsk;
+    if (::pthread_sigqueue(pthread_t(taker), settleSignal(), value) != 0)
+        return false;
+    std::unique_lock<std::mutex> lock(taking.mutex);
+    return taking.answered.wait_for(lock, std::chrono::seconds(5), [&] { return taking.settled; });
 }
 
 // Ends the process by a signal that came while the mode ran, as it would have ended: this thread
@@ -297,7 +360,10 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     taking->gate = gate;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
     sigemptyset(&taking->taken);
-    for (const int signal : terminationSignals()) {
+    const sigset_t terminations = terminationSignals();
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&terminations, signal) != 1)
+            continue;
         // A signal the caller had ignored or blocked stays so, as the shell's background jobs rely on.
         struct sigaction was;
         if (::sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN && !sigismember(&before, signal))
@@ -306,21 +372,29 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     // Blocked before any thread starts, so that every thread inherits the mask and only the taking
     // thread ever takes them, synchronously: no handler runs beside a write. One counts as come
     // from the moment it is sent, to whichever thread, not once a thread got round to taking it.
-    ::pthread_sigmask(SIG_BLOCK, &taking->taken, nullptr);
+    // The settling ask too, which is held while blocked even where the caller ignores it.
+    sigset_t blocked = taking->taken;
+    sigaddset(&blocked, settleSignal());
+    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     // (Not owning what takes them: that owns the gate.)
     gate->countAsCome([held = std::weak_ptr<Taking>(taking)] {
         const std::shared_ptr<Taking> taking = held.lock();
         return taking && hasCome(*taking);
     });
     if (firstStackHolds(stackBytes)) {
-        // The mode runs here, and a thread of its own takes the signals: neither the mode's start
-        // nor its end waits for another thread to be scheduled. That thread is never joined: it
-        // waits for a signal as long as the process lives.
+        // The mode runs here, and a thread of its own takes the signals: the mode's start waits
+        // for no other thread to be scheduled, its end only for the taker's answer.
         auto *take = new std::function<void()>([taking] { takeSignals(taking); });
         NativeHandle taker;
         if (startThread(TakerStackBytes, take, taker)) {
-            detachThread(taker);
             work();
+            if (settleWithTaker(*taking, taker)) {
+                joinThread(taker);
+                delete take;
+            } else {
+                // Not answering, it is taking a signal: it ends the process.
+                detachThread(taker);
+            }
             endByComeSignal(*taking, before);
             return true;
         }
@@ -380,6 +454,8 @@ bool startThread(std::size_t stackBytes, const std::function<void()> *work, Nati
         return false;
     auto run = [](void *argument) -> void * {
         (*static_cast<const std::function<void()> *>(argument))();
+        // A termination sent to this thread alone would end with it: the taker takes it instead.
+        passOnTerminations();
         return nullptr;
     };
     pthread_t started;

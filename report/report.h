@@ -21,10 +21,12 @@ using ReportList = QVector<ReportEntry>;
 
 // What a mode hands back: its results, and what the system said of the target as the mode read
 // it (identity, size, modification time), so that the report is never written over the file it
-// describes.
+// describes; and what it keeps open until the report is written (the kernel's watch on a hashed
+// file, whose close costs nothing once its removal has finished in the background).
 struct Report {
     ReportList entries;
     FileStatus target;
+    Handle keptOpen;
 };
 
 // Returns the indented JSON text of the list: an array of one-member objects, in list order.

@@ -48,6 +48,9 @@ void operator delete(void *memory, std::size_t) noexcept
     std::free(memory);
 }
 
+// Each way a file past one read can be hashed.
+const DigestWay EveryWay[] = {DigestWay::Ring, DigestWay::ReadingThread, DigestWay::TrialThenRing, DigestWay::TrialThenReadingThread};
+
 // Expected digests are the published test vectors of RFC 1321 (MD5) and FIPS 180 (SHA-1).
 class DigestTest : public QObject {
     Q_OBJECT
@@ -131,7 +134,10 @@ private slots:
         // Around one read, around a full ring (where the reader first waits for the hashing
         // threads), and past two turns of it.
         const int chunk = int(digestChunkSize()), ring = int(digestChunkSize() * DigestRingSlots);
-        for (int size : {1, chunk - 1, chunk, chunk + 1, ring - 1, ring, ring + 1, 2 * ring + chunk / 2 + 3})
+        // Past the trial, whose chunks on the reading thread and then along the ring (after its
+        // first turn) are timed before the rest goes one way or the other.
+        const int trial = chunk * (2 * DigestTrialChunks + int(DigestRingSlots));
+        for (int size : {1, chunk - 1, chunk, chunk + 1, ring - 1, ring, ring + 1, 2 * ring + chunk / 2 + 3, trial - 1, trial, trial + chunk + 7})
             QTest::newRow(qPrintable(QString::number(size))) << size;
     }
     void bufferBoundaries()
@@ -141,15 +147,15 @@ private slots:
         for (int i = 0; i < size; ++i)
             content[i] = char(QRandomGenerator::global()->generate());
         const QString path = makeFile("random", content);
-        for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom}) {
-            const std::optional<Report> both = digestReport(2, path.toStdString(), SystemCalls(), ringFrom);
+        for (const DigestWay way : EveryWay) {
+            const std::optional<Report> both = digestReport(2, path.toStdString(), SystemCalls(), way);
             QVERIFY(both);
             QCOMPARE(both->entries.size(), 2);
             QCOMPARE(both->entries.at(0).key, QString("MD5"));
             QCOMPARE(both->entries.at(0).value, referenceDigest("md5sum", path));
             QCOMPARE(both->entries.at(1).key, QString("SHA1"));
             QCOMPARE(both->entries.at(1).value, referenceDigest("sha1sum", path));
-            const std::optional<Report> sha1Only = digestReport(1, path.toStdString(), SystemCalls(), ringFrom);
+            const std::optional<Report> sha1Only = digestReport(1, path.toStdString(), SystemCalls(), way);
             QVERIFY(sha1Only);
             QCOMPARE(sha1Only->entries.size(), 1);
             QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
@@ -189,10 +195,6 @@ private slots:
             status.modified = status.changed = 0;
             return looked;
         };
-        // A file read along the ring where no lease is had (another holds it open for writing, the
-        // user may not lease it): the kernel's watch sees the change.
-        SystemCalls frozenNoLease = frozenClock;
-        frozenNoLease.holdReadLease = [](const Handle &) { return SysResult{SysError::Locked, EAGAIN}; };
         // A small file that grows as its read begins and shrinks back to its size as the second
         // read returns, all within the clock's tick: the first read finds no end within the size
         // it stated. The shrinking is another thread's, as another program's would be: under the
@@ -223,71 +225,67 @@ private slots:
             };
             return calls;
         };
-        const SystemCalls growAndShrink = growingAndShrinking(frozenClock), growAndShrinkNoLease = growingAndShrinking(frozenNoLease);
+        const SystemCalls growAndShrink = growingAndShrinking(frozenClock);
         struct Change { const char **hook; const SystemCalls &calls; QByteArray path; };
         for (const Change &change : {Change{changePath, SystemCalls(), QFile::encodeName(path)}, Change{changePath, SystemCalls(), small},
                                      Change{changePath, frozenClock, QFile::encodeName(path)}, Change{changePath, frozenClock, small},
-                                     Change{changePath, frozenNoLease, QFile::encodeName(path)},
                                      Change{chmodPath, SystemCalls(), QFile::encodeName(path)}, Change{chmodPath, SystemCalls(), small},
-                                     Change{nullptr, growAndShrink, growing}, Change{nullptr, growAndShrinkNoLease, growing}}) {
+                                     Change{nullptr, growAndShrink, growing}}) {
             for (int mode : {0, 1, 2}) {
-                // Along the ring and on the reading thread.
-                for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom}) {
+                for (const DigestWay way : EveryWay) {
                     *reads = 0;
                     QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g')));
                     if (change.hook)
                         *change.hook = change.path.constData();
-                    const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls, ringFrom));
+                    const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls, way));
                     if (change.hook)
                         *change.hook = nullptr;
                     for (std::thread &thread : shrinking)
                         thread.join();
                     shrinking.clear();
-                    QVERIFY2(!reported, qPrintable(QString("mode %1 of %2 changed while read%3").arg(mode).arg(change.path.constData())
-                                                       .arg(ringFrom ? "" : ", along the ring")));
+                    QVERIFY2(!reported, qPrintable(QString("mode %1 of %2 changed while read, way %3").arg(mode).arg(change.path.constData())
+                                                       .arg(int(way))));
                 }
             }
         }
         QVERIFY(digestReport(2, native));
     }
 
-    // Guards against a writer's open going unseen under the lease, and against a writer held until
-    // the read ends: another program opens the file for writing as its second chunk is read (and
-    // waits, the lease held); the read stops at the next chunk and lets go. No report; the writer
-    // is through long before the system would break the lease itself (45 s). Along the ring
-    // (mode 0) and on the reading thread (mode 1).
-    void writerHeldNoLongerThanARead()
+    // Guards against another program refused or held while the helper reads the file, and its
+    // write going unseen: it opens the file for writing without waiting (O_NONBLOCK, as
+    // truncate and dd's oflag=nonblock do) as the second chunk is read, and writes a byte. Its open
+    // succeeds at once; the read gives no report. Of 1, 16 and 17 MiB, each way.
+    void writerNeverRefusedNorHeld_data()
     {
-        const QString path = makeFile("leased", QByteArray(4 * int(digestChunkSize()), 'w'));
-        Handle probe;
-        QVERIFY(openForReading(QFile::encodeName(path).toStdString(), probe).ok());
-        if (!holdReadLease(probe).ok())
-            QSKIP("this file system or system grants no lease (an NFS share, leases turned off): the watch's way stands");
-        probe = Handle();
-        QProcess writer;
-        QElapsedTimer held;
-        int reads = 0;
-        SystemCalls calls;
-        calls.readChunk = [&](const Handle &file, char *buffer, std::size_t size, std::size_t &count) -> SysResult {
-            if (++reads == 2) {
-                writer.start("dd", {"of=" + path, "bs=1", "seek=5", "count=1", "conv=notrunc", "status=none"});
-                writer.waitForStarted();
-                writer.write("Z");
-                writer.closeWriteChannel();
-                held.start();
-                // Long enough for its open to reach the lease.
-                QThread::msleep(300);
-            }
-            return readChunk(file, buffer, size, count);
-        };
-        for (int mode : {0, 1}) {
-            reads = 0;
-            QVERIFY2(!digestReport(mode, QFile::encodeName(path).toStdString(), calls, mode == 0 ? 0 : DigestRingFrom), "a report though a writer came");
-            QVERIFY2(reads == 2, qPrintable(QString("%1 reads, the writer held meanwhile").arg(reads)));
-            QVERIFY(writer.waitForFinished(30000));
-            QVERIFY2(held.elapsed() < 5000, qPrintable(QString("the writer waited %1 ms").arg(held.elapsed())));
+        QTest::addColumn<int>("mebibytes");
+        for (int mebibytes : {1, 16, 17})
+            QTest::newRow(qPrintable(QString("%1 MiB").arg(mebibytes))) << mebibytes;
+    }
+    void writerNeverRefusedNorHeld()
+    {
+        QFETCH(int, mebibytes);
+        const QString path = makeFile("written", QByteArray(mebibytes << 20, 'w'));
+        for (const DigestWay way : {DigestWay::Chosen, DigestWay::Ring, DigestWay::ReadingThread}) {
+            QProcess writer;
+            QElapsedTimer took;
+            int reads = 0;
+            SystemCalls calls;
+            calls.readChunk = [&](const Handle &file, char *buffer, std::size_t size, std::size_t &count) -> SysResult {
+                if (++reads == 2) {
+                    took.start();
+                    writer.start("dd", {"of=" + path, "bs=1", "seek=5", "count=1", "conv=notrunc", "oflag=nonblock", "status=none"});
+                    writer.waitForStarted();
+                    writer.write("Z");
+                    writer.closeWriteChannel();
+                    writer.waitForFinished(10000);
+                }
+                return readChunk(file, buffer, size, count);
+            };
+            QVERIFY2(!digestReport(0, QFile::encodeName(path).toStdString(), calls, way), "a report though a writer came");
+            QVERIFY2(writer.exitCode() == 0, writer.readAllStandardError().constData());
+            QVERIFY2(took.elapsed() < 5000, qPrintable(QString("the writer waited %1 ms").arg(took.elapsed())));
             QCOMPARE(readFile(path).at(5), 'Z');
-            QVERIFY(writeFile(path, QByteArray(4 * int(digestChunkSize()), 'w')));
+            QVERIFY(writeFile(path, QByteArray(mebibytes << 20, 'w')));
         }
     }
 
@@ -302,12 +300,12 @@ private slots:
         const QString md5 = referenceDigest("md5sum", file), sha1 = referenceDigest("sha1sum", file);
         // Runs mode with the nth allocation of the run failing (0: none but failingSize's); 1 when it
         // threw the out of memory, 2 when it gave the whole report.
-        std::uint64_t ringFrom = 0;
+        DigestWay ringWay = DigestWay::Ring;
         const auto outcome = [&](int mode, int nth) {
             std::future<int> ended = std::async(std::launch::async, [&, nth] {
                 failingNth = nth;
                 try {
-                    const std::optional<Report> report = digestReport(mode, path, SystemCalls(), ringFrom);
+                    const std::optional<Report> report = digestReport(mode, path, SystemCalls(), ringWay);
                     return report && report->entries.last().value == (mode == 0 ? md5 : sha1) ? 2 : 0;
                 } catch (const std::bad_alloc &) {
                     return 1;
@@ -320,20 +318,20 @@ private slots:
             return ended.get();
         };
         for (int mode : {0, 1, 2}) {
-            ringFrom = 0;
+            ringWay = DigestWay::Ring;
             failingSize = digestChunkSize();
             failingFrom = 2;
             QVERIFY2(outcome(mode, 0) == 1, qPrintable(QString("mode %1 ended without its out of memory").arg(mode)));
             // Each allocation in turn, the threads' own among them, until a run needs no more;
             // along the ring and on the reading thread.
-            for (const std::uint64_t way : {std::uint64_t(0), DigestRingFrom}) {
-                ringFrom = way;
+            for (const DigestWay way : EveryWay) {
+                ringWay = way;
                 int nth = 1;
                 for (int got = 1; got == 1; ++nth) {
                     got = outcome(mode, nth);
                     QVERIFY2(got != 0, qPrintable(QString("mode %1, allocation %2 failing: a report not whole, quietly").arg(mode).arg(nth)));
                 }
-                qInfo("mode %d%s: %d allocations, each failing in turn", mode, way ? "" : " along the ring", nth - 2);
+                qInfo("mode %d, way %d: %d allocations, each failing in turn", mode, int(way), nth - 2);
             }
         }
     }
@@ -359,18 +357,17 @@ private slots:
     // quiet no-report: each call of a mode-2 run fails in turn, with each kind the systems give.
     void everyCallFailingInTurn()
     {
-        // A file read whole on the first thread, and one read under its lease on the first thread
-        // and along the ring.
+        // A file read whole on the first thread, and one read under the watch each way.
         const QString small = dir.filePath("failing"), large = makeFile("failing-large", QByteArray(2 * int(digestChunkSize()) + 5, 'L'));
         QVERIFY(writeFile(small, "abc"));
-        sweepCallsOf(small, {{"MD5", referenceDigest("md5sum", small)}, {"SHA1", referenceDigest("sha1sum", small)}}, DigestRingFrom);
-        for (const std::uint64_t ringFrom : {std::uint64_t(0), DigestRingFrom})
-            sweepCallsOf(large, {{"MD5", referenceDigest("md5sum", large)}, {"SHA1", referenceDigest("sha1sum", large)}}, ringFrom);
+        sweepCallsOf(small, {{"MD5", referenceDigest("md5sum", small)}, {"SHA1", referenceDigest("sha1sum", small)}}, DigestWay::Chosen);
+        for (const DigestWay way : {DigestWay::Ring, DigestWay::ReadingThread})
+            sweepCallsOf(large, {{"MD5", referenceDigest("md5sum", large)}, {"SHA1", referenceDigest("sha1sum", large)}}, way);
     }
 
 private:
     // Makes each call of a mode-2 run on path fail in turn, with each kind of failure.
-    void sweepCallsOf(const QString &path, const ReportList &whole, std::uint64_t ringFrom)
+    void sweepCallsOf(const QString &path, const ReportList &whole, DigestWay way)
     {
         const ReportList closed = {{"MD5", ""}, {"SHA1", ""}};
         const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
@@ -389,7 +386,7 @@ private:
                 std::optional<Report> report;
                 bool threw = false;
                 try {
-                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched, ringFrom);
+                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched, way);
                 } catch (const std::bad_alloc &) {
                     threw = true;
                 }
@@ -406,7 +403,7 @@ private:
                 }
             }
         }
-        qInfo("%s%s: %d calls, each failing in turn", qPrintable(QFileInfo(path).fileName()), ringFrom ? "" : " along the ring", calls);
+        qInfo("%s, way %d: %d calls, each failing in turn", qPrintable(QFileInfo(path).fileName()), int(way), calls);
     }
 
     static bool sameEntries(const ReportList &a, const ReportList &b)

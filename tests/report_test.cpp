@@ -487,7 +487,7 @@ private slots:
         QVERIFY(statusOfPath(targetPath, true, unnumbered).ok());
         unnumbered.identity = FileIdentity();
         QVERIFY(!deliverReport(targetPath, TargetKind::File, QFile::encodeName(dir.filePath("sub/T.JSON")).toStdString(),
-                               [&] { return std::optional<Report>(Report{{{"MD5", Md5Empty}}, unnumbered}); }));
+                               [&] { return std::optional<Report>(Report{{{"MD5", Md5Empty}}, unnumbered, Handle()}); }));
         QCOMPARE(readFile(dir.filePath("sub/T.JSON")), QByteArray("a result"));
     }
 

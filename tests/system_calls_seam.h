@@ -7,7 +7,7 @@
 
 // Returns real with each of its calls replaced by wrap(name, call), named as SystemCalls names
 // them; those that say what the system and the process are, and sleepMilliseconds,
-// largestWritableFileSize and publishPendingUndo, are left as they are.
+// and largestWritableFileSize, are left as they are.
 template <typename Wrap>
 SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
 {
@@ -20,9 +20,7 @@ SystemCalls wrapEachCall(const SystemCalls &real, Wrap wrap)
     calls.readChunkAt = wrap("readChunkAt", real.readChunkAt);
     calls.watchForChanges = wrap("watchForChanges", real.watchForChanges);
     calls.hasChangedSince = wrap("hasChangedSince", real.hasChangedSince);
-    calls.holdReadLease = wrap("holdReadLease", real.holdReadLease);
-    calls.isLeaseBroken = wrap("isLeaseBroken", real.isLeaseBroken);
-    calls.releaseLease = wrap("releaseLease", real.releaseLease);
+    calls.stopWatching = wrap("stopWatching", real.stopWatching);
     calls.openStartFolder = wrap("openStartFolder", real.openStartFolder);
     calls.openSubfolder = wrap("openSubfolder", real.openSubfolder);
     calls.listFolder = wrap("listFolder", real.listFolder);
