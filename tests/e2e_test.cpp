@@ -1134,7 +1134,8 @@ private slots:
             QVERIFY2(readFile(folder + "/r.json") == fresh, qPrintable(what));
         }
         // One sent the moment the work starts (the first read of the target: by offset on the
-        // first thread, on the first thread under the lease, along the ring; the first listing) stops the write that would follow,
+        // first thread, on the first thread, along the ring; the first listing; to a walker, a
+        // hashing thread, the taker) stops the write that would follow,
         // however soon the mode gets there; one sent as the last step begins lets it end, and
         // then ends the process: never exit 0. Each to the process, and to the first thread
         // alone, which takes none itself; with threads and without. Ten runs of each.
@@ -1145,20 +1146,32 @@ private slots:
         QVERIFY(writeFile(tree + "/sub/f", "abc"));
         const QByteArray treeReport = expectedJson({{"Total Size", "3 bytes"}, {"Folder Count ", "1"}, {"File Count", "1"}});
         const QByteArray bigReport = expectedJson({{"MD5", referenceDigest("md5sum", big)}, {"SHA1", referenceDigest("sha1sum", big)}});
-        struct Moment { const char *call; QStringList arguments; QByteArray after; bool noThread; };
+        // A walk of 60 folders held 1 ms a listing: its 40th listing is a walker's, not the first thread's.
+        const QString wide = folder + "/wide";
+        for (int d = 0; d < 60; ++d)
+            QVERIFY(QDir(wide).mkpath(QString("d%1").arg(d)));
+        // after: listings or updates before the one the signal comes at; to: "taker", the
+        // thread that takes signals, else the process and the calling thread in turn.
+        struct Moment { const char *call; QStringList arguments; QByteArray after; bool noThread; const char *after_ = nullptr; const char *to = nullptr; };
         for (const Moment &m : {Moment{"pread64", {"0", abc}, earlier, false}, Moment{"read", {"2", big}, earlier, false},
                                 Moment{"read", {"1", huge}, earlier, false},
                                 Moment{"getdents64", {"3", tree}, earlier, false}, Moment{"renameat", {"2", big}, bigReport, false},
                                 Moment{"renameat", {"3", tree}, treeReport, false}, Moment{"pread64", {"0", abc}, earlier, true},
-                                Moment{"renameat", {"0", abc}, fresh, true}}) {
+                                Moment{"renameat", {"0", abc}, fresh, true}, Moment{"getdents64", {"3", wide}, earlier, false, "40"},
+                                Moment{"EVP_DigestUpdate", {"2", huge}, earlier, false, "30"},
+                                Moment{"renameat", {"2", big}, bigReport, false, nullptr, "taker"}}) {
             if (m.noThread && QStandardPaths::findExecutable("strace").isEmpty())
                 QSKIP("the moments without threads: strace is not installed");
             for (const bool toThread : {false, true}) {
                 QProcessEnvironment at = preloadedWith(toThread ? QStringList("VURO_FAULT_TERM_TO_THREAD") : QStringList());
                 at.insert("VURO_FAULT_TERM_AT", m.call);
+                if (m.after_)
+                    at.insert("VURO_FAULT_TERM_AFTER", m.after_);
+                if (m.to)
+                    at.insert("VURO_FAULT_TERM_TO_THREAD", m.to);
                 const QStringList noThread = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", "--"};
                 for (int i = 0; i < 10; ++i) {
-                    const QString what = QString("SIGTERM at %1 to the %2, %3%4, run %5").arg(m.call, toThread ? "first thread" : "process")
+                    const QString what = QString("SIGTERM at %1 to the %2, %3%4, run %5").arg(m.call, toThread ? "calling thread" : "process")
                                              .arg(m.arguments.join(' ')).arg(m.noThread ? " without threads" : "").arg(i);
                     QVERIFY(writeFile(folder + "/r.json", earlier));
                     const Run r = run(m.arguments + QStringList(folder + "/r"), Helper, m.noThread ? noThread : QStringList(), at);
@@ -1263,6 +1276,16 @@ private slots:
         QVERIFY(lsattr.waitForFinished());
         const QByteArray shown = lsattr.readAllStandardOutput().split(' ').value(0);
         QVERIFY2(shown.contains('d') && shown.contains('A'), shown);
+        // The new file's own flags that cannot be read (the second flags lookup): the earlier file
+        // is rewritten in place and keeps its flags, or out of memory is said and it stays.
+        for (const QString error : {"EIO", "ENOMEM"}) {
+            QVERIFY(writeFile(folder + "/r.json", "earlier") && QProcess::execute("chattr", {"+d", folder + "/r.json"}) == 0);
+            QCOMPARE(::stat(result.constData(), &before), 0);
+            const Run r = run({"-f", "-qq", "-o", "/dev/null", "-e", "inject=ioctl:error=" + error + ":when=2", Helper, "1", abc, folder + "/r"}, "strace");
+            QCOMPARE(readFile(folder + "/r.json"), error == "EIO" ? expectedJson({{"SHA1", Sha1Abc}}) : QByteArray("earlier"));
+            QVERIFY2(error == "EIO" || r.err.contains("out of memory: no result written"), r.err.constData());
+            QVERIFY2(::stat(result.constData(), &after) == 0 && after.st_ino == before.st_ino, qPrintable(error + ": replaced, its flags lost"));
+        }
         QProcess::execute("rm", {"-rf", folder});
     }
 
@@ -1405,13 +1428,20 @@ private slots:
         QVERIFY(QDir().mkpath(many));
         QVERIFY(buildFolderFan(many, 20000, QByteArray(195, 'm')));
         const QString out = dir.filePath("many-out");
-        // The walk of many folders, and both digests of a small file.
+        // The walk of many folders, and both digests of a small file; and of one past 16 MiB, hashed
+        // along the ring where it pays, which needs no more than 4 MiB above the small one's
+        // least (its chunks and the hashing threads' stacks: not a thread's default 8 MiB).
+        const QString huge = dir.filePath("oom-huge");
+        QVERIFY(writeSizedFile(QFile::encodeName(huge), 17 * 1024 * 1024));
+        int smallLeast = 0;
         struct Case { const char *mode; QString target; QByteArray expected; };
         for (const Case &c : {Case{"3", many, expectedJson({{"Total Size", "0 bytes"}, {"Folder Count ", "20000"}, {"File Count", "0"}})},
-                              Case{"2", abc, expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}})}}) {
+                              Case{"2", abc, expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}})},
+                              Case{"2", huge, expectedJson({{"MD5", referenceDigest("md5sum", huge)}, {"SHA1", referenceDigest("sha1sum", huge)}})}}) {
             int refused = 0;
             QByteArray written;
-            for (int mebibytes = 16; mebibytes <= 1024 && written.isEmpty(); ++mebibytes) {
+            int mebibytes = 16;
+            for (; mebibytes <= 1024 && written.isEmpty(); ++mebibytes) {
                 QFile::remove(out + ".json");
                 const Run r = run({c.mode, c.target, out}, Helper, {"prlimit", QString("--as=%1").arg(mebibytes << 20), "--"});
                 // Once it started (the echo line is out), an abort shows as its status or the runtime's words.
@@ -1424,30 +1454,70 @@ private slots:
             }
             QCOMPARE(written, c.expected);
             QVERIFY2(refused > 0, "no limit fell between loading the helper and finishing the mode");
+            smallLeast = c.target == abc ? mebibytes - 1 : smallLeast;
+            QVERIFY2(c.target != huge || mebibytes - 1 <= smallLeast + 4, qPrintable(QString("%1 MiB for a big file, %2 for a small one").arg(mebibytes - 1).arg(smallLeast)));
         }
         QProcess::execute("rm", {"-rf", many});
     }
 
-    // Guards against a failure said in the words of another: a digest library the loader cannot
-    // load (empty, or no library at all, found first on the library path) is said in the loader's
+    // Guards against a failure said in the words of another, or in none: a digest library the
+    // loader cannot load (empty, no library at all, on a noexec mount), one that lacks calls (the
+    // test's stand-in of a few), or one whose configuration refuses the digests (the base provider
+    // alone, FIPS properties without the FIPS provider) is said in the loader's or the library's
     // words, never as out of memory, and leaves the earlier result; the walk, which needs no
     // digest library, still works.
+    void digestLibraryNotLoadable_data()
+    {
+        QTest::addColumn<QByteArray>("library"); // the library's bytes, or "system" for the installed one
+        QTest::addColumn<QByteArray>("conf");    // an OpenSSL configuration, or none
+        QTest::addColumn<bool>("noexec");        // the library's folder a noexec mount
+        QTest::addColumn<QByteArray>("said");
+        const QByteArray base = "openssl_conf = init\n[init]\nproviders = providers\n[providers]\nbase = base\n[base]\nactivate = 1\n";
+        const QByteArray fips = "openssl_conf = init\n[init]\nalg_section = algorithms\n[algorithms]\ndefault_properties = fips=yes\n";
+        QTest::newRow("empty") << QByteArray() << QByteArray() << false << QByteArray("cannot load the digest library: ");
+        QTest::newRow("no library") << QByteArray(4096, 'x') << QByteArray() << false << QByteArray("cannot load the digest library: ");
+        QTest::newRow("noexec") << QByteArray("system") << QByteArray() << true << QByteArray("failed to map segment from shared object");
+        QTest::newRow("calls missing") << readFile(DIGEST_FAULT_LIBRARY) << QByteArray() << false << QByteArray("missing EVP_MD_CTX_free, EVP_DigestInit_ex, EVP_md5, EVP_sha1");
+        QTest::newRow("base provider") << QByteArray("system") << base << false << QByteArray("the digest library refuses MD5: error:");
+        QTest::newRow("fips") << QByteArray("system") << fips << false << QByteArray("the digest library refuses MD5: error:");
+    }
     void digestLibraryNotLoadable()
     {
+        QFETCH(QByteArray, library);
+        QFETCH(QByteArray, conf);
+        QFETCH(bool, noexec);
+        QFETCH(QByteArray, said);
         const QString libraries = dir.filePath("broken-libraries"), out = dir.filePath("broken-out");
+        QProcess::execute("rm", {"-rf", libraries});
         QVERIFY(QDir().mkpath(libraries));
         QProcessEnvironment broken;
         broken.insert("LD_LIBRARY_PATH", libraries);
-        for (const QByteArray &content : {QByteArray(), QByteArray(4096, 'x')}) {
-            QVERIFY(writeFile(libraries + "/" + VURO_CRYPTO_LIBRARY, content));
-            QVERIFY(writeFile(out + ".json", "[\"earlier\"]"));
-            const Run r = run({"0", abc, out}, Helper, QStringList(), broken);
-            QVERIFY2(r.exitCode == 0 && r.err.contains("cannot load the digest library: ") && r.err.contains(VURO_CRYPTO_LIBRARY) &&
-                         !r.err.contains("out of memory"), r.err.constData());
-            QCOMPARE(readFile(out + ".json"), QByteArray("[\"earlier\"]"));
+        if (!conf.isEmpty()) {
+            QVERIFY(writeFile(libraries + "/openssl.cnf", conf));
+            broken.insert("OPENSSL_CONF", libraries + "/openssl.cnf");
         }
+        // The installed library, found as the loader finds it, copied where the row says.
+        QString installed;
+        for (const char *folder : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/i386-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib"})
+            installed = installed.isEmpty() && QFileInfo::exists(folder + QString("/") + VURO_CRYPTO_LIBRARY) ? folder + QString("/") + VURO_CRYPTO_LIBRARY : installed;
+        QStringList prefix;
+        if (noexec) {
+            // A mount of its own in a mount namespace: as root, or as a user where the system allows one.
+            prefix = ::geteuid() == 0 ? QStringList{"unshare", "-m", "--"} : QStringList{"unshare", "-r", "-m", "--"};
+            prefix += {"sh", "-c", "mount -t tmpfs -o noexec none \"$0\" && cp \"$1\" \"$0\"/ && shift && exec \"$@\"", libraries, installed};
+        } else if (library != "system") {
+            QVERIFY(writeFile(libraries + "/" + VURO_CRYPTO_LIBRARY, library));
+        }
+        QVERIFY(writeFile(out + ".json", "[\"earlier\"]"));
+        const Run r = prefix.isEmpty() ? run({"0", abc, out}, Helper, QStringList(), broken)
+                                       : run(prefix.mid(1) + QStringList{Helper, "0", abc, out}, prefix.first(), {}, broken);
+        if (noexec && !r.out.contains("IT_MD5_SHA1"))
+            QSKIP(qPrintable("cannot mount a noexec file system in a mount namespace here: " + r.err.trimmed()));
+        QVERIFY2(r.exitCode == 0 && r.err.contains(said) && r.err.contains(": no result written") && !r.err.contains("out of memory"), r.err.constData());
+        QCOMPARE(readFile(out + ".json"), QByteArray("[\"earlier\"]"));
         run({"3", libraries, out}, Helper, QStringList(), broken);
-        QCOMPARE(readFile(out + ".json"), expectedJson({{"Total Size", "4.00 KB"}, {"Folder Count ", "0"}, {"File Count", "1"}}));
+        const QByteArray files = QByteArray::number(QDir(libraries).entryList(QDir::Files).size());
+        QVERIFY2(readFile(out + ".json").endsWith("\"Folder Count \": \"0\"\n    },\n    {\n        \"File Count\": \"" + files + "\"\n    }\n]\n"), readFile(out + ".json").constData());
     }
 
     // Guards against arguments changed on their way in: names that are no UTF-8 (which Linux

@@ -11,9 +11,10 @@
 // VURO_FAULT_SWAP_LINK in its place, as a concurrent user would at that point;
 // VURO_FAULT_HOLD_AT=NAME, at the first open of the bare name NAME, first takes a descriptor and
 // gives it back 30 ms later from a thread of its own, as the C library does with a setting it reads;
-// VURO_FAULT_TERM_AT=CALL (pread64, read of a chunk, getdents64 or renameat) sends SIGTERM as that
-// call is first made, to the process, or with VURO_FAULT_TERM_TO_THREAD=1 to the calling thread
-// alone, as another program would at that moment.
+// VURO_FAULT_TERM_AT=CALL (pread64, read of a chunk, getdents64, renameat or EVP_DigestUpdate)
+// sends SIGTERM as that call is first made (or made once more than VURO_FAULT_TERM_AFTER=N times,
+// each getdents64 then held 1 ms), to the process, or with VURO_FAULT_TERM_TO_THREAD=1 to the
+// calling thread alone, =taker to the thread that takes signals, as another program would.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -73,16 +74,31 @@ static void holdBefore(const char *path)
 }
 
 // The termination VURO_FAULT_TERM_AT asks for, once, as the call named call is made.
+static pid_t taker;
+
 static void terminateAt(const char *call)
 {
-    static int done;
-    const char *at = getenv("VURO_FAULT_TERM_AT");
-    if (!at || strcmp(at, call) != 0 || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
+    static int done, made;
+    const char *at = getenv("VURO_FAULT_TERM_AT"), *after = getenv("VURO_FAULT_TERM_AFTER"), *to = getenv("VURO_FAULT_TERM_TO_THREAD");
+    if (!at || strcmp(at, call) != 0)
         return;
-    if (faultIsOn("VURO_FAULT_TERM_TO_THREAD"))
+    if (after && strcmp(call, "getdents64") == 0)
+        usleep(1000);
+    if ((after && __atomic_add_fetch(&made, 1, __ATOMIC_SEQ_CST) <= atoi(after)) || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
+        return;
+    if (to && strcmp(to, "taker") == 0)
+        syscall(SYS_tgkill, getpid(), __atomic_load_n(&taker, __ATOMIC_SEQ_CST), SIGTERM);
+    else if (faultIsOn("VURO_FAULT_TERM_TO_THREAD"))
         syscall(SYS_tgkill, getpid(), (pid_t)syscall(SYS_gettid), SIGTERM);
     else
         kill(getpid(), SIGTERM);
+}
+
+// The thread that takes signals is the one that waits for them.
+int sigwaitinfo(const sigset_t *set, siginfo_t *info)
+{
+    __atomic_store_n(&taker, (pid_t)syscall(SYS_gettid), __ATOMIC_SEQ_CST);
+    return ((int (*)(const sigset_t *, siginfo_t *))dlsym(RTLD_NEXT, "sigwaitinfo"))(set, info);
 }
 
 // Each call VURO_FAULT_TERM_AT may name: the termination first, then the call itself. A read counts
@@ -98,6 +114,7 @@ TERMINATING_CALL(ssize_t, pread64, 1, (int fd, void *buffer, size_t size, off_t 
 TERMINATING_CALL(ssize_t, read, size >= 64 * 1024, (int fd, void *buffer, size_t size), (fd, buffer, size))
 TERMINATING_CALL(ssize_t, getdents64, 1, (int fd, void *buffer, size_t size), (fd, buffer, size))
 TERMINATING_CALL(int, renameat, 1, (int fromFd, const char *from, int toFd, const char *to), (fromFd, from, toFd, to))
+TERMINATING_CALL(int, EVP_DigestUpdate, 1, (void *context, const void *data, size_t count), (context, data, count))
 
 ssize_t pread(int fd, void *buffer, size_t size, off_t offset)
 {
