@@ -254,16 +254,20 @@ private slots:
     // Guards against another program refused or held while the helper reads the file, and its
     // write going unseen: it opens the file for writing without waiting (O_NONBLOCK, as
     // truncate and dd's oflag=nonblock do) as the second chunk is read, and writes a byte. Its open
-    // succeeds at once; the read gives no report. Of 1, 16 and 17 MiB, each way.
+    // succeeds at once; the read gives no report. Of 1, 16 and 17 MiB, each way; and one that
+    // opens as most do, waiting if need be, while the helper is held in its read.
     void writerNeverRefusedNorHeld_data()
     {
         QTest::addColumn<int>("mebibytes");
+        QTest::addColumn<QString>("flag");
         for (int mebibytes : {1, 16, 17})
-            QTest::newRow(qPrintable(QString("%1 MiB").arg(mebibytes))) << mebibytes;
+            QTest::newRow(qPrintable(QString("%1 MiB").arg(mebibytes))) << mebibytes << "oflag=nonblock";
+        QTest::newRow("17 MiB, waiting") << 17 << "oflag=sync";
     }
     void writerNeverRefusedNorHeld()
     {
         QFETCH(int, mebibytes);
+        QFETCH(QString, flag);
         const QString path = makeFile("written", QByteArray(mebibytes << 20, 'w'));
         for (const DigestWay way : {DigestWay::Chosen, DigestWay::Ring, DigestWay::ReadingThread}) {
             QProcess writer;
@@ -273,7 +277,7 @@ private slots:
             calls.readChunk = [&](const Handle &file, char *buffer, std::size_t size, std::size_t &count) -> SysResult {
                 if (++reads == 2) {
                     took.start();
-                    writer.start("dd", {"of=" + path, "bs=1", "seek=5", "count=1", "conv=notrunc", "oflag=nonblock", "status=none"});
+                    writer.start("dd", {"of=" + path, "bs=1", "seek=5", "count=1", "conv=notrunc", flag, "status=none"});
                     writer.waitForStarted();
                     writer.write("Z");
                     writer.closeWriteChannel();

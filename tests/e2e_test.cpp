@@ -1086,7 +1086,8 @@ private slots:
         const QByteArray earlier = expectedJson({{"SHA1", Sha1Abc}}), fresh = expectedJson({{"MD5", Md5Abc}});
         QProcessEnvironment slowFlush = preloadedWith({"VURO_FAULT_NO_TMPFILE"}, QProcessEnvironment::systemEnvironment());
         slowFlush.insert("VURO_FAULT_FSYNC_DELAY_MS", "1500");
-        const auto temporaryMade = [&] { return QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).size() == 1; };
+        // Named as documented: ".vuro-" and six characters.
+        const auto temporaryMade = [&] { return QDir(folder).entryList({".vuro-??????"}, QDir::Files | QDir::Hidden).size() == 1; };
         const auto emptied = [&] { return QFileInfo(folder + "/r.json").size() == 0; };
         // Sends signal to the helper (the started program, or its child) once ready() holds.
         const auto signalWhen = [&](QProcess &process, int signal, bool child, const std::function<bool()> &ready) {
