@@ -12,7 +12,7 @@
 # a named temporary), "noproc" (no /proc, and no descriptor named without it) or "nothread" (no
 # thread to be had); the last three preload the fault LIBRARY. "large", "ring" and "proc" replace
 # the earlier result as "replaced" does, hashing a file past one read on the first thread under
-# its lease, one along the ring, or one that states a size below its contents (a /proc file).
+# the watch, one along the ring, or one that states a size below its contents (a /proc file).
 # K/N takes every N-th of the runs, from the K-th: each slice is a CTest test of its own, so that
 # CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
 # (skipped) without strace.
@@ -50,7 +50,7 @@ EARLIER='the earlier result'
 printf 'abc%.0s' $(seq 1 2000) >target
 # "ring": the earlier result replaced, the target large enough to be hashed along the ring.
 [ "$WAY" = ring ] && head -c $((16 * 1024 * 1024 + 3)) /dev/urandom >target
-# "large": past one read, below the ring's size: on the first thread, under its lease.
+# "large": past one read, below the ring's size: on the first thread, under the watch.
 [ "$WAY" = large ] && head -c $((1024 * 1024 + 3)) /dev/urandom >target
 # "proc": a file that states a size of 0 and gives more (read from its start when the small
 # way finds no end within it).
