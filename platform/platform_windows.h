@@ -39,12 +39,17 @@ SysResult pathFromSystemName(const Handle &file, std::string &path);
 // D:\), where the system's split would put a double quote, which no Windows name holds, in one.
 std::vector<std::string> splitCommandLine(const std::wstring &line);
 
-// True when the system reads path as a device's (its full path is one of the device namespace,
-// \\.\), or its last name is a device's (CON, NUL, AUX, PRN, COM1 to COM9, LPT1 to LPT9, with
-// the superscript digits, CONIN$ and CONOUT$) in any letter case, whatever follows its first dot
-// or colon, or the path is of the device namespace: such names open devices on some versions of
-// Windows and files on others, and a report is for neither.
+// True when path, a target to read, names no file as the system reads it: a path of the device
+// namespace (\\.\), of the object namespace but a drive, a share or a volume (\\?\GLOBALROOT,
+// \\?\pipe), a server's pipes or mailslots (\\srv\pipe\x), or, in a drive-absolute,
+// drive-relative or relative path, a last name that is a device's (CON, NUL, AUX, PRN, COM1 to
+// COM9, LPT1 to LPT9, with the superscript digits, CONIN$ and CONOUT$) in any letter case,
+// whatever follows its first dot or colon. \\?\ and UNC paths reach the file system as written.
 bool isDeviceName(const std::wstring &path);
+
+// True when path, a result to write, names a device as isDeviceName says, or has a device's last
+// name in any spelling: the viewer reads the result by a plain path, where that name is a device.
+bool isDeviceResultName(const std::wstring &path);
 
 // The fault seam of the Windows tests' build (VURO_FAULT_SEAM): true when this call of the named
 // function is the one to fail, with the error code stored in code. Not in the shipped program.

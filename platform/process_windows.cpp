@@ -184,8 +184,17 @@ void silenceErrorDialogs()
     // The helper runs unseen: a dialog would wait for a click from a user who never started it,
     // and the viewer would wait on the helper. The flags already set (an alignment fault setting
     // the caller passed down) stay.
-    const UINT silent = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX;
+    // A crash still reaches Windows Error Reporting, whose report and dump whoever supports the
+    // viewer needs: only its window is hidden (WerSetFlags, Vista and later, looked up so that a
+    // system without it still starts the helper). SEM_NOGPFAULTERRORBOX would turn reporting off.
+    const UINT silent = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
     SetErrorMode(SetErrorMode(silent) | silent);
+    using WerSetFlagsCall = HRESULT(WINAPI *)(DWORD);
+    const DWORD NoReportingWindow = 0x20; // WER_FAULT_REPORTING_NO_UI
+    if (const HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
+        if (const auto setFlags = reinterpret_cast<WerSetFlagsCall>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "WerSetFlags"))))
+            setFlags(NoReportingWindow);
+    }
 }
 
 void restrictLibrarySearch()

@@ -84,7 +84,7 @@ SysResult openPlaceFolder(const std::wstring &path, std::size_t separator, Resul
 
 SysResult openResultPlace(const std::string &path, ResultPlace &place)
 {
-    if (isDeviceName(wideFrom(path)))
+    if (isDeviceResultName(wideFrom(path)))
         return DeviceRefused;
     std::wstring wide = extendedLengthPath(wideFrom(path));
     // The name itself, unless it is a link: then where the system follows it to, named by the

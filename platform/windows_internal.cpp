@@ -204,22 +204,58 @@ bool isVolumeName(const std::wstring &text)
 
 } // namespace
 
-bool isDeviceName(const std::wstring &path)
+namespace {
+
+// The path in upper case with backslashes: the form the system's rules are read in.
+std::wstring upperWithBackslashes(const std::wstring &path)
 {
-    // "\\?\" and "\??\" reach the whole object namespace (pipes, disks, GLOBALROOT): only a drive,
-    // a share and a volume are files' names. "\\.\" names devices alone.
     std::wstring upper = path;
     for (wchar_t &c : upper)
         c = c == L'/' ? L'\\' : (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c;
+    return upper;
+}
+
+// True when server, a UNC path's rest ("SERVER\\SHARE\\..."), is a server's pipe or mailslot
+// namespace: an open there connects to a pipe server.
+bool isPipeShare(const std::wstring &server)
+{
+    const std::size_t slash = server.find(L'\\');
+    if (slash == std::wstring::npos)
+        return false;
+    const std::size_t end = server.find(L'\\', slash + 1);
+    const std::wstring share = server.substr(slash + 1, end == std::wstring::npos ? std::wstring::npos : end - slash - 1);
+    return share == L"PIPE" || share == L"MAILSLOT";
+}
+
+// True when the upper-case path is of a namespace that holds no files: the device namespace
+// ("\\.\\"), anything of the object namespace but a drive, a share or a volume ("\\?\\" and
+// "\\??\\": pipes, disks, GLOBALROOT), and a server's pipes and mailslots.
+bool isOfDeviceNamespace(const std::wstring &upper)
+{
     if (hasPrefix(upper, L"\\\\.\\"))
         return true;
     if (hasPrefix(upper, L"\\\\?\\") || hasPrefix(upper, L"\\??\\")) {
         const std::wstring rest = upper.substr(4);
         const bool drive = rest.size() >= 3 && rest[0] >= L'A' && rest[0] <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
-        if (!drive && !hasPrefix(rest, L"UNC\\") && !isVolumeName(rest))
-            return true;
+        if (hasPrefix(rest, L"UNC\\"))
+            return isPipeShare(rest.substr(4));
+        return !drive && !isVolumeName(rest);
     }
-    // The system's own reading: a name it would turn into a device's path ("\\.\COM1"), whatever
+    return hasPrefix(upper, L"\\\\") && isPipeShare(upper.substr(2));
+}
+
+// True when the upper-case path goes to the file system as written, with no reserved names:
+// "\\?\\" and "\\??\\" paths and UNC paths.
+bool isTakenAsWritten(const std::wstring &upper)
+{
+    return hasPrefix(upper, L"\\\\") || hasPrefix(upper, L"\\??\\");
+}
+
+// True when the path's last name is a reserved device name as a drive-absolute, drive-relative
+// or relative path reads it.
+bool hasReservedName(const std::wstring &path)
+{
+    // The system's own reading: a name it would turn into a device's path ("\\.\\COM1"), whatever
     // the rules of this version of Windows.
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     std::wstring full(needed, L'\0');
@@ -245,6 +281,19 @@ bool isDeviceName(const std::wstring &path)
     const bool port = base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
     const wchar_t digit = port ? base[3] : L'0';
     return port && ((digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3');
+}
+
+} // namespace
+
+bool isDeviceName(const std::wstring &path)
+{
+    const std::wstring upper = upperWithBackslashes(path);
+    return isOfDeviceNamespace(upper) || (!isTakenAsWritten(upper) && hasReservedName(path));
+}
+
+bool isDeviceResultName(const std::wstring &path)
+{
+    return isOfDeviceNamespace(upperWithBackslashes(path)) || hasReservedName(path);
 }
 
 const char PathSeparators[] = "\\/";

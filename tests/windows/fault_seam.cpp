@@ -42,6 +42,7 @@ struct Seam {
     std::string opensPath;
     std::string errorModePath;
     long firstErrorMode = -1; // at the first call through the seam
+    long firstWerFlags = -1;  // and Windows Error Reporting's flags then (-1: not to be had)
     std::vector<std::pair<unsigned long, int>> opens;
     std::wstring cloudPrefix;
     std::wstring dfsPrefix;
@@ -131,7 +132,7 @@ struct Seam {
     ~Seam()
     {
         if (FILE *file = errorModePath.empty() ? nullptr : std::fopen(errorModePath.c_str(), "w")) {
-            std::fprintf(file, "%ld\n", firstErrorMode);
+            std::fprintf(file, "%ld %ld\n", firstErrorMode, firstWerFlags);
             std::fclose(file);
         }
         if (FILE *file = opensPath.empty() ? nullptr : std::fopen(opensPath.c_str(), "w")) {
@@ -173,8 +174,15 @@ bool isFaultDue(const char *function, unsigned long &code)
     {
         const std::lock_guard<std::mutex> lock(state.mutex);
         const unsigned long count = ++state.calls[name];
-        if (state.firstErrorMode < 0)
+        if (state.firstErrorMode < 0) {
             state.firstErrorMode = long(GetErrorMode());
+            using WerGetFlagsCall = HRESULT(WINAPI *)(HANDLE, PDWORD);
+            DWORD flags = 0;
+            const auto getFlags = reinterpret_cast<WerGetFlagsCall>(
+                reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "WerGetFlags")));
+            if (getFlags && getFlags(GetCurrentProcess(), &flags) == S_OK)
+                state.firstWerFlags = long(flags);
+        }
         for (const Fault &fault : state.faults) {
             if (name == fault.function && (fault.onwards ? count >= fault.when : count == fault.when)) {
                 if (!fault.delayMs) {

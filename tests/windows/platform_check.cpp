@@ -493,11 +493,19 @@ void checkDeviceNames()
                                       L"C:\\r\\prn .json", L"\\\\.\\C:", L"conin$", L"COM\u00b9.json", L"C:\\r\\con.a.b",
                                       L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}", L"\\\\?\\Volume{0123}\\r.json",
                                       L"C:\\r\\nul:", L"C:\\r\\nul::", L"C:\\r\\COM1:", L"CoM4:", L"lpt1:", L"C:\\r\\NUL:.bin",
-                                      L"prn:.txt", L"c:PRN:.txt", L"c:com5:", L"C:\\r\\con .json", L"c:nul . . :"};
+                                      L"prn:.txt", L"c:PRN:.txt", L"c:com5:", L"C:\\r\\con .json", L"c:nul . . :",
+                                      // A server's pipes and mailslots: an open connects to a pipe server.
+                                      L"\\\\localhost\\pipe\\NAME", L"\\\\srv\\mailslot\\X", L"//srv/PIPE/x", L"\\\\?\\UNC\\srv\\pipe\\x"};
     const wchar_t *const files[] = {L"C:\\r\\console.json", L"C:\\con\\r.json", L"com10", L"lpt0.json", L"nul-x", L"C:\\r\\auxiliary",
                                     L"\\\\?\\C:\\r\\report.json", L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789ABCDEF}\\r.json",
                                     L"//?/C:/r/report.json", L"\\??\\C:\\r\\report.json", L"C:\\r\\nullx", L"COM0", L"C:\\r\\COM10",
-                                    L"c:\\lpt0.txt", L"c:nul0"};
+                                    L"c:\\lpt0.txt", L"c:nul0",
+                                    // As written: \\?\ and UNC paths have no reserved names.
+                                    L"\\\\?\\Z:\\r\\dev\\nul", L"\\\\srv\\share\\con", L"\\\\?\\UNC\\srv\\share\\COM1", L"\\\\?\\C:\\r\\aux.txt",
+                                    L"\\\\srv\\share\\LPT\u00b9", L"\\\\srv\\share\\CONIN$", L"//srv/share/con .x", L"\\\\?\\C:\\r\\nul. ", L"\\\\srv\\con\\f"};
+    // Results are read back by the viewer's plain paths: a device's name is refused in any spelling.
+    const wchar_t *const resultDevices[] = {L"C:\\r\\nul", L"COM1", L"C:\\r\\con .x", L"nul.", L"LPT\u00b9", L"\\\\?\\C:\\r\\nul",
+                                            L"\\\\srv\\share\\con", L"\\\\localhost\\pipe\\r"};
     bool ok = true;
     for (const wchar_t *path : devices) {
         if (!isDeviceName(path)) {
@@ -510,6 +518,16 @@ void checkDeviceNames()
             std::printf("  %ls taken for a device\n", path);
             ok = false;
         }
+    }
+    for (const wchar_t *path : resultDevices) {
+        if (!isDeviceResultName(path)) {
+            std::printf("  result %ls taken for a file\n", path);
+            ok = false;
+        }
+    }
+    if (isDeviceResultName(L"C:\\r\\CLOCK$")) {
+        std::printf("  result CLOCK$ taken for a device\n");
+        ok = false;
     }
     check(ok, "device names told from file names");
 }
