@@ -22,6 +22,7 @@ namespace {
 struct Ancestor {
     FileIdentity identity;
     Ancestor *parent;                  // one of the parent's holds
+    std::size_t depth;                 // links from the start folder's, which is 1
     std::atomic<std::size_t> holds{1};
 };
 
@@ -32,7 +33,7 @@ struct Ancestor {
 class Chain {
 public:
     Chain() = default;
-    Chain(const FileIdentity &identity, Chain parent) : link_(new Ancestor{identity, parent.link_}) { parent.link_ = nullptr; }
+    Chain(const FileIdentity &identity, Chain parent) : link_(new Ancestor{identity, parent.link_, parent.depth() + 1}) { parent.link_ = nullptr; }
     Chain(const Chain &other) : link_(other.link_)
     {
         if (link_)
@@ -54,6 +55,8 @@ public:
     }
     // The nearest link, or null for the start folder's own chain.
     const Ancestor *nearest() const { return link_; }
+    // How many folders the chain holds.
+    std::size_t depth() const { return link_ ? link_->depth : 0; }
 
 private:
     Ancestor *link_ = nullptr;
@@ -70,6 +73,10 @@ struct NamedFolder {
     std::string name;
     std::uint64_t fileId;
 };
+
+// A chain of folders deeper than any path the system can name (32,767 characters, two a folder at
+// the least) is a loop, where folders have no identity to compare: no real tree reaches it.
+const std::size_t DeepestUnknownChain = 16384;
 
 // Walker stacks stay small: the walk does not recurse.
 const std::size_t WalkerStackBytes = 512 * 1024;
@@ -437,7 +444,8 @@ Next walkStart(WalkState &state, ListingBuffer &buffer, FolderTotals &totals)
         return Next::Abandon;
     addSaturating(totals.bytes, listing.totals.bytes);
     totals.files += listing.totals.files;
-    queueSubfolders(state, PendingFolder{}, status.identity, listing.subfolders);
+    // A start folder whose handle gives no number may have had one from its own listing.
+    queueSubfolders(state, PendingFolder{}, status.identity.known ? status.identity : state.start.identity, listing.subfolders);
     return Next::Continue;
 }
 
@@ -455,10 +463,20 @@ Next walkSubfolder(WalkState &state, const PendingFolder &folder, ListingBuffer 
     }
     FileStatus status;
     SysResult result = state.calls.statusOfHandle(opened.handle, status);
+    // Where the handle gives no number (a redirector that gives its handles none), the number its
+    // parent's listing gave, on the parent's volume, is the folder's identity.
+    if (!status.identity.known && folder.fileId != 0 && folder.ancestors.nearest())
+        status.identity = makeFileIdentity(folder.ancestors.nearest()->identity.volume, 0, folder.fileId);
     if (result.ok() && isAncestor(folder.ancestors.nearest(), status.identity)) {
         logFailure("filesystem error: directory loops back to a directory above it, not walked [" + path + "]");
         ++totals.folders;
         return Next::Continue;
+    }
+    // Where neither gives one, a loop cannot be seen by identity: only by a depth no tree reaches.
+    // What was counted of it is no count: no report.
+    if (result.ok() && !status.identity.known && folder.ancestors.depth() >= DeepestUnknownChain) {
+        logFailure("filesystem error: folders without identity nested past any path's length, taken for a loop [" + path + "]");
+        return Next::Abandon;
     }
     Listing listing;
     if (result.ok()) {

@@ -28,6 +28,25 @@ bool refusesInformationClass(DWORD code)
            code == ERROR_INVALID_FUNCTION;
 }
 
+// The identity of the open folder by the number its own listing gives its "." entry, on volume:
+// what a redirector that gives its handles no number may still give. Unknown where it gives none.
+// Listing from the start again afterwards is for the listing's own first call (a restart).
+FileIdentity identityByItsListing(HANDLE folder, std::uint64_t volume)
+{
+    std::vector<std::uint64_t> buffer(16 * 1024 / sizeof(std::uint64_t));
+    if (!SYS(GetFileInformationByHandleEx, FALSE)(folder, FileIdBothDirectoryRestartInfo, buffer.data(), DWORD(buffer.size() * sizeof buffer[0])))
+        return makeFileIdentity(volume, 0, 0);
+    for (const char *at = reinterpret_cast<const char *>(buffer.data());;) {
+        const auto &record = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(at);
+        const std::uint64_t number = std::uint64_t(record.FileId.QuadPart);
+        if (record.FileNameLength == sizeof(wchar_t) && record.FileName[0] == L'.')
+            return makeFileIdentity(volume, 0, number == ~std::uint64_t(0) ? 0 : number);
+        if (record.NextEntryOffset == 0)
+            return makeFileIdentity(volume, 0, 0);
+        at += record.NextEntryOffset;
+    }
+}
+
 } // namespace
 
 SysResult openStartFolder(const std::string &path, OpenFolder &folder)
@@ -44,6 +63,8 @@ SysResult openStartFolder(const std::string &path, OpenFolder &folder)
     if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(handle), &info))
         return lastError();
     folder.identity = identityOf(handleOf(handle), info);
+    if (!folder.identity.known)
+        folder.identity = identityByItsListing(handleOf(handle), folder.identity.volume);
     folder.handle = std::move(handle);
     folder.path = bytesFrom(prefix);
     return {};
@@ -133,14 +154,20 @@ SysResult openListedFolder(const OpenFolder &start, const std::string &relative,
                                                 presented);
         if (!reopened.ok())
             return reopened;
-        // The same folder, not one swapped in between the two opens; or, as a DFS link opens, a
-        // folder on another volume (a share of another server), walked as Explorer walks it:
-        // a loop through it is caught by identity, as every other.
+        // The same folder, not one swapped in between the two opens: the same number, or where
+        // either open gives none, the same volume and creation time. A folder on another volume
+        // only where the tag means one, as a DFS link opens (a share of another server), walked
+        // as Explorer walks it: a loop through it is caught by identity, as every other.
         BY_HANDLE_FILE_INFORMATION again;
         if (!SYS(GetFileInformationByHandle, FALSE)(handleOf(presented), &again))
             return lastError();
         const FileIdentity itself = identityOf(handleOf(handle), info), shown = identityOf(handleOf(presented), again);
-        if (!isSameFile(shown, itself) && shown.volume == itself.volume)
+        const bool numbered = itself.known && shown.known;
+        const bool same = numbered ? isSameFile(shown, itself)
+                                   : shown.volume == itself.volume && CompareFileTime(&info.ftCreationTime, &again.ftCreationTime) == 0;
+        const DWORD tag = reparseTagOf(handleOf(handle), info.dwFileAttributes);
+        const bool elsewhere = (tag == IO_REPARSE_TAG_DFS || tag == IO_REPARSE_TAG_DFSR) && shown.volume != itself.volume;
+        if (!same && !elsewhere)
             return {SysError::NotAFolder, ERROR_DIRECTORY};
         handle = std::move(presented);
     }
@@ -281,7 +308,10 @@ SysResult listFolderWith(const OpenFolder &folder, ListingClass first, ListingBu
     for (;;) {
         if (listing == ListingClass::Find)
             return listByFind(folder, visit);
-        const FILE_INFO_BY_HANDLE_CLASS type = listing == ListingClass::FileIds ? FileIdBothDirectoryInfo : FileFullDirectoryInfo;
+        // From the start on the first call: the start folder's own listing may have been read for
+        // its "." entry as it opened.
+        const FILE_INFO_BY_HANDLE_CLASS type = listing == ListingClass::FileIds ? (anyBatch ? FileIdBothDirectoryInfo : FileIdBothDirectoryRestartInfo)
+                                                                               : FileFullDirectoryInfo;
         if (!SYS(GetFileInformationByHandleEx, FALSE)(handleOf(folder.handle), type, buffer.data(), bufferSize)) {
             const DWORD code = GetLastError();
             // A file system or redirector that knows no such class (Windows 7 has no fuller one
