@@ -265,6 +265,25 @@ case_cloud_placeholders() {
     check "DFS links walked as the folders they open onto: the Linux report" same_bytes "$T/dfs.json" "$SCRATCH/synced-expected"
     VURO_FAULT="zeroids" "$WINE" "$helper" 3 "$T/synced" "$T/zeroids" >/dev/null 2>&1
     check "handles without the listing's file numbers: the Linux report" same_bytes "$T/zeroids.json" "$SCRATCH/synced-expected"
+    # Handles without file numbers over trees with one link back up, two, and a placeholder folder:
+    # each folder's identity is then its listing's number, so every walk ends in seconds with the
+    # report the tree gets without the fault (the placeholder's, the Linux one).
+    mkdir -p "$T/loop1/d" "$T/loop2/d" "$T/w/con" "$T/w/sub"
+    printf 1234567 >"$T/loop1/d/f" && ln -sfn .. "$T/loop1/d/up"
+    printf 1234567 >"$T/loop2/d/f" && ln -sfn .. "$T/loop2/d/a" && ln -sfn .. "$T/loop2/d/b"
+    printf 12345 >"$T/w/con/f" && printf 123 >"$T/w/sub/g"
+    linux_result_crlf "$T/w-plain.json" 3 "$T/w"
+    local faults tree
+    while read -r faults tree; do
+        [ "$tree" = w ] || "$WINE" "$helper" 3 "$T/$tree" "$T/$tree-plain" >/dev/null 2>&1
+        VURO_FAULT="$faults" timeout 60 "$WINE" "$helper" 3 "$T/$tree" "$T/$tree-zero" >/dev/null 2>&1
+        check "$faults on $tree: the report it gets without the fault ($(tr -d '\r\n ' <"$T/$tree-plain.json"))" \
+            same_bytes "$T/$tree-zero.json" "$T/$tree-plain.json"
+    done <<'ROWS'
+zeroids loop1
+zeroids loop2
+zeroids,cloud:sub w
+ROWS
     # FAT names a folder opened by its short name so, and each folder below it by the long names.
     VURO_FAULT="short:synced:SYNCED~1" "$WINE" "$helper" 3 "$T/synced" "$T/short" >/dev/null 2>&1
     check "a start folder FAT names by its short name: the Linux report" same_bytes "$T/short.json" "$SCRATCH/synced-expected"
@@ -292,6 +311,27 @@ case_digests() {
             "        \"SHA1\": \"$(sha1sum <"$T/$name" | cut -d' ' -f1)\"" '    }' ']' >"$SCRATCH/expected"
         check "$name: digests as md5sum and sha1sum give them" same_bytes "$T/$name-win.json" "$SCRATCH/expected"
     done
+    # The threads as the work needs them (no taker: Windows gives a GUI program no signals): none
+    # at 4 MiB, one a digest past 16 MiB for its trial along the ring; the digests sha1sum gives.
+    local faulty="$SCRATCH/faulty" name mode threads started
+    mkdir -p "$faulty" && cp "$PACKAGE"/*.dll "$faulty/" && cp "$TEST_PROGRAMS/vuro-helper-faults.exe" "$faulty/vuro-helper.exe"
+    head -c $((4 << 20)) /dev/urandom >"$T/four" && head -c $(((16 << 20) + 1)) /dev/urandom >"$T/sixteen"
+    while read -r name mode threads; do
+        rm -f "$SCRATCH/counts"
+        VURO_FAULT="count:Z:$SCRATCH/counts" "$WINE" "$faulty/vuro-helper.exe" "$mode" "$T/$name" "$T/$name-$mode" >/dev/null 2>&1
+        started="$(tr -d '\r' <"$SCRATCH/counts" 2>/dev/null | awk '$1 == "CreateThread" { print $2 }')"
+        check "mode $mode on $name: ${started:-0} threads started, $threads wanted, the SHA-1 sha1sum gives" \
+            eval '[ "${started:-0}" = "$threads" ] && grep -q "$(sha1sum <"$T/$name" | cut -d" " -f1)" "$T/$name-$mode.json"'
+    done <<'ROWS'
+four 2 0
+sixteen 2 2
+sixteen 1 1
+ROWS
+    # A bcrypt.dll the loader cannot load: said in its words, the earlier result kept.
+    printf earlier >"$T/nobcrypt.json"
+    VURO_WINE_DLL_OVERRIDES="bcrypt=" "$WINE" "$EXE" 2 "$T/abc" "$T/nobcrypt" >/dev/null 2>"$SCRATCH/nobcrypt.err"
+    check "a bcrypt.dll that cannot be loaded: said ($(tr -d '\r' <"$SCRATCH/nobcrypt.err" | head -c 200)), the earlier result kept" \
+        eval 'grep -q "cannot load the digest library: bcrypt.dll: " "$SCRATCH/nobcrypt.err" && [ "$(cat "$T/nobcrypt.json")" = earlier ]'
     greek="$T/αρχείο 文件.bin"
     printf abc >"$greek"
     win 2 "$greek" "$T/αποτέλεσμα 結果"
