@@ -221,6 +221,7 @@ struct Taking {
     // Set by the taking thread as it answers the mode's settling ask, and stops taking.
     std::mutex mutex;
     std::condition_variable answered;
+    std::atomic<bool> asked{false};
     bool settled = false;
 };
 
@@ -252,10 +253,11 @@ bool hasCome(const Taking &taking)
     return signal != 0;
 }
 
-// True when the signal taken is the mode's settling ask, not one sent from outside.
-bool isSettleAsk(int signal, const siginfo_t &info)
+// True when the signal taken is the mode's settling ask, not one sent from outside: queued with
+// the ask's value once the mode asked (what the system says of the sender is not relied on).
+bool isSettleAsk(const Taking &taking, int signal, const siginfo_t &info)
 {
-    return signal == settleSignal() && info.si_code == SI_QUEUE && info.si_pid == ::getpid() && info.si_value.sival_int == SettleAsk;
+    return signal == settleSignal() && info.si_code == SI_QUEUE && info.si_value.sival_int == SettleAsk && taking.asked.load();
 }
 
 // Takes the signals until the mode's settling ask: the first that comes ends the process as it
@@ -270,7 +272,7 @@ void takeSignals(const std::shared_ptr<Taking> &taking)
         const int signal = ::sigwaitinfo(&waited, &info);
         if (signal < 0)
             continue;
-        if (isSettleAsk(signal, info)) {
+        if (isSettleAsk(*taking, signal, info)) {
             const std::lock_guard<std::mutex> lock(taking->mutex);
             taking->settled = true;
             taking->answered.notify_all();
@@ -292,6 +294,7 @@ bool settleWithTaker(Taking &taking, NativeHandle taker)
 {
     union sigval value;
     value.sival_int = SettleAsk;
+    taking.asked.store(true);
     if (::pthread_sigqueue(pthread_t(taker), settleSignal(), value) != 0)
         return false;
     std::unique_lock<std::mutex> lock(taking.mutex);
@@ -375,7 +378,8 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     // The settling ask too, which is held while blocked even where the caller ignores it.
     sigset_t blocked = taking->taken;
     sigaddset(&blocked, settleSignal());
-    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    // Unblocked, the ask would end the process by its default action: then it is not made.
+    const bool mayAsk = ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr) == 0;
     // (Not owning what takes them: that owns the gate.)
     gate->countAsCome([held = std::weak_ptr<Taking>(taking)] {
         const std::shared_ptr<Taking> taking = held.lock();
@@ -388,7 +392,7 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
         NativeHandle taker;
         if (startThread(TakerStackBytes, take, taker)) {
             work();
-            if (settleWithTaker(*taking, taker)) {
+            if (mayAsk && settleWithTaker(*taking, taker)) {
                 joinThread(taker);
                 delete take;
             } else {

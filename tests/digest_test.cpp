@@ -1,6 +1,6 @@
 #include "digest/digest.h"
-#include "system_calls_seam.h"
-#include "testtree.h"
+#include "support/seam.h"
+#include "support/trees.h"
 
 #include <QFile>
 #include <QThread>

@@ -1,4 +1,5 @@
-#include "testtree.h"
+#include "support/machine.h"
+#include "support/trees.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -1571,66 +1572,38 @@ private slots:
             QSKIP("needs root: the rule protects root from links that other users plant");
         if (!unprivilegedSkip.isEmpty())
             QSKIP(qPrintable(unprivilegedSkip));
-        QFile setting("/proc/sys/fs/protected_symlinks");
-        if (!setting.open(QIODevice::ReadWrite))
-            QSKIP("cannot read and set fs.protected_symlinks here");
-        const QByteArray before = setting.readAll().trimmed();
-        setting.seek(0);
-        if (setting.write("1\n") <= 0 || !setting.flush())
-            QSKIP("cannot set fs.protected_symlinks here");
         const QString sticky = shared + "/sticky";
         QVERIFY(QDir().mkpath(sticky));
         QFile::setPermissions(sticky, QFileDevice::Permissions(0x7777));
         ::chmod(QFile::encodeName(sticky).constData(), 01777);
-        const QString precious = dir.filePath("precious.conf");
-        QVERIFY(writeFile(precious, "root's own\n"));
-        ::chmod(QFile::encodeName(precious).constData(), 0600);
-        const pid_t planter = ::fork();
-        if (planter == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(1);
-            ::_exit(::symlink(QFile::encodeName(precious).constData(), QFile::encodeName(sticky + "/out.json").constData()) == 0 ? 0 : 1);
+        // Root's file where the other user can reach it (the checkout may sit in a folder closed
+        // to others), and a link to it planted by that user as the result. A symbolic link where
+        // the system protects root from following it; a hard link where it lets anyone link any
+        // file (fs.protected_hardlinks off): root's run replaces the name, never writes through.
+        struct Plant { const char *setting; QByteArray value; bool hard; const char *result; QByteArray written; };
+        for (const Plant &p : {Plant{"/proc/sys/fs/protected_symlinks", "1", false, "out", QByteArray()},
+                               Plant{"/proc/sys/fs/protected_hardlinks", "0", true, "hard", expectedJson({{"MD5", Md5Abc}})}}) {
+            const ScopedKernelSetting setting(p.setting, p.value);
+            if (!setting.isSet())
+                QSKIP(qPrintable(QString("cannot read and set %1 here").arg(p.setting)));
+            const QString precious = shared + "/precious.conf", planted = sticky + "/" + p.result + ".json";
+            QVERIFY(writeFile(precious, "root's own\n"));
+            ::chmod(QFile::encodeName(precious).constData(), 0644);
+            const pid_t planter = ::fork();
+            if (planter == 0) {
+                if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                    ::_exit(1);
+                const QByteArray from = QFile::encodeName(precious), to = QFile::encodeName(planted);
+                ::_exit((p.hard ? ::link(from.constData(), to.constData()) : ::symlink(from.constData(), to.constData())) == 0 ? 0 : 1);
+            }
+            int status = 0;
+            ::waitpid(planter, &status, 0);
+            QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the unprivileged user could not plant the link");
+            run({"0", abc, sticky + "/" + p.result});
+            QCOMPARE(readFile(precious), QByteArray("root's own\n"));
+            QVERIFY(p.hard ? readFile(planted) == p.written : QFileInfo(planted).isSymLink());
+            QFile::remove(precious);
         }
-        int status = 0;
-        ::waitpid(planter, &status, 0);
-        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the unprivileged user could not plant the link");
-        run({"0", abc, sticky + "/out"});
-        const QByteArray after = readFile(precious);
-        setting.seek(0);
-        setting.write(before + "\n");
-        setting.close();
-        QCOMPARE(after, QByteArray("root's own\n"));
-
-        // A hard link to root's file planted as a result where the system lets anyone link any
-        // file (fs.protected_hardlinks off): root's run replaces the name, never writes through it.
-        QFile hardSetting("/proc/sys/fs/protected_hardlinks");
-        if (!hardSetting.open(QIODevice::ReadWrite))
-            QSKIP("cannot read and set fs.protected_hardlinks here");
-        const QByteArray hardBefore = hardSetting.readAll().trimmed();
-        hardSetting.seek(0);
-        if (hardSetting.write("0\n") <= 0 || !hardSetting.flush())
-            QSKIP("cannot set fs.protected_hardlinks here");
-        // Root's file where the other user can reach it: the checkout may sit in a folder closed to others.
-        const QString reachable = shared + "/precious.conf";
-        QVERIFY(writeFile(reachable, "root's own\n"));
-        ::chmod(QFile::encodeName(reachable).constData(), 0644);
-        const pid_t linker = ::fork();
-        if (linker == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(1);
-            ::_exit(::link(QFile::encodeName(reachable).constData(), QFile::encodeName(sticky + "/hard.json").constData()) == 0 ? 0 : 1);
-        }
-        ::waitpid(linker, &status, 0);
-        const bool planted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (planted)
-            run({"0", abc, sticky + "/hard"});
-        hardSetting.seek(0);
-        hardSetting.write(hardBefore + "\n");
-        hardSetting.close();
-        QVERIFY2(planted, "the unprivileged user could not plant the hard link");
-        QCOMPARE(readFile(reachable), QByteArray("root's own\n"));
-        QFile::remove(reachable);
-        QCOMPARE(readFile(sticky + "/hard.json"), expectedJson({{"MD5", Md5Abc}}));
         QProcess::execute("rm", {"-rf", sticky});
     }
 

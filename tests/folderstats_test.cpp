@@ -1,6 +1,6 @@
 #include "folderstats/folderstats.h"
 #include "folderstats/walk.h"
-#include "testtree.h"
+#include "support/trees.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #include "report/report.h"
 #include "platform/wtf8.h"
 #include "report/writer.h"
-#include "tests/system_calls_seam.h"
-#include "testtree.h"
+#include "tests/support/seam.h"
+#include "support/trees.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -9,7 +9,7 @@
 #include "platform/platform_windows.h"
 #include "platform/wtf8.h"
 #include "report/writer.h"
-#include "tests/system_calls_seam.h"
+#include "tests/support/seam.h"
 
 #include <windows.h>
 
