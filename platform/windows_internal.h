@@ -100,11 +100,12 @@ inline void presentAnswer(BOOL &ok, HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
         break;
     }
     case FileIdBothDirectoryInfo:
+    case FileIdBothDirectoryRestartInfo:
     case FileFullDirectoryInfo:
         if (presentHandle(file, ignored, nullptr, asItself) && (asItself || presentedFetchFailure())) {
             ok = FALSE;
             SetLastError(asItself ? ERROR_NO_MORE_FILES : presentedFetchFailure());
-        } else if (type == FileIdBothDirectoryInfo) {
+        } else if (type != FileFullDirectoryInfo) {
             presentRecords<FILE_ID_BOTH_DIR_INFO>(buffer);
         } else {
             presentRecords<FILE_FULL_DIR_INFO>(buffer);
