@@ -1450,7 +1450,8 @@ private slots:
                 QVERIFY2(r.out.isEmpty() || (r.exitCode == 0 && !r.err.contains("terminate")), qPrintable(QString("aborted under %1 MiB: %2").arg(mebibytes).arg(QString::fromUtf8(r.err.right(200)))));
                 written = QFileInfo::exists(out + ".json") ? readFile(out + ".json") : QByteArray();
                 // A library segment the loader could not map comes with no reason: said in its words.
-                const bool said = r.err.contains("out of memory: no result written") || r.err.contains("failed to map segment from shared object: no result written");
+                const bool said = r.err.contains("out of memory: no result written") || r.err.contains("failed to map segment from shared object: no result written") ||
+                                  r.err.contains("cannot map zero-fill pages: no result written");
                 QVERIFY2(r.out.isEmpty() || !written.isEmpty() || said, qPrintable(QString("mode %1 quietly gave no report under %2 MiB").arg(c.mode).arg(mebibytes)));
                 refused += said ? 1 : 0;
             }
