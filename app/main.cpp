@@ -68,11 +68,13 @@ int runRequest(const Request &request, const SystemCalls &calls)
     switch (request.mode) {
     case ModeMd5:
     case ModeSha1:
-    case ModeMd5Sha1:
+    case ModeMd5Sha1: {
         printLine("IT_MD5_SHA1");
+        const DigestMode mode = request.mode == ModeMd5 ? DigestMode::Md5 : request.mode == ModeSha1 ? DigestMode::Sha1 : DigestMode::Md5AndSha1;
         deliverReport(request.target, TargetKind::File, request.resultPath,
-                      [&] { return digestReport(request.mode, request.target, calls); }, calls);
+                      [&] { return digestReport(mode, request.target, calls); }, calls);
         return 0;
+    }
     case ModeFolderStats:
         printLine("IT_Dir_Size");
         deliverReport(request.target, TargetKind::Folder, request.resultPath,

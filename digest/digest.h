@@ -32,10 +32,13 @@ std::size_t digestChunkSize(std::size_t level2Bytes);
 // Returns the size of one read for this processor.
 std::size_t digestChunkSize();
 
-// Returns the report of a digest mode for the file at path (bytes): "MD5" (mode 0), "SHA1"
-// (mode 1) or both in that order (mode 2), as lowercase hex, from one read of the file. The values
+// The digests a mode reports: MD5 (mode 0), SHA-1 (mode 1), or both (mode 2).
+enum class DigestMode { Md5, Sha1, Md5AndSha1 };
+
+// Returns the report of a digest mode for the file at path (bytes): "MD5", "SHA1" or both in that
+// order, as lowercase hex, from one read of the file. The values
 // are empty when the file refuses to be opened for reasons of its own (no permission, a sharing
 // lock); there is no report when it cannot be read for any other reason, a read or the digest
 // library fails or refuses (said on the error stream), or the file changes while it is read.
-std::optional<Report> digestReport(int mode, const std::string &path, const SystemCalls &calls = SystemCalls(),
+std::optional<Report> digestReport(DigestMode mode, const std::string &path, const SystemCalls &calls = SystemCalls(),
                                    DigestWay way = DigestWay::Chosen);

@@ -69,7 +69,7 @@ private:
     // The value of key in the report of mode for path; "<none>" without a report.
     QString digestOf(int mode, const QString &path, const QString &key)
     {
-        const std::optional<Report> report = digestReport(mode, path.toStdString());
+        const std::optional<Report> report = digestReport(DigestMode(mode), path.toStdString());
         if (!report)
             return "<none>";
         for (const ReportEntry &entry : report->entries) {
@@ -148,14 +148,14 @@ private slots:
             content[i] = char(QRandomGenerator::global()->generate());
         const QString path = makeFile("random", content);
         for (const DigestWay way : EveryWay) {
-            const std::optional<Report> both = digestReport(2, path.toStdString(), SystemCalls(), way);
+            const std::optional<Report> both = digestReport(DigestMode(2), path.toStdString(), SystemCalls(), way);
             QVERIFY(both);
             QCOMPARE(both->entries.size(), 2);
             QCOMPARE(both->entries.at(0).key, QString("MD5"));
             QCOMPARE(both->entries.at(0).value, referenceDigest("md5sum", path));
             QCOMPARE(both->entries.at(1).key, QString("SHA1"));
             QCOMPARE(both->entries.at(1).value, referenceDigest("sha1sum", path));
-            const std::optional<Report> sha1Only = digestReport(1, path.toStdString(), SystemCalls(), way);
+            const std::optional<Report> sha1Only = digestReport(DigestMode(1), path.toStdString(), SystemCalls(), way);
             QVERIFY(sha1Only);
             QCOMPARE(sha1Only->entries.size(), 1);
             QCOMPARE(sha1Only->entries.at(0).value, both->entries.at(1).value);
@@ -175,14 +175,14 @@ private slots:
         for (int failing : {1, 2}) {
             for (int mode : {0, 1, 2}) {
                 *fault = failing;
-                const bool reported = bool(digestReport(mode, native));
+                const bool reported = bool(digestReport(DigestMode(mode), native));
                 *fault = 0;
                 QVERIFY2(!reported, qPrintable(QString("mode %1, %2 failing").arg(mode).arg(failing == 1 ? "update" : "final")));
             }
         }
         // A context the library cannot make for want of memory is the mode's out of memory.
         *fault = 3;
-        QVERIFY_EXCEPTION_THROWN(digestReport(2, native), std::bad_alloc);
+        QVERIFY_EXCEPTION_THROWN(digestReport(DigestMode(2), native), std::bad_alloc);
         *fault = 0;
         // The change keeps the size; a clock whose tick it falls within (here one that never
         // moves) shows none: only the kernel's watch does, or a small file's second read. A
@@ -237,7 +237,7 @@ private slots:
                     QVERIFY(writeFile(QFile::decodeName(growing), QByteArray(1000, 'g')));
                     if (change.hook)
                         *change.hook = change.path.constData();
-                    const bool reported = bool(digestReport(mode, change.path.toStdString(), change.calls, way));
+                    const bool reported = bool(digestReport(DigestMode(mode), change.path.toStdString(), change.calls, way));
                     if (change.hook)
                         *change.hook = nullptr;
                     for (std::thread &thread : shrinking)
@@ -248,7 +248,7 @@ private slots:
                 }
             }
         }
-        QVERIFY(digestReport(2, native));
+        QVERIFY(digestReport(DigestMode(2), native));
     }
 
     // Guards against another program refused or held while the helper reads the file, and its
@@ -285,7 +285,7 @@ private slots:
                 }
                 return readChunk(file, buffer, size, count);
             };
-            QVERIFY2(!digestReport(0, QFile::encodeName(path).toStdString(), calls, way), "a report though a writer came");
+            QVERIFY2(!digestReport(DigestMode(0), QFile::encodeName(path).toStdString(), calls, way), "a report though a writer came");
             QVERIFY2(writer.exitCode() == 0, writer.readAllStandardError().constData());
             QVERIFY2(took.elapsed() < 5000, qPrintable(QString("the writer waited %1 ms").arg(took.elapsed())));
             QCOMPARE(readFile(path).at(5), 'Z');
@@ -309,7 +309,7 @@ private slots:
             std::future<int> ended = std::async(std::launch::async, [&, nth] {
                 failingNth = nth;
                 try {
-                    const std::optional<Report> report = digestReport(mode, path, SystemCalls(), ringWay);
+                    const std::optional<Report> report = digestReport(DigestMode(mode), path, SystemCalls(), ringWay);
                     return report && report->entries.last().value == (mode == 0 ? md5 : sha1) ? 2 : 0;
                 } catch (const std::bad_alloc &) {
                     return 1;
@@ -343,18 +343,18 @@ private slots:
     // Guards against a digest of nothing, or of part of a file, passing for the file's own.
     void unreadableGivesNoReport()
     {
-        QVERIFY(!digestReport(2, dir.filePath("none").toStdString()));
+        QVERIFY(!digestReport(DigestMode(2), dir.filePath("none").toStdString()));
         // Opens fine as a regular file, then fails on the first read.
         QVERIFY(QFileInfo("/proc/self/mem").isFile());
-        QVERIFY(!digestReport(2, "/proc/self/mem"));
-        QVERIFY(!digestReport(0, "/proc/self/mem"));
+        QVERIFY(!digestReport(DigestMode(2), "/proc/self/mem"));
+        QVERIFY(!digestReport(DigestMode(0), "/proc/self/mem"));
         // No regular file, as when one is put in the target's place after the target test: a
         // FIFO without a writer and a device both read as empty, which is no digest of them.
         const QString fifo = dir.filePath("fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         for (const char *path : {"/dev/null", "/"})
-            QVERIFY2(!digestReport(2, path), path);
-        QVERIFY(!digestReport(2, QFile::encodeName(fifo).toStdString()));
+            QVERIFY2(!digestReport(DigestMode(2), path), path);
+        QVERIFY(!digestReport(DigestMode(2), QFile::encodeName(fifo).toStdString()));
     }
 
     // Guards against a failing call passing for a digest, and against out of memory ending in a
@@ -390,7 +390,7 @@ private:
                 std::optional<Report> report;
                 bool threw = false;
                 try {
-                    report = digestReport(2, QFile::encodeName(path).toStdString(), watched, way);
+                    report = digestReport(DigestMode(2), QFile::encodeName(path).toStdString(), watched, way);
                 } catch (const std::bad_alloc &) {
                     threw = true;
                 }
