@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QTextStream>
 
+#include "guard.h"
 #include "writer.h"
 
 QByteArray renderJsonReport(const ReportList &list)

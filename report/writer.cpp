@@ -1,11 +1,13 @@
 #include "writer.h"
 
-#include "platform/wtf8.h"
 
 #include <algorithm>
 #include <vector>
 
-const int RetryDelaysMs[7] = {0, 50, 100, 200, 400, 800, 1000};
+#include "report/guard.h"
+#include "report/steps.h"
+
+using namespace writing;
 
 namespace {
 
@@ -19,116 +21,6 @@ Replacement replacementFailed(const SysResult &result)
 {
     throwIfOutOfMemory(result);
     return Replacement::Failed;
-}
-
-// What a wait or a step gives up with when a termination is pending: the process is ending.
-const SysResult Ending = {SysError::Other, 0};
-
-// Waits ms milliseconds before a retry; false, at once, when a termination is pending, so that no
-// retry keeps the process from ending.
-bool pauseBeforeRetry(const SystemCalls &calls, int ms)
-{
-    if (calls.terminationGate)
-        return calls.terminationGate->sleepUnlessEnding(ms);
-    calls.sleepMilliseconds(ms);
-    return true;
-}
-
-// One of the writer's steps that a termination signal must not cut short, for as long as it lives:
-// the process then ends once it is over. Not entered where a termination is pending already.
-class Step {
-public:
-    explicit Step(const SystemCalls &calls) : gate_(calls.terminationGate), entered_(!gate_ || gate_->enter()) {}
-    Step(const Step &) = delete;
-    Step &operator=(const Step &) = delete;
-    ~Step()
-    {
-        if (gate_ && entered_)
-            gate_->leave();
-    }
-    bool entered() const { return entered_; }
-
-private:
-    TerminationGate *const gate_;
-    const bool entered_;
-};
-
-// Tries call at once, then after each further delay of the schedule while tryAgain says so of its
-// outcome and no termination is pending.
-SysResult retryOnSchedule(const SystemCalls &calls, const std::function<SysResult()> &call,
-                          const std::function<bool(const SysResult &)> &tryAgain)
-{
-    SysResult result = Ending;
-    for (int delay : RetryDelaysMs) {
-        if (delay > 0 && !pauseBeforeRetry(calls, delay))
-            break;
-        result = call();
-        if (!tryAgain(result))
-            break;
-    }
-    return result;
-}
-
-// Tries call at each delay of the schedule while another program holds the file.
-SysResult retryWhileHeld(const SystemCalls &calls, const std::function<SysResult()> &call)
-{
-    return retryOnSchedule(calls, call, [](const SysResult &result) {
-        return result.kind == SysError::Locked || result.kind == SysError::Denied;
-    });
-}
-
-// A name of the writer's own in the result's folder, short enough to fit beside any name.
-std::string temporaryName(std::uint64_t &seed)
-{
-    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = ".vuro-";
-    for (int i = 0; i < 6; ++i) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        name += Letters[(seed >> 33) % 36];
-    }
-    return name;
-}
-
-// A temporary name in the result's folder, removed when it goes unless it was renamed away.
-class TemporaryName {
-public:
-    TemporaryName(const ResultPlace &place, const SystemCalls &calls) : place_(place), calls_(calls) {}
-    TemporaryName(const TemporaryName &) = delete;
-    TemporaryName &operator=(const TemporaryName &) = delete;
-    ~TemporaryName()
-    {
-        if (name_.empty())
-            return;
-        // Tried again on the writer's schedule: a name left behind would be the user's to clear.
-        retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name_); },
-                        [](const SysResult &result) { return !result.ok() && result.kind != SysError::Missing; });
-    }
-    const std::string &name() const { return name_; }
-    // Takes name as the file's name in the folder, to remove.
-    void hold(const std::string &name) { name_ = name; }
-    // The name is the result's now: nothing to remove.
-    void release() { name_.clear(); }
-
-private:
-    const ResultPlace &place_;
-    const SystemCalls &calls_;
-    std::string name_;
-};
-
-// Gives the new file a free temporary name, trying names until one is free.
-SysResult nameTemporary(const std::function<SysResult(const std::string &)> &make, TemporaryName &temporary)
-{
-    std::uint64_t seed = uniqueSeed();
-    SysResult result;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = temporaryName(seed);
-        result = make(name);
-        if (result.ok())
-            temporary.hold(name);
-        if (result.kind != SysError::Exists)
-            return result;
-    }
-    return result;
 }
 
 // Carries the earlier file's owner, group, permissions, access control list and extended
@@ -215,40 +107,11 @@ Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, c
 // other file left.
 Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes, const FileStatus *earlier)
 {
-    const Step step(calls);
+    const GatedStep step(calls);
     if (!step.entered())
         return replacementFailed(Ending);
     const Replacement replaced = replaceThrough(calls, place, bytes, earlier, true);
     return replaced == Replacement::Unnamable ? replaceThrough(calls, place, bytes, earlier, false) : replaced;
-}
-
-// Reads up to size bytes, as many as the file gives before its end; false when a read fails.
-bool readFully(const SystemCalls &calls, const Handle &file, char *buffer, std::size_t size, std::size_t &count)
-{
-    count = 0;
-    while (count < size) {
-        std::size_t got = 0;
-        const SysResult result = calls.readChunk(file, buffer + count, size - count, got);
-        throwIfOutOfMemory(result);
-        if (!result.ok())
-            return false;
-        if (got == 0)
-            break;
-        count += got;
-    }
-    return true;
-}
-
-// Reads the whole of a file of at most limit bytes from its current position; false when it
-// cannot, or when the file is larger.
-bool readSmallFile(const SystemCalls &calls, const Handle &file, std::size_t limit, std::string &contents)
-{
-    std::vector<char> buffer(limit + 1);
-    std::size_t total = 0;
-    if (!readFully(calls, file, buffer.data(), buffer.size(), total) || total > limit)
-        return false;
-    contents.assign(buffer.data(), total);
-    return true;
 }
 
 // Writes bytes over the existing file, under an exclusive lock held from the truncation to the
@@ -268,7 +131,7 @@ bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std:
         result = retryWhileHeld(calls, [&] { return calls.tryLockFile(file); });
     if (result.ok())
         kept = readSmallFile(calls, file, 64 * 1024, earlier);
-    const Step step(calls);
+    const GatedStep step(calls);
     if (result.ok() && !step.entered())
         result = Ending;
     if (result.ok())
@@ -289,7 +152,7 @@ bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std:
 // the file's making to its last byte or its removal.
 bool writeNew(const SystemCalls &calls, const ResultPlace &place, const std::string &bytes)
 {
-    const Step step(calls);
+    const GatedStep step(calls);
     if (!step.entered())
         return false;
     Handle file;
@@ -352,61 +215,4 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
     default:
         return false;
     }
-}
-
-namespace {
-
-// True when the file at the place is shown to hold other bytes than the file at targetPath, which
-// is still the target as identified (by identity, or by size where the system gives no numbers);
-// false when either cannot be read.
-bool holdsOtherBytes(const SystemCalls &calls, const ResultPlace &place, const FileStatus &target, const std::string &targetPath)
-{
-    Handle existing, reread;
-    FileStatus status;
-    SysResult result = calls.openForAttributes(place, existing);
-    if (result.ok())
-        result = calls.openForReading(targetPath, reread);
-    if (result.ok())
-        result = calls.statusOfHandle(reread, status);
-    throwIfOutOfMemory(result);
-    if (!result.ok())
-        return false;
-    if (target.identity.known ? !isSameFile(status.identity, target.identity) : status.size != target.size)
-        return false;
-    std::vector<char> ours(64 * 1024), theirs(ours.size());
-    for (;;) {
-        std::size_t ourCount = 0, theirCount = 0;
-        if (!readFully(calls, existing, ours.data(), ours.size(), ourCount) ||
-            !readFully(calls, reread, theirs.data(), theirs.size(), theirCount))
-            return false;
-        if (ourCount != theirCount || !std::equal(ours.begin(), ours.begin() + std::ptrdiff_t(ourCount), theirs.begin()))
-            return true;
-        if (ourCount < ours.size())
-            return false;
-    }
-}
-
-} // namespace
-
-bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetPath, const SystemCalls &calls)
-{
-    FileStatus existing;
-    const SysResult looked = calls.statusOfPlace(place, existing);
-    throwIfOutOfMemory(looked);
-    if (looked.kind == SysError::Missing)
-        return false;
-    if (!looked.ok())
-        return true;
-    // On one volume a file has one identity: nothing else tells more.
-    if (target.identity.known && existing.identity.known && target.identity.volume == existing.identity.volume)
-        return isSameFile(existing.identity, target.identity);
-    // Without file numbers (FAT, some shares) the names in any letter case tell too.
-    const std::size_t separator = targetPath.find_last_of(PathSeparators);
-    const std::string targetName = separator == std::string::npos ? targetPath : targetPath.substr(separator + 1);
-    if (!(target.identity.known && existing.identity.known) && equalsIgnoringAsciiCase(place.name, targetName))
-        return true;
-    // One file seen through two views (an overlay's upper folder, a FUSE passthrough, a second
-    // mount) has two identities, and its times may differ between them (whole seconds through
-    // sshfs, 2 s on FAT): equal size and the same bytes decide, and a time nothing.
-    return existing.size == target.size && !holdsOtherBytes(calls, place, target, targetPath);
 }

@@ -18,11 +18,3 @@ extern const int RetryDelaysMs[7];
 // cannot, or when the place holds something that is no regular file. Throws std::bad_alloc when
 // memory runs out.
 bool writeResultFile(const ResultPlace &place, const std::string &bytes, const SystemCalls &calls = SystemCalls());
-
-// True when the existing file at the place might be the target of the report, of which the system
-// said target and which targetPath named: the report must never replace it. On one volume, the
-// same identity; across volumes or without identities, the same size and bytes (one file seen
-// through two views, whose times may differ), or without identities the same last name in any
-// letter case. True whenever the place cannot be looked at.
-bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std::string &targetPath,
-                   const SystemCalls &calls = SystemCalls());

@@ -1,7 +1,8 @@
 #include "report/report.h"
 #include "platform/wtf8.h"
+#include "report/guard.h"
 #include "report/writer.h"
-#include "tests/support/seam.h"
+#include "support/seam.h"
 #include "support/trees.h"
 
 #include <QFile>
