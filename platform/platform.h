@@ -16,4 +16,6 @@
 #include "platform/folders.h"
 #include "platform/results.h"
 #include "platform/process.h"
+#include "platform/signals.h"
+#include "platform/threads.h"
 #include "platform/digests.h"

@@ -147,11 +147,6 @@ bool startDetached(const std::string &path)
     return true;
 }
 
-void prepareSignals()
-{
-    // Windows has no such signals: a write to a closed pipe fails with an error.
-}
-
 void writeErrorLine(const char *text)
 {
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
@@ -205,46 +200,4 @@ void restrictLibrarySearch()
     resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", setDefaultDirectories);
     if (!setDefaultDirectories || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
         SetDllDirectoryW(L""); // at least the current folder is out of the search then
-}
-
-namespace {
-
-DWORD WINAPI runWork(void *argument)
-{
-    (*static_cast<const std::function<void()> *>(argument))();
-    return 0;
-}
-
-} // namespace
-
-bool startThread(std::size_t stackBytes, const std::function<void()> *work, NativeHandle &thread)
-{
-    // A reservation only: the walk does not recurse, so small stacks do, and a 32-bit process
-    // keeps its address space.
-    const HANDLE started = SYS(CreateThread, HANDLE(nullptr))(nullptr, stackBytes, runWork, const_cast<std::function<void()> *>(work),
-                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!started)
-        return false;
-    thread = reinterpret_cast<NativeHandle>(started);
-    return true;
-}
-
-void joinThread(NativeHandle thread)
-{
-    WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-}
-
-void detachThread(NativeHandle thread)
-{
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-}
-
-bool runUntilTerminated(std::size_t, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &)
-{
-    // A GUI program gets no termination signal: TerminateProcess ends it wherever it is. The
-    // first thread's stack is the program's own reservation (2 MiB), whatever the caller did, so
-    // the mode runs on it: no thread to start and wait for.
-    work();
-    return true;
 }
