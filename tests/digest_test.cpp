@@ -20,7 +20,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-// Allocations of exactly this many bytes fail from the given one on (a ring chunk, by its size),
+// Allocations of this many bytes or more fail from the given one on (a ring chunk, by its size),
 // for the case of a chunk not made; 0 fails none.
 std::atomic<std::size_t> failingSize{0};
 std::atomic<int> failingFrom{0};
@@ -29,7 +29,7 @@ std::atomic<int> failingNth{0};
 
 void *operator new(std::size_t size)
 {
-    if (size == failingSize.load() && failingFrom.fetch_sub(1) == 1)
+    if (failingSize.load() && size >= failingSize.load() && failingFrom.fetch_sub(1) == 1)
         throw std::bad_alloc();
     if (failingNth.load() > 0 && failingNth.fetch_sub(1) == 1)
         throw std::bad_alloc();
