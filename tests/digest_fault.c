@@ -21,7 +21,7 @@ int EVP_DigestUpdate(void *context, const void *data, size_t count)
     if (!real)
         real = (int (*)(void *, const void *, size_t))dlsym(RTLD_NEXT, "EVP_DigestUpdate");
     if (vuroDigestChangePath) {
-        // Not held by a lease this process took itself: its break is what a writer shows.
+        // Without waiting, as another program may open it.
         const int fd = open(vuroDigestChangePath, O_RDWR | O_NONBLOCK);
         char first = 0;
         if (fd >= 0) {

@@ -197,8 +197,8 @@ private slots:
         };
         // A small file that grows as its read begins and shrinks back to its size as the second
         // read returns, all within the clock's tick: the first read finds no end within the size
-        // it stated. The shrinking is another thread's, as another program's would be: under the
-        // lease it waits for the read to let go, which this one gives it 100 ms to ask for.
+        // it stated. The shrinking is another thread's, as another program's would be, given
+        // 100 ms.
         const QByteArray growing = QFile::encodeName(makeFile("growing", QByteArray(1000, 'g')));
         auto reads = std::make_shared<int>(0);
         std::vector<std::thread> shrinking;
