@@ -1,7 +1,7 @@
 #pragma once
 
-// Folders: the start folder and the subfolders opened below it, their listings, whether a folder
-// is a volume's root, and the volume's capacity and size text.
+// Folders: the start folder and the subfolders opened below it, whether a folder is a volume's
+// root, and the volume's capacity and size text (their listings: listings.h).
 
 #include "platform/types.h"
 
@@ -43,29 +43,6 @@ SysResult openSubfolder(const OpenFolder &start, const std::string &relative, co
 // named it: the system's root folder on POSIX, compared by identity; on Windows the root of the
 // volume that holds it, as the system names the file (a drive, a share, a mounted folder).
 SysResult isVolumeRoot(const OpenFolder &folder, bool &root);
-
-// One entry of a listing, as the listing typed it. Windows listings size files themselves.
-struct FolderEntry {
-    std::string name;
-    EntryType type = EntryType::Unknown;
-    bool sized = false;
-    std::uint64_t size = 0;
-    std::uint64_t fileId = 0; // its file number on the folder's volume (Windows listings that give one), else 0
-};
-
-// Room for a listing's records, made once by each caller that lists (on the heap: a thread's stack
-// may be small) and reused for every folder it lists.
-using ListingBuffer = std::vector<std::uint64_t>;
-
-// Returns a listing buffer of the size listFolder reads in one call.
-ListingBuffer makeListingBuffer();
-
-// Calls visit for every entry of the open folder but "." and "..", in the system's order, reading
-// the records into buffer; on a failure, those visited before it were all the listing gave.
-SysResult listFolder(const OpenFolder &folder, ListingBuffer &buffer, const std::function<void(const FolderEntry &)> &visit);
-
-// Stores what the entry name of the open folder is in status, following a link when followLinks.
-SysResult statusAt(const OpenFolder &folder, const std::string &name, bool followLinks, FileStatus &status);
 
 // Stores in capacity the total bytes of the volume that holds the open folder, as the user sees it.
 SysResult queryVolumeCapacity(const OpenFolder &folder, std::uint64_t &capacity);

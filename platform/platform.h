@@ -14,6 +14,7 @@
 #include "platform/types.h"
 #include "platform/files.h"
 #include "platform/folders.h"
+#include "platform/listings.h"
 #include "platform/results.h"
 #include "platform/process.h"
 #include "platform/signals.h"

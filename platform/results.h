@@ -3,7 +3,7 @@
 // The result file: its place, making, naming, renaming and removing files there, what the earlier
 // file carries (owner, permissions, attributes), locks, and the limits a write meets.
 
-#include "platform/folders.h"
+#include "platform/listings.h"
 #include "platform/types.h"
 
 #include <cstdint>

@@ -183,4 +183,13 @@ bool systemPathOf(HANDLE handle, DWORD volumeName, std::wstring &path);
 // The process's token information of class, or empty where the system refuses it.
 std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type);
 
+// Returns name below folder as one wide path with backslashes, for the calls that take paths.
+inline std::wstring joined(const std::string &folder, const std::string &name)
+{
+    std::wstring path = wideFrom(joinPath(folder, name));
+    for (wchar_t &c : path)
+        c = c == L'/' ? L'\\' : c;
+    return path;
+}
+
 } // namespace windows_internal
