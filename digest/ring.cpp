@@ -148,45 +148,13 @@ Fed fillRing(const Target &file, ChunkRing &ring, const std::function<bool(std::
 // thread's default stack (8 MiB) would be address space a run under a limit may not have.
 const std::size_t HashStackBytes = 128 * 1024;
 
-// The hashing threads of one ring, joined however the read ends.
-class HashingThreads {
-public:
-    explicit HashingThreads(std::size_t count)
-    {
-        work_.reserve(count);
-        threads_.reserve(count);
-    }
-    HashingThreads(const HashingThreads &) = delete;
-    HashingThreads &operator=(const HashingThreads &) = delete;
-    ~HashingThreads()
-    {
-        for (NativeHandle thread : threads_)
-            joinThread(thread);
-    }
-    // Starts work on a thread of its own (at most count of them); false when the system gives none.
-    bool start(std::function<void()> work)
-    {
-        // Reserved: a thread's work never moves while it runs.
-        work_.push_back(std::move(work));
-        NativeHandle thread;
-        if (!startThread(HashStackBytes, &work_.back(), thread))
-            return false;
-        threads_.push_back(thread);
-        return true;
-    }
-
-private:
-    std::vector<std::function<void()>> work_;
-    std::vector<NativeHandle> threads_;
-};
-
 } // namespace
 
 Fed hashAlongside(const Target &file, const std::vector<Hash *> &hashes, const std::function<bool(std::int64_t)> &stayOn)
 {
     ChunkRing ring(int(hashes.size()), file.chunkSize);
     {
-        HashingThreads threads(hashes.size());
+        ThreadGroup threads(HashStackBytes);
         try {
             bool started = true;
             for (Hash *hash : hashes) {

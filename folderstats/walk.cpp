@@ -229,32 +229,6 @@ void runWalker(WalkState &state, const std::function<void()> *grow)
     state.totals.files += totals.files;
 }
 
-// Joins every thread it started when it goes, however the walk ends.
-class Threads {
-public:
-    Threads() = default;
-    Threads(const Threads &) = delete;
-    Threads &operator=(const Threads &) = delete;
-    ~Threads()
-    {
-        for (NativeHandle thread : threads_)
-            joinThread(thread);
-    }
-    // Starts work on a new thread; false when the system gives none.
-    bool start(const std::function<void()> *work)
-    {
-        threads_.reserve(threads_.size() + 1);
-        NativeHandle thread;
-        if (!startThread(WalkerStackBytes, work, thread))
-            return false;
-        threads_.push_back(thread);
-        return true;
-    }
-
-private:
-    std::vector<NativeHandle> threads_;
-};
-
 } // namespace
 
 const std::chrono::milliseconds WalkAloneFor(3);
@@ -290,7 +264,7 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const Sys
     state.busyWalkers = 1;
     const std::function<void()> work = [&] { runWalker(state, nullptr); };
     {
-        Threads threads;
+        ThreadGroup threads(WalkerStackBytes);
         // The other walkers start only once the walk shows itself big: folders still queued after
         // this thread alone has walked for a while. A small folder costs no thread.
         const auto began = std::chrono::steady_clock::now();
@@ -304,7 +278,7 @@ std::optional<FolderTotals> walkFolder(StartFolder start, int walkers, const Sys
                     return;
             }
             grown = true;
-            for (int i = 1; i < walkers && threads.start(&work); ++i) {
+            for (int i = 1; i < walkers && threads.start(work); ++i) {
             }
         };
         runWalker(state, &grow);
