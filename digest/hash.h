@@ -42,6 +42,7 @@ public:
 private:
     void check(const SysResult &result)
     {
+        // The digest library's outcomes come through no seam: out of memory is raised here.
         throwIfOutOfMemory(result);
         ok_ = ok_ && result.ok();
     }

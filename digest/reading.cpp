@@ -37,7 +37,6 @@ std::int64_t readNext(const Target &file, char *buffer)
         return -1;
     std::size_t count = 0;
     const SysResult read = file.calls.readChunk(file.handle, buffer, file.chunkSize, count);
-    throwIfOutOfMemory(read);
     return read.ok() ? std::int64_t(count) : -1;
 }
 

@@ -77,7 +77,6 @@ WholeRead readWhole(const Target &file, std::uint64_t size, std::vector<char> &b
             return WholeRead::PastStatedSize;
         std::size_t count = 0;
         const SysResult read = file.calls.readChunkAt(file.handle, got, bytes.data() + got, bytes.size() - got, count);
-        throwIfOutOfMemory(read);
         if (!read.ok())
             return read.kind == SysError::NotSupported && got == 0 ? WholeRead::CannotSeek : WholeRead::Failed;
         if (count == 0) {
@@ -93,7 +92,6 @@ bool hasChanged(const SystemCalls &calls, const Handle &watch)
 {
     bool changed = true;
     const SysResult looked = calls.hasChangedSince(watch, changed);
-    throwIfOutOfMemory(looked);
     return !looked.ok() || changed;
 }
 
@@ -114,12 +112,11 @@ bool feedFile(const Target &file, std::uint64_t size, const std::vector<Hash *> 
     }
     Handle watch;
     const SysResult watched = file.calls.watchForChanges(file.handle, watch);
-    throwIfOutOfMemory(watched);
     const bool hashed = hashRest(file, size, hashes);
     if (!watched.ok())
         return hashed;
     const bool changed = hashed && hasChanged(file.calls, watch);
-    throwIfOutOfMemory(file.calls.stopWatching(watch));
+    file.calls.stopWatching(watch);
     keptOpen = std::move(watch);
     return hashed && !changed;
 }

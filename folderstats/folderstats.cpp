@@ -11,7 +11,6 @@ std::optional<Report> volumeReport(const OpenFolder &root, const SystemCalls &ca
 {
     std::uint64_t capacity = 0;
     const SysResult queried = calls.queryVolumeCapacity(root, capacity);
-    throwIfOutOfMemory(queried);
     if (!queried.ok())
         return std::nullopt;
     Report report;
@@ -28,7 +27,6 @@ std::optional<Report> folderStatsReport(const std::string &path, int walkers, co
         // Known by what was opened, whatever bytes named it ("/..", a link, a name no UTF-8).
         bool root = false;
         const SysResult tested = calls.isVolumeRoot(start.folder, root);
-        throwIfOutOfMemory(tested);
         if (!tested.ok())
             return std::nullopt;
         if (root)

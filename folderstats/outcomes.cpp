@@ -44,7 +44,6 @@ void logFailure(const std::string &text)
 
 Response respondTo(WalkStep step, const SysResult &result, const WalkState &state)
 {
-    throwIfOutOfMemory(result);
     if (result.ok())
         return {Effect::Go, false};
     if (result.kind == SysError::OutOfHandles || result.kind == SysError::Gone)

@@ -8,44 +8,76 @@
 #include "platform/platform.h"
 
 #include <functional>
+#include <type_traits>
+#include <utility>
+
+template <typename Signature>
+class SeamCall;
+
+// One call of the seam, where its outcome is made for every caller: an outcome of out of memory
+// is thrown as std::bad_alloc here, once (types.h says why). unraised() gives the outcome as it
+// is, to the few callers that must finish what they began (put the earlier file back, remove a
+// file of their own) before they throw it themselves.
+template <typename... Args>
+class SeamCall<SysResult(Args...)> {
+public:
+    using Function = std::function<SysResult(Args...)>;
+    SeamCall() = default;
+    template <typename Call, typename = std::enable_if_t<!std::is_same_v<std::decay_t<Call>, SeamCall>>>
+    SeamCall(Call call) : function_(std::move(call))
+    {
+    }
+    SysResult operator()(Args... args) const
+    {
+        const SysResult result = function_(std::forward<Args>(args)...);
+        throwIfOutOfMemory(result);
+        return result;
+    }
+    SysResult unraised(Args... args) const { return function_(std::forward<Args>(args)...); }
+    // The call as given, for a wrapper that passes it on.
+    const Function &function() const { return function_; }
+
+private:
+    Function function_;
+};
 
 struct SystemCalls {
     // What a path, a handle or a listed name is.
-    std::function<SysResult(const Handle &, FileStatus &)> statusOfHandle = ::statusOfHandle;
-    std::function<SysResult(const std::string &, bool, FileStatus &)> statusOfPath = ::statusOfPath;
-    std::function<SysResult(const OpenFolder &, const std::string &, bool, FileStatus &)> statusAt = ::statusAt;
+    SeamCall<SysResult(const Handle &, FileStatus &)> statusOfHandle = ::statusOfHandle;
+    SeamCall<SysResult(const std::string &, bool, FileStatus &)> statusOfPath = ::statusOfPath;
+    SeamCall<SysResult(const OpenFolder &, const std::string &, bool, FileStatus &)> statusAt = ::statusAt;
     // Reading a target.
-    std::function<SysResult(const std::string &, Handle &)> openForReading = ::openForReading;
-    std::function<SysResult(const Handle &, char *, std::size_t, std::size_t &)> readChunk = ::readChunk;
-    std::function<SysResult(const Handle &, std::uint64_t, char *, std::size_t, std::size_t &)> readChunkAt = ::readChunkAt;
-    std::function<SysResult(const Handle &, Handle &)> watchForChanges = ::watchForChanges;
-    std::function<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
-    std::function<SysResult(const Handle &)> stopWatching = ::stopWatching;
+    SeamCall<SysResult(const std::string &, Handle &)> openForReading = ::openForReading;
+    SeamCall<SysResult(const Handle &, char *, std::size_t, std::size_t &)> readChunk = ::readChunk;
+    SeamCall<SysResult(const Handle &, std::uint64_t, char *, std::size_t, std::size_t &)> readChunkAt = ::readChunkAt;
+    SeamCall<SysResult(const Handle &, Handle &)> watchForChanges = ::watchForChanges;
+    SeamCall<SysResult(const Handle &, bool &)> hasChangedSince = ::hasChangedSince;
+    SeamCall<SysResult(const Handle &)> stopWatching = ::stopWatching;
     // The walk.
-    std::function<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
-    std::function<SysResult(const OpenFolder &, const std::string &, const ListedFolder &, OpenFolder &)> openSubfolder = ::openSubfolder;
-    std::function<SysResult(const OpenFolder &, ListingBuffer &, const std::function<void(const FolderEntry &)> &)> listFolder =
+    SeamCall<SysResult(const std::string &, OpenFolder &)> openStartFolder = ::openStartFolder;
+    SeamCall<SysResult(const OpenFolder &, const std::string &, const ListedFolder &, OpenFolder &)> openSubfolder = ::openSubfolder;
+    SeamCall<SysResult(const OpenFolder &, ListingBuffer &, const std::function<void(const FolderEntry &)> &)> listFolder =
         ::listFolder;
-    std::function<SysResult(const OpenFolder &, bool &)> isVolumeRoot = ::isVolumeRoot;
-    std::function<SysResult(const OpenFolder &, std::uint64_t &)> queryVolumeCapacity = ::queryVolumeCapacity;
+    SeamCall<SysResult(const OpenFolder &, bool &)> isVolumeRoot = ::isVolumeRoot;
+    SeamCall<SysResult(const OpenFolder &, std::uint64_t &)> queryVolumeCapacity = ::queryVolumeCapacity;
     // The result file.
-    std::function<SysResult(const std::string &, ResultPlace &)> openResultPlace = ::openResultPlace;
-    std::function<SysResult(const ResultPlace &, FileStatus &)> statusOfPlace = ::statusOfPlace;
-    std::function<SysResult(const ResultPlace &, Handle &)> createUnnamedFile = ::createUnnamedFile;
-    std::function<SysResult(const ResultPlace &, const std::string &, Handle &)> createNamedFile = ::createNamedFile;
-    std::function<SysResult(const ResultPlace &, Handle &)> openForWriting = ::openForWriting;
-    std::function<SysResult(const ResultPlace &, Handle &)> openForAttributes = ::openForAttributes;
-    std::function<SysResult(const Handle &, const std::string &)> writeAll = ::writeAll;
-    std::function<SysResult(const Handle &)> truncateFile = ::truncateFile;
-    std::function<SysResult(const Handle &)> flushFile = ::flushFile;
-    std::function<SysResult(const Handle &)> tryLockFile = ::tryLockFile;
-    std::function<SysResult(const FileStatus &, const Handle &)> copyOwner = ::copyOwner;
-    std::function<SysResult(const FileStatus &, const Handle &)> copyPermissions = ::copyPermissions;
-    std::function<SysResult(const Handle &, const Handle &)> copyExtendedAttributes = ::copyExtendedAttributes;
-    std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> nameUnnamedFile = ::nameUnnamedFile;
-    std::function<SysResult(const ResultPlace &, const Handle &, const std::string &)> renameOverResult = ::renameOverResult;
-    std::function<SysResult(const ResultPlace &, const std::string &)> removeName = ::removeName;
-    std::function<SysResult(const ResultPlace &, bool &)> isOwnedByUser = ::isOwnedByUser;
+    SeamCall<SysResult(const std::string &, ResultPlace &)> openResultPlace = ::openResultPlace;
+    SeamCall<SysResult(const ResultPlace &, FileStatus &)> statusOfPlace = ::statusOfPlace;
+    SeamCall<SysResult(const ResultPlace &, Handle &)> createUnnamedFile = ::createUnnamedFile;
+    SeamCall<SysResult(const ResultPlace &, const std::string &, Handle &)> createNamedFile = ::createNamedFile;
+    SeamCall<SysResult(const ResultPlace &, Handle &)> openForWriting = ::openForWriting;
+    SeamCall<SysResult(const ResultPlace &, Handle &)> openForAttributes = ::openForAttributes;
+    SeamCall<SysResult(const Handle &, const std::string &)> writeAll = ::writeAll;
+    SeamCall<SysResult(const Handle &)> truncateFile = ::truncateFile;
+    SeamCall<SysResult(const Handle &)> flushFile = ::flushFile;
+    SeamCall<SysResult(const Handle &)> tryLockFile = ::tryLockFile;
+    SeamCall<SysResult(const FileStatus &, const Handle &)> copyOwner = ::copyOwner;
+    SeamCall<SysResult(const FileStatus &, const Handle &)> copyPermissions = ::copyPermissions;
+    SeamCall<SysResult(const Handle &, const Handle &)> copyExtendedAttributes = ::copyExtendedAttributes;
+    SeamCall<SysResult(const ResultPlace &, const Handle &, const std::string &)> nameUnnamedFile = ::nameUnnamedFile;
+    SeamCall<SysResult(const ResultPlace &, const Handle &, const std::string &)> renameOverResult = ::renameOverResult;
+    SeamCall<SysResult(const ResultPlace &, const std::string &)> removeName = ::removeName;
+    SeamCall<SysResult(const ResultPlace &, bool &)> isOwnedByUser = ::isOwnedByUser;
     // What the system and the process are: the rules for hard links, the process's rights.
     std::function<bool()> hardLinksProtected = ::hardLinksProtected;
     std::function<bool()> runsElevated = ::runsElevated;

@@ -34,7 +34,8 @@ struct SysResult {
 };
 
 // Out of memory is no failure of one file, folder or call: the whole mode is cut short, and with
-// it the report. Throws std::bad_alloc when result says so; every mode reads outcomes this way.
+// it the report. Throws std::bad_alloc when result says so: the seam does for every call's outcome
+// (calls.h), and the few callers that take an outcome unraised do once they are done.
 inline void throwIfOutOfMemory(const SysResult &result)
 {
     if (result.kind == SysError::OutOfMemory)

@@ -13,7 +13,6 @@ bool readFully(const SystemCalls &calls, const Handle &file, char *buffer, std::
     while (count < size) {
         std::size_t got = 0;
         const SysResult result = calls.readChunk(file, buffer + count, size - count, got);
-        throwIfOutOfMemory(result);
         if (!result.ok())
             return false;
         if (got == 0)
@@ -51,7 +50,6 @@ bool holdsOtherBytes(const SystemCalls &calls, const ResultPlace &place, const F
         result = calls.openForReading(targetPath, reread);
     if (result.ok())
         result = calls.statusOfHandle(reread, status);
-    throwIfOutOfMemory(result);
     if (!result.ok())
         return false;
     if (target.identity.known ? !isSameFile(status.identity, target.identity) : status.size != target.size)
@@ -75,7 +73,6 @@ bool mightBeTarget(const ResultPlace &place, const FileStatus &target, const std
 {
     FileStatus existing;
     const SysResult looked = calls.statusOfPlace(place, existing);
-    throwIfOutOfMemory(looked);
     if (looked.kind == SysError::Missing)
         return false;
     if (!looked.ok())

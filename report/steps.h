@@ -52,7 +52,8 @@ public:
         if (name_.empty())
             return;
         // Tried again on the writer's schedule: a name left behind would be the user's to clear.
-        retryOnSchedule(calls_, [this] { return calls_.removeName(place_, name_); },
+        // Nothing is thrown from here, out of memory included.
+        retryOnSchedule(calls_, [this] { return calls_.removeName.unraised(place_, name_); },
                         [](const SysResult &result) { return !result.ok() && result.kind != SysError::Missing; });
     }
     const std::string &name() const { return name_; }

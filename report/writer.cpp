@@ -17,12 +17,6 @@ namespace {
 // that a named temporary is the way; or failed.
 enum class Replacement { Done, NotHere, Unnamable, Failed };
 
-Replacement replacementFailed(const SysResult &result)
-{
-    throwIfOutOfMemory(result);
-    return Replacement::Failed;
-}
-
 // Carries the earlier file's owner, group, permissions, access control list and extended
 // attributes onto the new one. A new file that cannot carry them must not replace the earlier.
 bool keepsAttributes(const SystemCalls &calls, const ResultPlace &place, const FileStatus &earlier, const Handle &file)
@@ -37,7 +31,6 @@ bool keepsAttributes(const SystemCalls &calls, const ResultPlace &place, const F
         result = calls.copyPermissions(earlier, file);
     if (result.ok())
         result = calls.copyExtendedAttributes(from, file);
-    throwIfOutOfMemory(result);
     return result.ok();
 }
 
@@ -52,7 +45,7 @@ Replacement namingFailed(const SysResult &result)
 {
     if (result.kind == SysError::NotSupported)
         return Replacement::Unnamable;
-    return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+    return refusesNewFile(result) ? Replacement::NotHere : Replacement::Failed;
 }
 
 // Writes bytes to a new file in the result's folder, flushed, and puts it in the result's place:
@@ -69,16 +62,16 @@ Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, c
                                temporary);
     }
     if (!result.ok())
-        return refusesNewFile(result) ? Replacement::NotHere : replacementFailed(result);
+        return refusesNewFile(result) ? Replacement::NotHere : Replacement::Failed;
     result = calls.writeAll(file, bytes);
     if (!result.ok())
-        return replacementFailed(result);
+        return Replacement::Failed;
     if (earlier && !keepsAttributes(calls, place, *earlier, file))
         return Replacement::NotHere;
     // On the device before it takes the earlier file's place: a crash then leaves one or the other.
     result = calls.flushFile(file);
     if (!result.ok())
-        return replacementFailed(result);
+        return Replacement::Failed;
     if (unnamed && !earlier) {
         result = calls.nameUnnamedFile(place, file, place.name);
         if (result.ok())
@@ -99,7 +92,7 @@ Replacement replaceThrough(const SystemCalls &calls, const ResultPlace &place, c
     }
     if (result.kind == SysError::Locked || result.kind == SysError::Denied)
         return Replacement::NotHere;
-    return replacementFailed(result);
+    return Replacement::Failed;
 }
 
 // The same as one step, from making the file to its rename or removal: a termination signal
@@ -109,7 +102,7 @@ Replacement replaceWhole(const SystemCalls &calls, const ResultPlace &place, con
 {
     const GatedStep step(calls);
     if (!step.entered())
-        return replacementFailed(Ending);
+        return Replacement::Failed;
     const Replacement replaced = replaceThrough(calls, place, bytes, earlier, true);
     return replaced == Replacement::Unnamable ? replaceThrough(calls, place, bytes, earlier, false) : replaced;
 }
@@ -136,12 +129,13 @@ bool writeInPlace(const SystemCalls &calls, const ResultPlace &place, const std:
         result = Ending;
     if (result.ok())
         result = calls.truncateFile(file);
+    // Out of memory too waits until the earlier contents are back.
     if (result.ok()) {
-        result = calls.writeAll(file, bytes);
+        result = calls.writeAll.unraised(file, bytes);
         if (result.ok())
-            result = calls.flushFile(file);
-        if (!result.ok() && calls.truncateFile(file).ok() && kept && !calls.writeAll(file, earlier).ok())
-            calls.truncateFile(file);
+            result = calls.flushFile.unraised(file);
+        if (!result.ok() && calls.truncateFile.unraised(file).ok() && kept && !calls.writeAll.unraised(file, earlier).ok())
+            calls.truncateFile.unraised(file);
     }
     throwIfOutOfMemory(result);
     return result.ok();
@@ -157,15 +151,14 @@ bool writeNew(const SystemCalls &calls, const ResultPlace &place, const std::str
         return false;
     Handle file;
     SysResult result = calls.createNamedFile(place, place.name, file);
-    if (!result.ok()) {
-        throwIfOutOfMemory(result);
+    if (!result.ok())
         return false;
-    }
-    result = calls.writeAll(file, bytes);
+    // Out of memory too waits until the part written is removed.
+    result = calls.writeAll.unraised(file, bytes);
     if (result.ok())
         return true;
     file.reset();
-    calls.removeName(place, place.name);
+    calls.removeName.unraised(place, place.name);
     throwIfOutOfMemory(result);
     return false;
 }
@@ -183,7 +176,6 @@ bool mayWriteThroughLinks(const SystemCalls &calls, const ResultPlace &place)
         return false;
     bool own = false;
     const SysResult looked = calls.isOwnedByUser(place, own);
-    throwIfOutOfMemory(looked);
     return looked.ok() && own;
 }
 
@@ -195,7 +187,6 @@ bool writeResultFile(const ResultPlace &place, const std::string &bytes, const S
         return false;
     FileStatus earlier;
     const SysResult looked = calls.statusOfPlace(place, earlier);
-    throwIfOutOfMemory(looked);
     const bool exists = looked.ok();
     if (!exists && looked.kind != SysError::Missing)
         return false;
