@@ -3,6 +3,7 @@
 #include "folderstats/folderstats.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "report/termination.h"
 
 #include <QThread>
 
@@ -111,7 +112,7 @@ int runOnOwnStack(const Request &request)
             writeErrorLine("out of memory: no result written");
             code = 0;
         }
-    }, gate);
+    }, hooksOf(gate));
     if (!ran)
         writeErrorLine("no thread to be had, and too small a stack for the mode: no result written");
     return code;

@@ -1,5 +1,7 @@
 #include "digest/reading.h"
 
+#include "report/termination.h"
+
 #include <algorithm>
 #include <cstdint>
 

@@ -1,6 +1,7 @@
 #include "walk.h"
 
 #include "platform/platform.h"
+#include "report/termination.h"
 
 #include <algorithm>
 #include <atomic>

@@ -11,6 +11,9 @@
 #include <type_traits>
 #include <utility>
 
+// The termination policy (report/termination.h), which the seam carries to the modes.
+class TerminationGate;
+
 template <typename Signature>
 class SeamCall;
 

@@ -1,17 +1,13 @@
 #pragma once
 
-// Termination signals: the gate the writer's steps hold them off with, and the thread that takes
-// them while the mode runs.
+// Termination signals: the thread that takes them while the mode runs, and how it holds them off
+// where there is one thread only. What they wait for is the policy's (report/termination.h).
 
 #include "platform/types.h"
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <memory>
-#include <mutex>
 
 // How terminations are held off on the one thread there is, where no other waits for them: hold
 // (true as the first step begins, false as the last ends, which ends the process when one came
@@ -21,91 +17,14 @@ struct TerminationHold {
     std::function<bool(int)> wait;
 };
 
-// What a termination signal waits for before it ends the process: the writer's steps that must
-// not be cut short (from making a file or name to its rename or removal; from emptying a file to
-// its last byte). Once a termination is pending no step begins, and the writer's waits end early.
-class TerminationGate {
-public:
-    // Enters a step; false, entering none, once a termination is pending.
-    bool enter()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (isPending())
-            return false;
-        if (entered_++ == 0 && hold_.hold)
-            hold_.hold(true);
-        return true;
-    }
-    // True once a termination is pending: the work may stop there, its result no longer wanted.
-    bool isEnding()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return isPending();
-    }
-    // Leaves a step entered.
-    void leave()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (--entered_ == 0 && hold_.hold)
-            hold_.hold(false);
-        changed_.notify_all();
-    }
-    // Sleeps for ms milliseconds; false, at once, when a termination is or becomes pending.
-    bool sleepUnlessEnding(int ms)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (isPending())
-            return false;
-        if (hold_.wait && entered_ > 0) {
-            ending_ = ending_ || !hold_.wait(ms);
-            return !ending_;
-        }
-        return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ending_; });
-    }
-    // Makes a termination pending and waits, at most bound, until no step is entered. The bound is
-    // counted in slices of the time the process runs: a stop (SIGSTOP, a debugger) does not run it
-    // down.
-    void waitForSteps(std::chrono::milliseconds bound)
-    {
-        using namespace std::chrono;
-        const milliseconds slice(50);
-        std::unique_lock<std::mutex> lock(mutex_);
-        ending_ = true;
-        changed_.notify_all();
-        for (milliseconds counted(0); entered_ != 0 && counted < bound;) {
-            const auto before = steady_clock::now();
-            changed_.wait_for(lock, slice, [this] { return entered_ == 0; });
-            counted += std::min(duration_cast<milliseconds>(steady_clock::now() - before), 2 * slice);
-        }
-    }
-    // Holds terminations off on this thread alone from now on, as hold says; empty undoes it.
-    void holdOnThisThread(const TerminationHold &hold)
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        hold_ = hold;
-    }
-    // Counts as pending, from now on, a termination that came says came (one the system holds for
-    // the process or the asking thread, or one already taken), however soon after it came.
-    void countAsCome(const std::function<bool()> &came)
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        came_ = came;
-    }
-
-private:
-    // True once a termination is pending; the mutex is held.
-    bool isPending()
-    {
-        ending_ = ending_ || (came_ && came_());
-        return ending_;
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int entered_ = 0;
-    bool ending_ = false;
-    TerminationHold hold_;
-    std::function<bool()> came_;
+// What the thread that takes terminations asks of the policy above (report/termination.h), kept
+// for as long as that thread lives: countAsCome, to count as pending from now on a termination that
+// came says came; holdOnThisThread, to hold them off on the one thread there is as hold says (empty
+// undoes it); waitForSteps, to make one pending and wait, at most bound, until no step is entered.
+struct TerminationHooks {
+    std::function<void(const std::function<bool()> &)> countAsCome;
+    std::function<void(const TerminationHold &)> holdOnThisThread;
+    std::function<void(std::chrono::milliseconds)> waitForSteps;
 };
 
 // Sets what signals do for the whole run: a write to a closed pipe or past the file size limit
@@ -115,11 +34,11 @@ void prepareSignals();
 // Runs work, on this thread where its stack may grow to stackBytes (else on a new one of that
 // stack), while another thread takes every signal from outside whose default action ends the
 // process (TERM, INT, HUP, QUIT, USR1, ALRM, XCPU, the real-time ones...; those the caller ignored
-// or blocked stay so): one ends the process as it would have, once gate has no step entered; the
+// or blocked stay so): one ends the process as it would have, once hooks say no step is entered; the
 // taking thread stays until the process ends. Where the system gives no thread, work runs on this
 // one, holding them off over each step; false, having run nothing, where this one's stack may be
 // smaller than stackBytes (its limit is). Windows, whose GUI programs get no such signals, only runs it.
-bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &gate);
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const TerminationHooks &hooks);
 
 // Sends on to the process every termination signal the system holds for the calling thread, so
 // that the taking thread takes it: a thread's own pending signals would go with it. Nothing on

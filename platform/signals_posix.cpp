@@ -105,7 +105,7 @@ namespace {
 // Runs work on this thread, the one there is, holding the taken signals off over each of the
 // writer's steps: blocked from the first step's start to the last one's end, and waited for in
 // the writer's sleeps there. One that came meanwhile ends the process as the last step ends.
-void runHoldingOff(const std::function<void()> &work, TerminationGate &gate, const sigset_t &taken, const sigset_t &before)
+void runHoldingOff(const std::function<void()> &work, const TerminationHooks &hooks, const sigset_t &taken, const sigset_t &before)
 {
     int came = 0;
     TerminationHold hold;
@@ -126,20 +126,20 @@ void runHoldingOff(const std::function<void()> &work, TerminationGate &gate, con
         came = signal > 0 ? signal : came;
         return signal <= 0;
     };
-    gate.holdOnThisThread(hold);
+    hooks.holdOnThisThread(hold);
     work();
-    gate.holdOnThisThread(TerminationHold());
+    hooks.holdOnThisThread(TerminationHold());
 }
 
 } // namespace
 
 namespace {
 
-// The signals taken and the gate they wait for, shared with the thread that takes them, which
+// The signals taken and the hooks to what they wait for, shared with the thread that takes them, which
 // may outlive the call that started it.
 struct Taking {
     sigset_t taken;
-    std::shared_ptr<TerminationGate> gate;
+    TerminationHooks hooks;
     std::atomic<int> came{0}; // the signal taken, once one came
     // Set by the taking thread as it answers the mode's settling ask, and stops taking.
     std::mutex mutex;
@@ -201,11 +201,11 @@ void takeSignals(const std::shared_ptr<Taking> &taking)
             taking->answered.notify_all();
             return;
         }
-        // At once: from here until the gate hears of it, only this says that it came.
+        // At once: from here until the policy hears of it, only this says that it came.
         taking->came.store(signal);
         // A report of at most 64 KiB is written in milliseconds; a step that hangs on a dead share
         // does not keep the process alive past the bound.
-        taking->gate->waitForSteps(std::chrono::seconds(10));
+        taking->hooks.waitForSteps(std::chrono::seconds(10));
         endBySignal(signal);
     }
 }
@@ -269,7 +269,7 @@ bool runOnThreadOfItsOwn(std::size_t stackBytes, const std::function<void()> &wo
         siginfo_t info;
         const int signal = ::sigtimedwait(&waited, &info, &lookAgain);
         if (signal > 0 && !(signal == doneSignal() && done.load()) && sigismember(&taking.taken, signal)) {
-            taking.gate->waitForSteps(std::chrono::seconds(10));
+            taking.hooks.waitForSteps(std::chrono::seconds(10));
             endBySignal(signal);
         }
     }
@@ -279,11 +279,11 @@ bool runOnThreadOfItsOwn(std::size_t stackBytes, const std::function<void()> &wo
 
 } // namespace
 
-bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &gate)
+bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &work, const TerminationHooks &hooks)
 {
     sigset_t before;
     auto taking = std::make_shared<Taking>();
-    taking->gate = gate;
+    taking->hooks = hooks;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &before);
     sigemptyset(&taking->taken);
     const sigset_t terminations = terminationSignals();
@@ -303,8 +303,8 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     sigaddset(&blocked, settleSignal());
     // Unblocked, the ask would end the process by its default action: then it is not made.
     const bool mayAsk = ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr) == 0;
-    // (Not owning what takes them: that owns the gate.)
-    gate->countAsCome([held = std::weak_ptr<Taking>(taking)] {
+    // (Not owning what takes them: that owns the hooks.)
+    hooks.countAsCome([held = std::weak_ptr<Taking>(taking)] {
         const std::shared_ptr<Taking> taking = held.lock();
         return taking && passOnAndTellComing(*taking);
     });
@@ -335,6 +335,6 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
     // needs: known before the mode runs, not found out by an overflow.
     if (!firstStackHolds(stackBytes))
         return false;
-    runHoldingOff(work, *gate, taking->taken, before);
+    runHoldingOff(work, hooks, taking->taken, before);
     return true;
 }

@@ -7,7 +7,7 @@ void prepareSignals()
     // Windows has no such signals: a write to a closed pipe fails with an error.
 }
 
-bool runUntilTerminated(std::size_t, const std::function<void()> &work, const std::shared_ptr<TerminationGate> &)
+bool runUntilTerminated(std::size_t, const std::function<void()> &work, const TerminationHooks &)
 {
     // A GUI program gets no termination signal: TerminateProcess ends it wherever it is. The
     // first thread's stack is the program's own reservation (2 MiB), whatever the caller did, so

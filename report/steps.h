@@ -4,6 +4,7 @@
 // refuses for a moment, and the temporary names of the writer's own.
 
 #include "platform/calls.h"
+#include "report/termination.h"
 
 #include <cstdint>
 #include <functional>

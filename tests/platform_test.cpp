@@ -94,44 +94,6 @@ private slots:
         QCOMPARE(untouched, std::uint64_t(42));
     }
 
-    // Guards against the bound on a termination's wait counting time the process spends stopped:
-    // a step that needs 0.3 s of its own processor time, a bound of 2 s, and a stop of 3 s in the
-    // middle; the step must still end inside the bound.
-    void terminationBoundSkipsStops()
-    {
-        if (QByteArray(TEST_SANITIZER) == "thread")
-            QSKIP("ThreadSanitizer starts no thread in a forked child, where this case runs its step");
-        // The stopped child in a process group of its own: were it in the test's, and that group
-        // orphaned meanwhile (the shell that started CTest gone), the kernel would send the whole
-        // group SIGHUP and SIGCONT, the test too.
-        const pid_t child = ::fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            ::setpgid(0, 0);
-            TerminationGate gate;
-            std::atomic<bool> left{false};
-            gate.enter();
-            std::thread step([&] {
-                for (timespec used{}; ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0 && used.tv_nsec < 300000000 && used.tv_sec == 0;) {
-                }
-                left = true;
-                gate.leave();
-            });
-            gate.waitForSteps(std::chrono::milliseconds(2000));
-            const bool over = left;
-            step.join();
-            ::_exit(over ? 0 : 1);
-        }
-        ::setpgid(child, child);
-        QTest::qSleep(50);
-        ::kill(child, SIGSTOP);
-        QTest::qSleep(3000);
-        ::kill(child, SIGCONT);
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);
-    }
 };
 
 QTEST_GUILESS_MAIN(PlatformTest)

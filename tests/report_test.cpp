@@ -1,6 +1,7 @@
 #include "report/report.h"
 #include "platform/wtf8.h"
 #include "report/guard.h"
+#include "report/termination.h"
 #include "report/writer.h"
 #include "support/seam.h"
 #include "support/trees.h"
@@ -10,11 +11,15 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <new>
+#include <thread>
 
 #include <sys/mount.h>
 #include <sys/xattr.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -494,6 +499,45 @@ private slots:
 
     // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on
     // their way through byte strings: WTF-8 is the exact inverse, and UTF-8 where text is valid.
+    // Guards against the bound on a termination's wait counting time the process spends stopped:
+    // a step that needs 0.3 s of its own processor time, a bound of 2 s, and a stop of 3 s in the
+    // middle; the step must still end inside the bound.
+    void terminationBoundSkipsStops()
+    {
+        if (QByteArray(TEST_SANITIZER) == "thread")
+            QSKIP("ThreadSanitizer starts no thread in a forked child, where this case runs its step");
+        // The stopped child in a process group of its own: were it in the test's, and that group
+        // orphaned meanwhile (the shell that started CTest gone), the kernel would send the whole
+        // group SIGHUP and SIGCONT, the test too.
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::setpgid(0, 0);
+            TerminationGate gate;
+            std::atomic<bool> left{false};
+            gate.enter();
+            std::thread step([&] {
+                for (timespec used{}; ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used) == 0 && used.tv_nsec < 300000000 && used.tv_sec == 0;) {
+                }
+                left = true;
+                gate.leave();
+            });
+            gate.waitForSteps(std::chrono::milliseconds(2000));
+            const bool over = left;
+            step.join();
+            ::_exit(over ? 0 : 1);
+        }
+        ::setpgid(child, child);
+        QTest::qSleep(50);
+        ::kill(child, SIGSTOP);
+        QTest::qSleep(3000);
+        ::kill(child, SIGCONT);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
     void wtf8_data()
     {
         QTest::addColumn<QString>("text");
