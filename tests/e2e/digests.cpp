@@ -62,9 +62,9 @@ void EndToEndTest::callsAsTheWorkNeeds()
         // A file that gives more than its size (0) is read again from its start.
         {{"2", "/proc/version", out}, "", 1, 1,
          expectedJson({{"MD5", referenceDigest("md5sum", "/proc/version")}, {"SHA1", referenceDigest("sha1sum", "/proc/version")}})},
-        {{"3", tree + "/d0", out}, "", 1, 1, expectedJson({{"Total Size", "15 bytes"}, {"Folder Count ", "1"}, {"File Count", "5"}})},
+        {{"3", tree + "/d0", out}, "", 1, 1, folderJson("15 bytes", 1, 5)},
         {{"3", tree, out}, "getdents64:delay_exit=2000", walkers, walkers,
-         expectedJson({{"Total Size", "150 bytes"}, {"Folder Count ", "20"}, {"File Count", "50"}})},
+         folderJson("150 bytes", 20, 50)},
     };
     const bool memcheck = !QStandardPaths::findExecutable("valgrind").isEmpty();
     for (const Row &row : rows) {

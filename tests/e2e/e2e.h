@@ -60,6 +60,12 @@ inline QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
     return text + "]\n";
 }
 
+// A folder report as the viewer expects it.
+inline QByteArray folderJson(const QString &size, int folders, int files)
+{
+    return expectedJson({{"Total Size", size}, {"Folder Count ", QString::number(folders)}, {"File Count", QString::number(files)}});
+}
+
 inline QByteArray echoLine(const QString &program, const QStringList &arguments)
 {
     return (QStringList(program) + arguments).join("      ").toUtf8() + "\n";
@@ -207,12 +213,16 @@ private:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // The prefix that runs a program as the unprivileged user where the test runs as root; none else.
+    static QStringList asUnprivileged()
+    {
+        return ::geteuid() == 0 ? QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"} : QStringList();
+    }
+
     // Runs the helper as an unprivileged user, because root reads everything.
     Run runUnprivileged(const QStringList &arguments)
     {
-        if (::geteuid() != 0)
-            return run(arguments);
-        return run(arguments, unprivilegedHelper, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        return ::geteuid() != 0 ? run(arguments) : run(arguments, unprivilegedHelper, asUnprivileged());
     }
 
     // Mounts the slow file system (bench/slowfs) of source at mount, each request answered after
@@ -337,6 +347,7 @@ private slots:
     void startFolderAnchoredByItsHandle();
     void volumeGoneMidWalk();
     void ancestorSwappedMidWalk();
+    void deepAndWideTreeUnderLowFileLimit_data();
     void deepAndWideTreeUnderLowFileLimit();
     void closedStartFolder();
     void unreadableFolders();
