@@ -328,6 +328,7 @@ private slots:
     void closedOutput();
     void spacesAndNonAscii();
     void argumentsAsGiven();
+    void restartViewer_data();
     void restartViewer();
     void terminationSignalsCleanUp();
     void smallStack();

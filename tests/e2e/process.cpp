@@ -94,32 +94,64 @@ void EndToEndTest::argumentsAsGiven()
 // Guards against the viewer not being started, or started without the pause, and against it
 // taking what the caller gave the helper: a descriptor (a pipe whose reader then waits for the
 // viewer's end), an ignored or blocked signal, the current folder (a volume kept busy).
+void EndToEndTest::restartViewer_data()
+{
+    QTest::addColumn<QString>("viewerIn");
+    QTest::addColumn<int>("exitCode");
+    // Found on PATH, and started with nothing of the caller's (see below), after the pause.
+    QTest::newRow("on PATH") << "PATH" << 1;
+    QTest::newRow("nowhere") << "nowhere" << 0;
+    // Beside the helper, where no PATH folder holds one: the helper's own folder is searched.
+    QTest::newRow("beside the helper") << "beside" << 1;
+    // A relative PATH entry names a folder below whatever the current folder is: never searched.
+    // Planted at both places the relative name could lead, from the current folder and from the
+    // viewer's own folder once started there.
+    QTest::newRow("relative PATH only") << "relative" << 0;
+}
+
 void EndToEndTest::restartViewer()
 {
+    QFETCH(QString, viewerIn);
+    QFETCH(int, exitCode);
     QTemporaryDir bin{scratchTemplate()};
-    const QString marker = bin.filePath("started");
-    const QString viewer = bin.filePath("Vuro.exe");
-    QVERIFY(QFile::copy(VIEWER_STAND_IN, viewer));
-    QFile::setPermissions(viewer, QFileDevice::Permissions(0x7555));
+    const QString marker = bin.filePath("started"), planted = (work.isEmpty() ? dir.path() : work) + "/planted-bin";
+    const auto removed = qScopeGuard([&] { QProcess::execute("rm", {"-rf", planted}); });
+    for (const QString &copy : viewerIn == "relative" ? QStringList{planted + "/Vuro.exe", planted + "/planted-bin/Vuro.exe"} : QStringList{bin.filePath("Vuro.exe")}) {
+        QVERIFY(QDir().mkpath(QFileInfo(copy).path()) && QFile::copy(VIEWER_STAND_IN, copy));
+        QFile::setPermissions(copy, QFileDevice::Permissions(0x7555));
+    }
+    const QString helper = viewerIn == "beside" ? bin.filePath("vuro-helper") : Helper;
+    QVERIFY(helper == Helper || (QFile::copy(Helper, helper) && QFile::setPermissions(helper, QFileDevice::Permissions(0x7555))));
     QProcessEnvironment extra;
-    extra.insert("PATH", bin.path() + ":" + qgetenv("PATH"));
     extra.insert("VURO_TEST_MARKER", marker);
-    // The caller reads the helper's output, and a pipe it gave as descriptor 3, to their end.
-    // A signal blocked in the caller is blocked in the helper too, as it would be.
-    sigset_t blocked, before;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    QElapsedTimer timer;
-    timer.start();
-    Run r = run({"-c", "{ \"$0\" 4 3>&1; echo \"exit $?\"; } | cat", Helper}, "sh", {}, extra);
-    const qint64 elapsed = timer.elapsed();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    QVERIFY(elapsed >= 1900);
-    // The viewer stays 8 s: a caller whose pipe ends before 6 s did not wait for it, however loaded the machine.
-    QVERIFY2(elapsed < 6000, "the viewer kept the helper's output or descriptor 3 open");
-    QCOMPARE(r.out, echoLine(Helper, {"4"}) + "exit 1\n");
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
+    extra.insert("PATH", viewerIn == "PATH" ? bin.path() + ":" + qgetenv("PATH") : viewerIn == "relative" ? "planted-bin" : dir.filePath("no-viewer-here"));
+    if (viewerIn != "PATH") {
+        const Run r = run(viewerIn == "nowhere" ? QStringList{"4", abc, dir.filePath("r4")} : QStringList{"4"}, helper, {}, extra);
+        QCOMPARE(r.exitCode, exitCode);
+        QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
+    } else {
+        // The caller reads the helper's output, and a pipe it gave as descriptor 3, to their end.
+        // A signal blocked in the caller is blocked in the helper too, as it would be.
+        sigset_t blocked, before;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &blocked, &before);
+        QElapsedTimer timer;
+        timer.start();
+        const Run r = run({"-c", "{ \"$0\" 4 3>&1; echo \"exit $?\"; } | cat", Helper}, "sh", {}, extra);
+        const qint64 elapsed = timer.elapsed();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        QVERIFY(elapsed >= 1900);
+        // The viewer stays 8 s: a caller whose pipe ends before 6 s did not wait for it, however loaded the machine.
+        QVERIFY2(elapsed < 6000, "the viewer kept the helper's output or descriptor 3 open");
+        QCOMPARE(r.out, echoLine(Helper, {"4"}) + "exit 1\n");
+    }
+    if (exitCode == 0) {
+        QTest::qWait(300);
+        QVERIFY2(!QFileInfo::exists(marker), "a viewer was started");
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker) && readFile(marker).count('\n') >= 5, 10000);
     const QList<QByteArray> told = readFile(marker).split('\n');
     const pid_t started = told.value(0).mid(4).toInt();
     QVERIFY2(started > 0 && ::kill(started, 0) == 0, "the viewer did not outlive the helper");
@@ -128,37 +160,6 @@ void EndToEndTest::restartViewer()
     QCOMPARE(told.value(2).simplified(), QByteArray("SigBlk: 0000000000000000"));
     QCOMPARE(told.value(3).simplified(), QByteArray("SigIgn: 0000000000000000"));
     QCOMPARE(told.value(4), "cwd " + QFile::encodeName(bin.path()));
-
-    extra.insert("PATH", dir.filePath("no-viewer-here"));
-    r = run({"4", abc, dir.filePath("r4")}, Helper, {}, extra);
-    QCOMPARE(r.exitCode, 0);
-    QVERIFY(!QFileInfo::exists(dir.filePath("r4.json")));
-    // Beside the helper, where no PATH folder holds one: the helper's own folder is searched.
-    const QString besideHelper = bin.filePath("vuro-helper");
-    QVERIFY(QFile::copy(Helper, besideHelper));
-    QFile::setPermissions(besideHelper, QFileDevice::Permissions(0x7555));
-    QFile::remove(marker);
-    r = run({"4"}, besideHelper, {}, extra);
-    QCOMPARE(r.exitCode, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker) && readFile(marker).contains('\n'), 10000);
-    ::kill(pid_t(readFile(marker).split('\n').value(0).mid(4).toInt()), SIGKILL);
-    // A relative PATH entry names a folder below whatever the current folder is: never searched.
-    // Planted at both places the relative name could lead, from the current folder and from the
-    // viewer's own folder once started there.
-    const QString planted = (work.isEmpty() ? dir.path() : work) + "/planted-bin";
-    QVERIFY(QDir().mkpath(planted + "/planted-bin"));
-    for (const QString &copy : {planted + "/Vuro.exe", planted + "/planted-bin/Vuro.exe"}) {
-        QFile::remove(copy);
-        QVERIFY(QFile::copy(VIEWER_STAND_IN, copy));
-        QFile::setPermissions(copy, QFileDevice::Permissions(0x7555));
-    }
-    QFile::remove(marker);
-    extra.insert("PATH", "planted-bin");
-    r = run({"4"}, Helper, {}, extra);
-    QCOMPARE(r.exitCode, 0);
-    QTest::qWait(300);
-    QVERIFY2(!QFileInfo::exists(marker), "a viewer in a relative PATH folder was started");
-    QProcess::execute("rm", {"-rf", planted});
 }
 
 // Guards against a termination signal cutting the writer's steps short: one that arrives while
@@ -194,28 +195,20 @@ void EndToEndTest::terminationSignalsCleanUp()
         const QString what = QString("signal %1 %2").arg(c.signal).arg(c.how);
         QFile::remove(folder + "/r2.json");
         QVERIFY(writeFile(folder + "/r.json", earlier));
+        const QByteArray how = c.how;
+        // Started by strace, the helper is its child, and the signal is sent to it.
+        const bool traced = how == "in place" || how == "no thread";
+        if (traced && QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("the in-place case and the case without threads: strace is not installed");
+        QVERIFY(how != "in place" || ::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
+        const QStringList prefix = how == "in place"    ? QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=ftruncate:delay_exit=1500000"}
+                                   : how == "no thread" ? QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN"}
+                                   : how == "ignored"   ? QStringList{"sh", "-c", "trap '' TERM; exec \"$0\" \"$@\""} : QStringList();
         QProcess helper;
         helper.setProcessEnvironment(slowFlush);
-        if (QByteArray(c.how) == "in place") {
-            if (QStandardPaths::findExecutable("strace").isEmpty())
-                QSKIP("the in-place case: strace is not installed");
-            QVERIFY(::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
-            helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=ftruncate:delay_exit=1500000",
-                                    Helper, "0", abc, folder + "/r"});
-            signalWhen(helper, c.signal, true, emptied);
-            QCOMPARE(readFile(folder + "/r2.json"), fresh);
-        } else if (QByteArray(c.how) == "no thread") {
-            if (QStandardPaths::findExecutable("strace").isEmpty())
-                QSKIP("the case without threads: strace is not installed");
-            helper.start("strace", {"-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", Helper, "0", abc, folder + "/r"});
-            signalWhen(helper, c.signal, true, temporaryMade);
-        } else if (QByteArray(c.how) == "ignored") {
-            helper.start("sh", {"-c", "trap '' TERM; exec \"$0\" \"$@\"", Helper, "0", abc, folder + "/r"});
-            signalWhen(helper, c.signal, false, temporaryMade);
-        } else {
-            helper.start(Helper, {"0", abc, folder + "/r"});
-            signalWhen(helper, c.signal, false, temporaryMade);
-        }
+        helper.start(prefix.value(0, Helper), prefix.mid(1) + (prefix.isEmpty() ? QStringList() : QStringList(Helper)) + QStringList{"0", abc, folder + "/r"});
+        signalWhen(helper, c.signal, traced, how == "in place" ? std::function<bool()>(emptied) : temporaryMade);
+        QVERIFY(how != "in place" || readFile(folder + "/r2.json") == fresh);
         QVERIFY2((helper.exitStatus() == QProcess::NormalExit) == (QByteArray(c.how) == "ignored"), qPrintable(what));
         QVERIFY2(QDir(folder).entryList({".vuro-*"}, QDir::Files | QDir::Hidden).isEmpty(), qPrintable(what));
         QVERIFY2(readFile(folder + "/r.json") == fresh, qPrintable(what));
