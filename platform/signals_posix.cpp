@@ -146,6 +146,8 @@ struct Taking {
     std::condition_variable answered;
     std::atomic<bool> asked{false};
     bool settled = false;
+    // Set by the taking thread as it starts: whether it blocked what it waits for.
+    enum class Blocking { Unknown, Blocked, NotBlocked } blocking = Blocking::Unknown;
 };
 
 // Returns the first of the taken signals the system holds for the process or the calling thread;
@@ -190,6 +192,14 @@ void takeSignals(const std::shared_ptr<Taking> &taking)
 {
     sigset_t waited = taking->taken;
     sigaddset(&waited, settleSignal());
+    {
+        // Blocked here, whatever mask the thread began with: its start sets the mask it was
+        // created under only where the system's calls let it.
+        const bool blocked = ::pthread_sigmask(SIG_BLOCK, &waited, nullptr) == 0;
+        const std::lock_guard<std::mutex> lock(taking->mutex);
+        taking->blocking = blocked ? Taking::Blocking::Blocked : Taking::Blocking::NotBlocked;
+        taking->answered.notify_all();
+    }
     for (;;) {
         siginfo_t info;
         const int signal = ::sigwaitinfo(&waited, &info);
@@ -212,15 +222,19 @@ void takeSignals(const std::shared_ptr<Taking> &taking)
 
 // Asks the taking thread, once the mode is done, to take what came before now and stop: a signal
 // it took but had not yet marked as come is then either marked or has ended the process. True
-// when it answered within the bound (it then ends at once); it takes microseconds.
+// when it answered within the bound (it then ends at once); it takes microseconds. Not asked, and
+// false, unless it said it blocked the ask, which would otherwise end the process.
 bool settleWithTaker(Taking &taking, NativeHandle taker)
 {
+    std::unique_lock<std::mutex> lock(taking.mutex);
+    if (!taking.answered.wait_for(lock, std::chrono::seconds(5), [&] { return taking.blocking != Taking::Blocking::Unknown; }) ||
+        taking.blocking != Taking::Blocking::Blocked)
+        return false;
     union sigval value;
     value.sival_int = SettleAsk;
     taking.asked.store(true);
     if (::pthread_sigqueue(pthread_t(taker), settleSignal(), value) != 0)
         return false;
-    std::unique_lock<std::mutex> lock(taking.mutex);
     return taking.answered.wait_for(lock, std::chrono::seconds(5), [&] { return taking.settled; });
 }
 
@@ -319,7 +333,8 @@ bool runUntilTerminated(std::size_t stackBytes, const std::function<void()> &wor
                 joinThread(taker);
                 delete take;
             } else {
-                // Not answering, it is taking a signal: it ends the process.
+                // Not answering, it is taking a signal, which ends the process; or, its mask not
+                // holding the ask, it was not asked.
                 detachThread(taker);
             }
             endByComeSignal(*taking, before);

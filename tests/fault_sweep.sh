@@ -17,6 +17,7 @@
 # CTest shows its start and end well within half a minute. Prints how many runs it made. Exits 77
 # (skipped) without strace.
 set -uo pipefail
+source "$(dirname "$0")/support/sweep.sh"
 HELPER="$1"
 SCRATCH="$2"
 SWEPT_MODE="$3"
@@ -47,7 +48,7 @@ cd "$SCRATCH/work" || exit 1
 NOT_INJECTED=" brk futex exit exit_group rt_sigreturn "
 EARLIER='the earlier result'
 
-printf 'abc%.0s' $(seq 1 2000) >target
+make_work_tree
 # "ring": the earlier result replaced, the target large enough to be hashed along the ring.
 [ "$WAY" = ring ] && head -c $((16 * 1024 * 1024 + 3)) /dev/urandom >target
 # "large": past one read, below the ring's size: on the first thread, under the watch.
@@ -55,9 +56,6 @@ printf 'abc%.0s' $(seq 1 2000) >target
 # "proc": a file that states a size of 0 and gives more (read from its start when the small
 # way finds no end within it).
 [ "$WAY" = proc ] && rm target && ln -s /proc/version target
-mkdir -p tree/a/b tree/c
-for f in tree/x tree/a/y tree/a/b/z tree/c/w; do printf '%s' "$f" >"$f"; done
-snapshot() { find target tree -printf '%p %s %y\n' | sort; md5sum target; }
 snapshot >../snapshot
 
 # Prints, per system call name, the most calls of it that one thread of the traced run made.
@@ -149,17 +147,16 @@ run_one() {
         ! grep -qE 'out of memory: no result written|(failed to map segment from shared object|cannot map zero-fill pages): no result written' "$dir/err"; then
         problem="$problem; no report, and out of memory not said"
     fi
-    if ls -A "$dir" | grep -q '^\.vuro-'; then problem="$problem; left a temporary file"; fi
+    problem="$problem$(leftovers "$dir" "" "$SCRATCH/work" "$SCRATCH/snapshot")"
     if [ "$WAY" != new ] && [ "$(carried "$dir")" != "$before" ]; then problem="$problem; lost what the earlier result carried"; fi
     # The other name sees what the result's name sees, or, where the rules for hard links could
     # not be read and the helper is root, keeps the earlier report (the result replaced whole).
     if [ "$WAY" = inplace ] && ! cmp -s "$result" "$dir/result2.json" && [ "$(cat "$dir/result2.json")" != "$EARLIER" ]; then
         problem="$problem; its other name holds $(tr '\n' ' ' <"$dir/result2.json" | cut -c1-80)"
     fi
-    if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
     if [ -n "$problem" ]; then echo "$what: $problem"; else rm -rf "$dir"; fi
 }
-export -f run_one snapshot
+export -f run_one
 export HELPER SCRATCH EARLIER WAY FAULTS
 
 runs=0
@@ -190,14 +187,8 @@ for mode in $SWEPT_MODE; do
         done
     done < <(call_counts "$SCRATCH/trace-$mode")
 done
-awk -v k="${SLICE%/*}" -v n="${SLICE#*/}" '(NR - 1) % n == k - 1' "$jobs_file" >"$jobs_file.slice"
-mv "$jobs_file.slice" "$jobs_file"
+take_slice "$jobs_file" "$SLICE"
 runs=$(wc -l <"$jobs_file")
-# The shell's own notes on runs that crashed are left out: a crash after the start is a finding.
-failures="$(xargs -P "$(nproc)" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs_file")"
-seconds=$(($(date +%s) - start))
-count=0
-[ -n "$failures" ] && count=$(echo "$failures" | wc -l)
-[ -n "$failures" ] && echo "$failures"
-echo "$runs runs (slice $SLICE, way $WAY) in $seconds s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $count passed for a result"
-[ "$count" -eq 0 ]
+run_jobs "$jobs_file" "$(nproc)"
+echo "$runs runs (slice $SLICE, way $WAY) in $(($(date +%s) - start)) s (each system call of a mode-$SWEPT_MODE run failing in turn with EIO, ENOMEM, ENFILE): $FAILED passed for a result"
+[ "$FAILED" -eq 0 ]

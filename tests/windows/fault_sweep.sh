@@ -15,6 +15,7 @@
 # program; nor an empty file where every write in place is refused), or leaves a file of its own
 # (unless every removal is refused). Prints its run count and time.
 set -uo pipefail
+source "$(dirname "$0")/../support/sweep.sh"
 FAULTS_EXE="$1"
 PACKAGE="$2"
 SCRATCH="$3"
@@ -22,13 +23,12 @@ PART="$4"
 SLICE="${5:-1/1}"
 WINE="$(dirname "$0")/wine-run"
 rm -rf "$SCRATCH"
-mkdir -p "$SCRATCH/helper" "$SCRATCH/work/tree/a/b" "$SCRATCH/work/tree/c"
+mkdir -p "$SCRATCH/helper" "$SCRATCH/work"
 cp "$PACKAGE"/*.dll "$SCRATCH/helper/"
 cp "$FAULTS_EXE" "$SCRATCH/helper/vuro-helper.exe"
 EXE="$SCRATCH/helper/vuro-helper.exe"
 cd "$SCRATCH/work" || exit 1
-printf 'abc%.0s' $(seq 1 2000) >target
-for f in tree/x tree/a/y tree/a/b/z tree/c/w; do printf '%s' "$f" >"$f"; done
+make_work_tree
 EARLIER='the earlier result'
 # Windows error codes: invalid parameter, invalid function, not supported, access denied, sharing
 # violation, lock violation, network name deleted, unexpected network error, I/O device error,
@@ -41,7 +41,6 @@ GONE_CODES="53 67 64 59 21 15 55 362"
 HELD_CODES="32 33 5"
 # The codes that are a file's own reason: a file closed to the user, or held by another program.
 OWN_CODES="5 32 33"
-snapshot() { find target tree -printf '%p %s %y\n' | sort; md5sum target; }
 snapshot >"$SCRATCH/snapshot"
 
 # One run: the mode, its target, how the earlier result is left (plain or read-only), VURO_FAULT
@@ -83,11 +82,12 @@ run_one() {
         problem="wrote a result that is none: $(echo "$content" | tr '\n' ' ' | cut -c1-120)"
     fi
     # Only a system that refuses every removal keeps the temporary file.
-    if ls -A "$dir" | grep -q '^\.vuro-' && [[ ! "$fault" =~ (DeleteFileW|NtCreateFile):[0-9]+\+ ]]; then problem="$problem; left a temporary file"; fi
-    if [ "$(cd "$SCRATCH/work" && snapshot)" != "$(cat "$SCRATCH/snapshot")" ]; then problem="$problem; changed the target"; fi
+    local removal=""
+    [[ "$fault" =~ (DeleteFileW|NtCreateFile):[0-9]+\+ ]] && removal=refused
+    problem="$problem$(leftovers "$dir" "$removal" "$SCRATCH/work" "$SCRATCH/snapshot")"
     if [ -n "$problem" ]; then echo "mode $mode $target, $earlier earlier result, VURO_FAULT=$fault: $problem"; else rm -rf "$dir"; fi
 }
-export -f run_one snapshot
+export -f run_one
 export EXE SCRATCH EARLIER WINE OWN_CODES GONE_CODES
 
 # The settings swept, one a line: the mode, its target, the faults every run of it has besides
@@ -182,23 +182,17 @@ for number in 1 2; do
         done
     done
 done
-# This slice's runs: every N-th, from the K-th.
-awk -v k="${SLICE%/*}" -v n="${SLICE#*/}" '(NR - 1) % n == k - 1' "$jobs" >"$jobs.slice"
-mv "$jobs.slice" "$jobs"
+take_slice "$jobs" "$SLICE"
 runs=$(wc -l <"$jobs")
 # Runs held up by the writer's retries mostly wait: more of them than cores at once, and many more
 # where the rename is refused for good, so that every run waits out the whole schedule.
 parallel=$(($(nproc) * 2))
 [ "$PART" = 5 ] && parallel=$(($(nproc) * 8))
-failures="$(xargs -P "$parallel" -L 1 bash -c 'run_one "$@" 2>/dev/null' _ <"$jobs")"
-seconds=$(($(date +%s) - start))
-count=0
-[ -n "$failures" ] && count=$(echo "$failures" | wc -l)
-[ -n "$failures" ] && echo "$failures" | sed 's/^/FAIL: /'
+run_jobs "$jobs" "$parallel" "FAIL: "
 functions="$(awk '{ n = split($4, faults, ","); for (i = 1; i <= n; i++) { split(faults[i], part, ":"); print part[1] } }' "$jobs" | sort -u | tr '\n' ' ')"
-echo "part $PART, slice $SLICE: $runs runs in $seconds s; the Windows calls failed: $functions"
-if [ "$count" -eq 0 ]; then
+echo "part $PART, slice $SLICE: $runs runs in $(($(date +%s) - start)) s; the Windows calls failed: $functions"
+if [ "$FAILED" -eq 0 ]; then
     echo "ok: every run gave the undisturbed result, the earlier file or none, and left nothing"
     rm -rf "$SCRATCH"
 fi
-[ "$count" -eq 0 ]
+[ "$FAILED" -eq 0 ]
