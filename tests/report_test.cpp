@@ -433,58 +433,69 @@ private slots:
 
     // Guards against the report replacing its own target: by identity where both are known; by
     // name, in any letter case, where the system gives no file numbers; and whenever the file at
-    // the result's place cannot be looked at.
+    // the result's place cannot be looked at. Across volumes (the place's file shown on another,
+    // in whole seconds as sshfs shows it), the size and then the bytes, whatever the times: the
+    // same bytes are one file seen through two views; bytes that cannot be compared (no such
+    // target path) count as the same; other bytes, or another size, are another file.
+    void targetGuard_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QString>("target"); // t.json, other.json, or "twin": a file of these bytes
+        QTest::addColumn<QString>("how");    // "numbered", "unnumbered", "other's number", "mounted", "mounted, larger"
+        QTest::addColumn<QString>("targetPath");
+        QTest::addColumn<bool>("mightBe");
+        QTest::newRow("same number") << "t.json" << "t.json" << "numbered" << "whatever" << true;
+        QTest::newRow("other number, same name") << "t.json" << "other.json" << "numbered" << "t.json" << false;
+        QTest::newRow("nothing at the place") << "missing.json" << "t.json" << "numbered" << "missing.json" << false;
+        QTest::newRow("no numbers, name in other case") << "t.json" << "other.json" << "unnumbered" << "T.JSON" << true;
+        QTest::newRow("no numbers, other name") << "t.json" << "other.json" << "unnumbered" << "other.json" << false;
+        // Every mode-0 report has 66 bytes, and FAT's times are 2 s: on one volume, the number alone.
+        QTest::newRow("size and time alike, other number") << "t.json" << "t.json" << "other's number" << "other.json" << false;
+        QTest::newRow("other volume, same bytes") << "t.json" << "target" << "mounted" << "twin" << true;
+        QTest::newRow("other volume, other bytes") << "t.json" << "tarGET" << "mounted" << "twin" << false;
+        QTest::newRow("other volume, bytes unreadable") << "t.json" << "target" << "mounted" << "missing" << true;
+        QTest::newRow("other volume, other size") << "t.json" << "target" << "mounted, larger" << "missing" << false;
+        QTest::newRow("place past the name limit") << QString(300, 'n') << "t.json" << "numbered" << "x" << true;
+    }
+
     void targetGuard()
     {
+        QFETCH(QString, place);
+        QFETCH(QString, target);
+        QFETCH(QString, how);
+        QFETCH(QString, targetPath);
+        QFETCH(bool, mightBe);
         QTemporaryDir dir{scratchTemplate()};
-        QVERIFY(writeFile(dir.filePath("t.json"), "target"));
-        QVERIFY(writeFile(dir.filePath("other.json"), "other"));
-        FileStatus target, other;
-        QVERIFY(statusOfPath(QFile::encodeName(dir.filePath("t.json")).toStdString(), true, target).ok());
+        QVERIFY(writeFile(dir.filePath("t.json"), "target") && writeFile(dir.filePath("other.json"), "other"));
+        const bool twin = target != "t.json" && target != "other.json";
+        QVERIFY(!twin || writeFile(dir.filePath("twin"), target.toUtf8()));
+        FileStatus status, other;
+        QVERIFY(statusOfPath(QFile::encodeName(dir.filePath(twin ? "twin" : target)).toStdString(), true, status).ok());
         QVERIFY(statusOfPath(QFile::encodeName(dir.filePath("other.json")).toStdString(), true, other).ok());
-        const auto placeOf = [&](const QString &name) {
-            ResultPlace place;
-            if (!openResultPlace(QFile::encodeName(dir.filePath(name)).toStdString(), place).ok())
-                qFatal("cannot open the place");
-            return place;
-        };
-        FileStatus unknown = other;
-        unknown.identity = FileIdentity();
-        QVERIFY(mightBeTarget(placeOf("t.json"), target, "whatever"));
-        QVERIFY(!mightBeTarget(placeOf("t.json"), other, "t.json"));
-        QVERIFY(!mightBeTarget(placeOf("missing.json"), target, "missing.json"));
-        QVERIFY(mightBeTarget(placeOf("t.json"), unknown, "T.JSON"));
-        QVERIFY(!mightBeTarget(placeOf("t.json"), unknown, "other.json"));
-        // On one volume, identity alone: another file with the target's size and time to the tick
-        // (every mode-0 report has 66 bytes; FAT's times are 2 s) is no target.
-        FileStatus twin = target;
-        twin.identity = other.identity;
-        QVERIFY(!mightBeTarget(placeOf("t.json"), twin, "other.json"));
-        // Across volumes (the place's file shown on another, in whole seconds as sshfs shows it),
-        // the size and then the bytes, whatever the times: the same bytes are one file seen
-        // through two views; bytes that cannot be compared (no such target path) count as the
-        // same; other bytes, or another size, are another file.
-        SystemCalls mounted;
-        mounted.statusOfPlace = [](const ResultPlace &place, FileStatus &status) {
-            const SysResult looked = statusOfPlace(place, status);
-            status.identity.volume += 1;
-            status.modified -= status.modified % 1000000000;
-            return looked;
-        };
-        const std::string twinPath = QFile::encodeName(dir.filePath("twin")).toStdString();
-        for (const char *bytes : {"target", "tarGET"}) {
-            QVERIFY(writeFile(dir.filePath("twin"), bytes));
-            QVERIFY(statusOfPath(twinPath, true, twin).ok());
-            QCOMPARE(mightBeTarget(placeOf("t.json"), twin, twinPath, mounted), bytes == std::string("target"));
+        status.identity = how == "unnumbered" ? FileIdentity() : how == "other's number" ? other.identity : status.identity;
+        status.size += how == "mounted, larger" ? 1 : 0;
+        SystemCalls calls;
+        if (how.startsWith("mounted")) {
+            calls.statusOfPlace = [](const ResultPlace &place, FileStatus &status) {
+                const SysResult looked = statusOfPlace(place, status);
+                status.identity.volume += 1;
+                status.modified -= status.modified % 1000000000;
+                return looked;
+            };
         }
-        QVERIFY(mightBeTarget(placeOf("t.json"), twin, "missing", mounted));
-        twin.size += 1;
-        QVERIFY(!mightBeTarget(placeOf("t.json"), twin, "missing", mounted));
-        ResultPlace unreadable = placeOf("t.json");
-        unreadable.name = std::string(300, 'n'); // past the name limit: it cannot be looked at
-        QVERIFY(mightBeTarget(unreadable, target, "x"));
-        // A whole delivery without file numbers: the target's last name, not its path, is what
-        // the result's name is compared with.
+        ResultPlace at;
+        // A name past the limit is set after the folder opened: then it cannot be looked at.
+        QVERIFY(openResultPlace(QFile::encodeName(dir.filePath(place.size() > 255 ? "t.json" : place)).toStdString(), at).ok());
+        at.name = QFile::encodeName(place).toStdString();
+        const std::string path = QFile::encodeName(targetPath == "twin" ? dir.filePath("twin") : targetPath).toStdString();
+        QCOMPARE(mightBeTarget(at, status, path, calls), mightBe);
+    }
+
+    // Guards against a whole delivery without file numbers comparing the result's name with the
+    // target's path rather than its last name. (Apart from targetGuard's rows: it delivers.)
+    void deliveryWithoutNumbers()
+    {
+        QTemporaryDir dir{scratchTemplate()};
         QVERIFY(QDir(dir.path()).mkpath("sub"));
         QVERIFY(writeFile(dir.filePath("sub/t.json"), "the target"));
         QVERIFY(writeFile(dir.filePath("sub/T.JSON"), "a result"));
@@ -497,8 +508,6 @@ private slots:
         QCOMPARE(readFile(dir.filePath("sub/T.JSON")), QByteArray("a result"));
     }
 
-    // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on
-    // their way through byte strings: WTF-8 is the exact inverse, and UTF-8 where text is valid.
     // Guards against the bound on a termination's wait counting time the process spends stopped:
     // a step that needs 0.3 s of its own processor time, a bound of 2 s, and a stop of 3 s in the
     // middle; the step must still end inside the bound.
@@ -538,6 +547,8 @@ private slots:
         QCOMPARE(WEXITSTATUS(status), 0);
     }
 
+    // Guards against names with unpaired surrogates (which NTFS keeps) or pairs being changed on
+    // their way through byte strings: WTF-8 is the exact inverse, and UTF-8 where text is valid.
     void wtf8_data()
     {
         QTest::addColumn<QString>("text");
