@@ -1,7 +1,10 @@
 #include "folderstats/folderstats.h"
 #include "platform/platform.h"
+#include "support/trees.h"
 
+#include <QCoreApplication>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <cerrno>
@@ -9,6 +12,8 @@
 #include <ctime>
 #include <thread>
 
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QtTest>
@@ -51,28 +56,91 @@ private slots:
     }
 
     // Guards against an error read as the wrong kind: a full disk taken for a folder closed to the
-    // user, running out of handles for an I/O error, a lock for a refusal.
+    // user, running out of handles for an I/O error, a lock for a refusal. Where a call made here
+    // gives the error (code -1), the row is that call's outcome: the platform's own call on files
+    // made here, in a child as user 65534 for a refusal, or under an open-file limit of 3; the
+    // rest are the codes alone, for what no call here gives on demand (a full disk, a gone share).
     void errorKinds_data()
     {
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("kind");
-        const QList<QPair<int, SysError>> rows = {
-            {0, SysError::None}, {ENOENT, SysError::Missing}, {EACCES, SysError::Denied}, {EPERM, SysError::Denied},
-            {EBUSY, SysError::Locked}, {ETXTBSY, SysError::Locked}, {EWOULDBLOCK, SysError::Locked},
-            {EEXIST, SysError::Exists}, {ENOTDIR, SysError::NotAFolder}, {EISDIR, SysError::Other},
-            {ELOOP, SysError::Other}, {ENAMETOOLONG, SysError::NameTooLong}, {EMFILE, SysError::OutOfHandles},
-            {ENFILE, SysError::OutOfHandles}, {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::Other},
-            {EDQUOT, SysError::Other}, {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported},
-            {ENOSYS, SysError::NotSupported}, {EIO, SysError::Other}, {ESTALE, SysError::Gone}, {ENOTCONN, SysError::Gone}, {EINVAL, SysError::Other},
+        const QList<QPair<const char *, SysError>> calls = {
+            {"a file that is there", SysError::None}, {"no such file", SysError::Missing},
+            {"a file on the way", SysError::NotAFolder}, {"a file for the start folder", SysError::NotAFolder},
+            {"a name past the limit", SysError::NameTooLong}, {"a name taken", SysError::Exists},
+            {"a file locked by another", SysError::Locked}, {"a program running", SysError::Locked},
+            {"a folder closed to the user", SysError::Denied}, {"no handle left", SysError::OutOfHandles},
+            {"a folder written as a file", SysError::Other}, {"a loop of links", SysError::Other}};
+        for (const auto &row : calls)
+            QTest::newRow(row.first) << -1 << int(row.second);
+        const QList<QPair<int, SysError>> codes = {
+            {EPERM, SysError::Denied}, {EBUSY, SysError::Locked}, {ENFILE, SysError::OutOfHandles},
+            {ENOMEM, SysError::OutOfMemory}, {ENOSPC, SysError::Other}, {EDQUOT, SysError::Other},
+            {EROFS, SysError::ReadOnly}, {EOPNOTSUPP, SysError::NotSupported}, {ENOSYS, SysError::NotSupported},
+            {EIO, SysError::Other}, {ESTALE, SysError::Gone}, {ENOTCONN, SysError::Gone}, {EINVAL, SysError::Other},
         };
-        for (const auto &row : rows)
+        for (const auto &row : codes)
             QTest::newRow(qPrintable(QString::fromStdString(errorTextOf(row.first)))) << row.first << int(row.second);
     }
     void errorKinds()
     {
         QFETCH(int, code);
         QFETCH(int, kind);
-        QCOMPARE(int(errorKindOf(code)), kind);
+        if (code >= 0) {
+            QCOMPARE(int(errorKindOf(code)), kind);
+            return;
+        }
+        const QByteArray row = QTest::currentDataTag();
+        QTemporaryDir dir{scratchTemplate()};
+        const std::string root = QFile::encodeName(dir.path()).toStdString();
+        QVERIFY(writeFile(dir.filePath("f"), "x") && QDir(dir.path()).mkpath("sub/closed"));
+        QVERIFY(QFile::link("loop-b", dir.filePath("loop-a")) && QFile::link("loop-a", dir.filePath("loop-b")));
+        QVERIFY(QFile::setPermissions(dir.filePath("sub/closed"), QFileDevice::Permissions()));
+        const auto call = [&]() -> SysResult {
+            FileStatus status;
+            Handle file;
+            OpenFolder folder;
+            ResultPlace place;
+            const std::string placed = row == "a file locked by another" || row == "a name taken" ? root + "/f"
+                                       : row == "a program running" ? QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString()
+                                                                    : root + "/sub";
+            const bool placedRow = row == "a name taken" || row == "a file locked by another" || row == "a program running" || row == "a folder written as a file";
+            if (placedRow && !openResultPlace(placed, place).ok())
+                return {SysError::Other, -1};
+            if (row == "a name taken")
+                return createNamedFile(place, "f", file);
+            if (row == "a file locked by another" || row == "a program running" || row == "a folder written as a file") {
+                const SysResult opened = openForWriting(place, file);
+                return opened.ok() ? tryLockFile(file) : opened;
+            }
+            if (row == "a file for the start folder")
+                return openStartFolder(root + "/f", folder);
+            if (row == "no handle left")
+                return openForReading(root + "/f", file);
+            const std::string path = row == "no such file" ? "/missing" : row == "a file on the way" ? "/f/x" : row == "a loop of links" ? "/loop-a"
+                                   : row == "a name past the limit" ? "/" + std::string(300, 'n') : row == "a folder closed to the user" ? "/sub/closed/x" : "/f";
+            return statusOfPath(root + path, true, status);
+        };
+        if (row != "a folder closed to the user" && row != "no handle left") {
+            const int held = ::open(qPrintable(dir.filePath("f")), O_RDONLY);
+            QVERIFY(row != "a file locked by another" || ::flock(held, LOCK_EX) == 0);
+            QCOMPARE(int(call().kind), kind);
+            ::close(held);
+            return;
+        }
+        // In a child: its user or its limit is its own.
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            const struct rlimit three = {3, 3};
+            const bool set = row == "no handle left" ? ::setrlimit(RLIMIT_NOFILE, &three) == 0
+                                                     : ::geteuid() != 0 || (::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0);
+            ::_exit(set ? int(call().kind) : 100);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), kind);
     }
 
     // Guards against reporting free or used space instead of the capacity, and against a failed

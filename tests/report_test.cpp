@@ -156,7 +156,7 @@ private slots:
         QTemporaryDir dir{scratchTemplate()};
         const QString path = dir.filePath("r.json");
         const ReportList list = {{"MD5", Md5Empty}, {"SHA1", Sha1Empty}};
-        const QByteArray report = renderReportFile(list);
+        const QByteArray report = expectedJson({{"MD5", Md5Empty}, {"SHA1", Sha1Empty}});
         const QByteArray earlier = "the earlier result";
         const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
                                       resultOf(ENOSPC), {SysError::NotSupported, EOPNOTSUPP},
@@ -278,7 +278,7 @@ private slots:
                 };
                 const QString what = QString("%1, %2").arg(errorTextOf(refusal.code).c_str(), forGood ? "for good" : "for 1.5 s");
                 QVERIFY2(writeJsonReport(list, path, calls), qPrintable(what));
-                QCOMPARE(readFile(path), renderReportFile(list));
+                QCOMPARE(readFile(path), expectedJson({{"MD5", Md5Empty}}));
                 QVERIFY2(renamed != forGood, qPrintable(what));
                 QVERIFY2(leftovers(dir.path(), {"held.json"}).isEmpty(), qPrintable(what));
             }
@@ -299,7 +299,7 @@ private slots:
             return real.nameUnnamedFile(place, file, name);
         };
         QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, calls));
-        QCOMPARE(readFile(path), renderReportFile({{"MD5", Md5Empty}}));
+        QCOMPARE(readFile(path), expectedJson({{"MD5", Md5Empty}}));
         QVERIFY(leftovers(dir.path(), {"new.json"}).isEmpty());
     }
 
@@ -324,7 +324,7 @@ private slots:
         QVERIFY(leftovers(dir.path(), {}).isEmpty());
         calls.writeAll = real.writeAll;
         QVERIFY(writeJsonReport({{"MD5", Md5Empty}}, path, calls));
-        QCOMPARE(readFile(path), renderReportFile({{"MD5", Md5Empty}}));
+        QCOMPARE(readFile(path), expectedJson({{"MD5", Md5Empty}}));
         // Another writer's result, made under the name just before this one's: never written into.
         QVERIFY(QFile::remove(path));
         const auto madeMeanwhile = calls.createNamedFile;

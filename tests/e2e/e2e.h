@@ -49,17 +49,6 @@ struct Run {
     QByteArray err;
 };
 
-// The result file as the viewer expects it, written out by hand.
-inline QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
-{
-    QByteArray text = "[\n";
-    for (int i = 0; i < entries.size(); ++i) {
-        text += "    {\n        \"" + entries[i].first.toUtf8() + "\": \"" + entries[i].second.toUtf8() + "\"\n    }";
-        text += i + 1 < entries.size() ? ",\n" : "\n";
-    }
-    return text + "]\n";
-}
-
 // A folder report as the viewer expects it.
 inline QByteArray folderJson(const QString &size, int folders, int files)
 {

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QList>
+#include <QPair>
 #include <QProcess>
 #include <QString>
 
@@ -13,6 +15,17 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The result file as the viewer expects it, written out by hand.
+inline QByteArray expectedJson(const QList<QPair<QString, QString>> &entries)
+{
+    QByteArray text = "[\n";
+    for (int i = 0; i < entries.size(); ++i) {
+        text += "    {\n        \"" + entries[i].first.toUtf8() + "\": \"" + entries[i].second.toUtf8() + "\"\n    }";
+        text += i + 1 < entries.size() ? ",\n" : "\n";
+    }
+    return text + "]\n";
+}
 
 // Returns a QTemporaryDir template in the build folder's scratch area, creating that area.
 inline QString scratchTemplate()
