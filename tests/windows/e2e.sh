@@ -61,6 +61,7 @@ echo_line() {
     crlf "$line"
 }
 has_counts() { grep -q '"Folder Count "' "$1"; }
+no_result() { [ ! -e "$1" ]; }
 # True when the file $1 lists opens ("0xOPTIONS LEVEL" lines), each at identification (1) and
 # none with FILE_OPEN_NO_RECALL.
 opens_sound() {
@@ -240,61 +241,51 @@ case_cloud_placeholders() {
     head -c 5000 /dev/zero >"$T/synced/cloudy/cloudy-sub/c"
     linux_result_crlf "$SCRATCH/synced-expected" 3 "$T/synced"
     linux_result_crlf "$SCRATCH/b-expected" 2 "$T/synced/cloudy/cloudy-b"
-    VURO_FAULT="cloud:cloudy" "$WINE" "$helper" 3 "$T/synced" "$T/synced-win" >/dev/null 2>&1
-    check "a placeholder folder's contents counted as Explorer counts them: the Linux report" \
-        same_bytes "$T/synced-win.json" "$SCRATCH/synced-expected"
-    VURO_FAULT="cloud:cloudy" "$WINE" "$helper" 2 "$T/synced/cloudy/cloudy-b" "$T/b-win" >/dev/null 2>&1
-    check "an online-only file is hashed as the system fetches it" same_bytes "$T/b-win.json" "$SCRATCH/b-expected"
-    VURO_FAULT="cloud:cloudy,ReadFile:1:362" "$WINE" "$helper" 2 "$T/synced/cloudy/cloudy-b" "$T/offline" >/dev/null 2>&1
-    check "an online-only file the system cannot fetch (provider not running): no report" test ! -e "$T/offline.json"
-    VURO_FAULT="cloud:cloudy:362" "$WINE" "$helper" 3 "$T/synced" "$T/stopped" >/dev/null 2>&1
-    check "a placeholder folder the system cannot fill (provider not running): no report, never a smaller one" \
-        test ! -e "$T/stopped.json"
-    # A company share, as SMB answers (Wine has none): a normalized name refused where a folder on
-    # the way is closed to the user; the share's root named \srv\share by its redirector.
-    VURO_FAULT="smb" "$WINE" "$helper" 3 "$T/synced" "$T/smb" >/dev/null 2>&1
-    check "a share that refuses normalized names: the walk is reported" same_bytes "$T/smb.json" "$SCRATCH/synced-expected"
-    VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced" "$T/share-root" >/dev/null 2>&1
-    check "a share's root: its capacity, no walk" capacity_only "$T/share-root.json"
-    VURO_FAULT="share:synced" "$WINE" "$helper" 3 "$T/synced/cloudy" "$T/share-folder" >/dev/null 2>&1
-    check "a folder of a share: walked" has_counts "$T/share-folder.json"
-    # DFS links (Wine has none): reparse points that stand for no other name, each opening onto
-    # another server's share, another volume; and a redirector whose handles give no file
-    # numbers where its listing does. Walked and counted as Explorer does, each folder once.
-    VURO_FAULT="dfs:cloudy" "$WINE" "$helper" 3 "$T/synced" "$T/dfs" >/dev/null 2>&1
-    check "DFS links walked as the folders they open onto: the Linux report" same_bytes "$T/dfs.json" "$SCRATCH/synced-expected"
-    VURO_FAULT="zeroids" "$WINE" "$helper" 3 "$T/synced" "$T/zeroids" >/dev/null 2>&1
-    check "handles without the listing's file numbers: the Linux report" same_bytes "$T/zeroids.json" "$SCRATCH/synced-expected"
-    # Handles without file numbers over trees with one link back up, two, and a placeholder folder:
-    # each folder's identity is then its listing's number, so every walk ends in seconds with the
-    # report the tree gets without the fault (the placeholder's, the Linux one).
+    # Trees whose handles give no file numbers, with one link back up, two, and a placeholder
+    # folder: each folder's identity is then its listing's number, so every walk ends in seconds
+    # with the report the tree gets without the fault (the placeholder's, the Linux one).
     mkdir -p "$T/loop1/d" "$T/loop2/d" "$T/w/con" "$T/w/sub"
     printf 1234567 >"$T/loop1/d/f" && ln -sfn .. "$T/loop1/d/up"
     printf 1234567 >"$T/loop2/d/f" && ln -sfn .. "$T/loop2/d/a" && ln -sfn .. "$T/loop2/d/b"
     printf 12345 >"$T/w/con/f" && printf 123 >"$T/w/sub/g"
     linux_result_crlf "$T/w-plain.json" 3 "$T/w"
-    local faults tree
-    while read -r faults tree; do
-        [ "$tree" = w ] || "$WINE" "$helper" 3 "$T/$tree" "$T/$tree-plain" >/dev/null 2>&1
-        VURO_FAULT="$faults" timeout 60 "$WINE" "$helper" 3 "$T/$tree" "$T/$tree-zero" >/dev/null 2>&1
-        check "$faults on $tree: the report it gets without the fault ($(tr -d '\r\n ' <"$T/$tree-plain.json"))" \
-            same_bytes "$T/$tree-zero.json" "$T/$tree-plain.json"
-    done <<'ROWS'
-zeroids loop1
-zeroids loop2
-zeroids,cloud:sub w
-ROWS
-    # FAT names a folder opened by its short name so, and each folder below it by the long names.
-    VURO_FAULT="short:synced:SYNCED~1" "$WINE" "$helper" 3 "$T/synced" "$T/short" >/dev/null 2>&1
-    check "a start folder FAT names by its short name: the Linux report" same_bytes "$T/short.json" "$SCRATCH/synced-expected"
-    # Drive letters whose roots are no volume's: a subst folder, and a share's subfolder mapped.
+    "$WINE" "$helper" 3 "$T/loop1" "$T/loop1-plain" >/dev/null 2>&1
+    "$WINE" "$helper" 3 "$T/loop2" "$T/loop2-plain" >/dev/null 2>&1
     local devices="$VURO_WINE_HOME/prefix/dosdevices"
-    ln -sfn "$T/synced" "$devices/s:"
-    ln -sfn "$T/synced/cloudy" "$devices/y:"
-    "$WINE" "$helper" 3 'S:\' "$T/subst" >/dev/null 2>&1
-    check "a subst drive's root: its capacity, no walk" capacity_only "$T/subst.json"
-    VURO_FAULT="sharesub:cloudy" "$WINE" "$helper" 3 'y:/' "$T/mapped" >/dev/null 2>&1
-    check "the root of a drive mapped to a share's subfolder: its capacity, no walk" capacity_only "$T/mapped.json"
+    # Each row: the faults (- none), the mode, the target, the check of the result and what it is
+    # compared with. A company share, as SMB answers (Wine has none): a normalized name refused
+    # where a folder on the way is closed to the user; the share's root named \srv\share by its
+    # redirector. DFS links (Wine has none): reparse points that stand for no other name, each
+    # opening onto another server's share, another volume. FAT names a folder opened by its short
+    # name so, and each folder below it by the long names.
+    local faults mode target checker expected what n=0
+    while IFS='|' read -r faults mode target checker expected what; do
+        n=$((n + 1))
+        [ "$faults" = - ] && faults=""
+        # Drive letters whose roots are no volume's, for the drive rows at the end: a subst folder,
+        # and a share's subfolder mapped (before them, synced would be a drive's root).
+        if [[ "$target" =~ ^[A-Za-z]: ]] && [ ! -L "$devices/s:" ]; then
+            ln -sfn "$T/synced" "$devices/s:" && ln -sfn "$T/synced/cloudy" "$devices/y:"
+        fi
+        VURO_FAULT="$faults" timeout 60 "$WINE" "$helper" "$mode" "$target" "$T/row-$n" >/dev/null 2>&1
+        check "$what" $checker "$T/row-$n.json" $expected
+    done <<ROWS
+cloud:cloudy|3|$T/synced|same_bytes|$SCRATCH/synced-expected|a placeholder folder's contents counted as Explorer counts them: the Linux report
+cloud:cloudy|2|$T/synced/cloudy/cloudy-b|same_bytes|$SCRATCH/b-expected|an online-only file is hashed as the system fetches it
+cloud:cloudy,ReadFile:1:362|2|$T/synced/cloudy/cloudy-b|no_result||an online-only file the system cannot fetch (provider not running): no report
+cloud:cloudy:362|3|$T/synced|no_result||a placeholder folder the system cannot fill (provider not running): no report, never a smaller one
+smb|3|$T/synced|same_bytes|$SCRATCH/synced-expected|a share that refuses normalized names: the walk is reported
+share:synced|3|$T/synced|capacity_only||a share's root: its capacity, no walk
+share:synced|3|$T/synced/cloudy|has_counts||a folder of a share: walked
+dfs:cloudy|3|$T/synced|same_bytes|$SCRATCH/synced-expected|DFS links walked as the folders they open onto: the Linux report
+zeroids|3|$T/synced|same_bytes|$SCRATCH/synced-expected|handles without the listing's file numbers: the Linux report
+zeroids|3|$T/loop1|same_bytes|$T/loop1-plain.json|zeroids on loop1: the report it gets without the fault
+zeroids|3|$T/loop2|same_bytes|$T/loop2-plain.json|zeroids on loop2: the report it gets without the fault
+zeroids,cloud:sub|3|$T/w|same_bytes|$T/w-plain.json|zeroids,cloud:sub on w: the report it gets without the fault (the Linux one)
+short:synced:SYNCED~1|3|$T/synced|same_bytes|$SCRATCH/synced-expected|a start folder FAT names by its short name: the Linux report
+-|3|S:\\|capacity_only||a subst drive's root: its capacity, no walk
+sharesub:cloudy|3|y:/|capacity_only||the root of a drive mapped to a share's subfolder: its capacity, no walk
+ROWS
     rm -f "$devices/s:" "$devices/y:"
 }
 
