@@ -21,7 +21,7 @@ void EndToEndTest::digestModes()
     // Where the system gives no thread (its process limit reached: EAGAIN, as strace makes
     // every thread's creation fail; a limit of the user's own would count whatever else the
     // user runs), the mode and both hashes run on the first thread: the same report.
-    if (!QByteArray(HELPER_SANITIZER).isEmpty() || QStandardPaths::findExecutable("strace").isEmpty())
+    if (!QByteArray(HELPER_SANITIZER).isEmpty() || !hasStrace())
         QSKIP("no threads: the sanitizers' runtimes start threads of their own, or strace is not installed");
     QVERIFY(writeFile(work + "/nproc-abc", "abc"));
     run({"2", work + "/nproc-abc", work + "/nproc"}, Helper, {"strace", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", "--"});
@@ -37,7 +37,7 @@ void EndToEndTest::digestModes()
 // each row again under valgrind's memcheck, started by a caller that ignores INT.
 void EndToEndTest::callsAsTheWorkNeeds()
 {
-    if (!QByteArray(HELPER_SANITIZER).isEmpty() || QStandardPaths::findExecutable("strace").isEmpty())
+    if (!QByteArray(HELPER_SANITIZER).isEmpty() || !hasStrace())
         QSKIP("counting threads: the sanitizers' runtimes start threads of their own, or strace is not installed");
     const QString big = work + "/threads-big", huge = work + "/threads-huge", tree = work + "/threads-tree", out = work + "/threads-out";
     QVERIFY(writeSizedFile(QFile::encodeName(big), 4 * 1024 * 1024 + 1));

@@ -202,6 +202,11 @@ private:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // The prefix that runs a program under strace, its own output dropped, with options (what it
+    // traces, the faults it injects); whether strace is there to run.
+    static QStringList underStrace(const QStringList &options) { return QStringList{"strace", "-f", "-qq", "-o", "/dev/null"} + options; }
+    static bool hasStrace() { return !QStandardPaths::findExecutable("strace").isEmpty(); }
+
     // The prefix that runs a program as the unprivileged user where the test runs as root; none else.
     static QStringList asUnprivileged()
     {

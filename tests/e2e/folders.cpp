@@ -126,7 +126,7 @@ void EndToEndTest::startFolderAnchoredByItsHandle()
     }
     const QByteArray whole = folderJson("15 bytes", 10, 5);
     const QString out = dir.filePath("anchored-out");
-    if (QStandardPaths::findExecutable("strace").isEmpty()) {
+    if (!hasStrace()) {
         QWARN("the renamed start folder's case is skipped: strace is not installed");
     } else {
         QFile::remove(out + ".json");
@@ -202,7 +202,7 @@ void EndToEndTest::volumeGoneMidWalk()
 // a bigger tree; no file of that tree may be counted.
 void EndToEndTest::ancestorSwappedMidWalk()
 {
-    if (QStandardPaths::findExecutable("strace").isEmpty())
+    if (!hasStrace())
         QSKIP("strace is not installed");
     // With openat2; name by name as on kernels without it; and without it under the lowest
     // file limit, where one open checked afterwards takes the place of name by name.
@@ -286,11 +286,10 @@ void EndToEndTest::deepAndWideTreeUnderLowFileLimit()
     QFETCH(QString, way);
     QFETCH(int, runs);
     QFETCH(QByteArray, expected);
-    const bool hasStrace = !QStandardPaths::findExecutable("strace").isEmpty();
-    if (way.endsWith("by strace") && !hasStrace)
+    if (way.endsWith("by strace") && !hasStrace())
         QSKIP("openat2 refused by strace: strace is not installed");
     // Slowed where the walkers must meet; a sanitizer's build runs the unsearchable rows unslowed.
-    const bool traced = way.endsWith("by strace") || (hasStrace && QByteArray(HELPER_SANITIZER).isEmpty() && tree != "deep" && tree != "small");
+    const bool traced = way.endsWith("by strace") || (hasStrace() && QByteArray(HELPER_SANITIZER).isEmpty() && tree != "deep" && tree != "small");
     if (tree == "chains" && !traced)
         QSKIP("only strace's stops make the chains' walkers meet: a sanitizer's build runs without it");
     if (tree == "unsearchable" && ::geteuid() == 0 && unprivilegedHelper.isEmpty())

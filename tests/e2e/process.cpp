@@ -198,11 +198,11 @@ void EndToEndTest::terminationSignalsCleanUp()
         const QByteArray how = c.how;
         // Started by strace, the helper is its child, and the signal is sent to it.
         const bool traced = how == "in place" || how == "no thread";
-        if (traced && QStandardPaths::findExecutable("strace").isEmpty())
+        if (traced && !hasStrace())
             QSKIP("the in-place case and the case without threads: strace is not installed");
         QVERIFY(how != "in place" || ::link(QFile::encodeName(folder + "/r.json"), QFile::encodeName(folder + "/r2.json")) == 0);
-        const QStringList prefix = how == "in place"    ? QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-P", folder + "/r.json", "-e", "inject=ftruncate:delay_exit=1500000"}
-                                   : how == "no thread" ? QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN"}
+        const QStringList prefix = how == "in place"    ? underStrace({"-P", folder + "/r.json", "-e", "inject=ftruncate:delay_exit=1500000"})
+                                   : how == "no thread" ? underStrace({"-e", "inject=clone,clone3:error=EAGAIN"})
                                    : how == "ignored"   ? QStringList{"sh", "-c", "trap '' TERM; exec \"$0\" \"$@\""} : QStringList();
         QProcess helper;
         helper.setProcessEnvironment(slowFlush);
@@ -240,7 +240,7 @@ void EndToEndTest::terminationSignalsCleanUp()
                             Moment{"renameat", {"0", abc}, fresh, true}, Moment{"getdents64", {"3", wide}, earlier, false, "40"},
                             Moment{"EVP_DigestUpdate", {"2", huge}, earlier, false, "30"},
                             Moment{"renameat", {"2", big}, bigReport, false, nullptr, "taker"}}) {
-        if (m.noThread && QStandardPaths::findExecutable("strace").isEmpty())
+        if (m.noThread && !hasStrace())
             QSKIP("the moments without threads: strace is not installed");
         for (const bool toThread : {false, true}) {
             QProcessEnvironment at = preloadedWith(toThread ? QStringList("VURO_FAULT_TERM_TO_THREAD") : QStringList());
@@ -249,7 +249,7 @@ void EndToEndTest::terminationSignalsCleanUp()
                 at.insert("VURO_FAULT_TERM_AFTER", m.after_);
             if (m.to)
                 at.insert("VURO_FAULT_TERM_TO_THREAD", m.to);
-            const QStringList noThread = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", "--"};
+            const QStringList noThread = underStrace({"-e", "inject=clone,clone3:error=EAGAIN", "--"});
             for (int i = 0; i < 10; ++i) {
                 const QString what = QString("SIGTERM at %1 to the %2, %3%4, run %5").arg(m.call, toThread ? "calling thread" : "process")
                                          .arg(m.arguments.join(' ')).arg(m.noThread ? " without threads" : "").arg(i);
@@ -298,7 +298,7 @@ void EndToEndTest::smallStack()
         QCOMPARE(readFile(out + ".json"), expectedJson({{"MD5", Md5Abc}, {"SHA1", Sha1Abc}}));
         // Where no thread can be made, the first thread's small stack is known before the
         // mode runs on it: no report, and said so, never an overflow.
-        if (QStandardPaths::findExecutable("strace").isEmpty())
+        if (!hasStrace())
             continue;
         QFile::remove(out + ".json");
         const Run r = run({"-f", "-qq", "-o", "/dev/null", "-e", "inject=clone,clone3:error=EAGAIN", Helper, "3", tree, out}, "strace", limited);
@@ -347,7 +347,7 @@ void EndToEndTest::outOfMemory()
         QCOMPARE(written, c.expected);
         QVERIFY2(refused > 0, "no limit fell between loading the helper and finishing the mode");
         smallLeast = c.target == abc ? mebibytes - 1 : smallLeast;
-        if (c.target != huge || QStandardPaths::findExecutable("strace").isEmpty())
+        if (c.target != huge || !hasStrace())
             continue;
         // Where threads cannot be had the work runs on one: at 4 MiB above the small file's
         // least, both hashing threads start (the taker is the third).

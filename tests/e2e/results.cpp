@@ -72,7 +72,7 @@ void EndToEndTest::resultLinksAsTheSystemFollowsThem()
 
     // A link re-pointed between the system's following it and its reading (held 1.5 s by
     // strace): where it ends is not known, so neither its old end nor its new one gets the report.
-    if (QStandardPaths::findExecutable("strace").isEmpty())
+    if (!hasStrace())
         QSKIP("the re-pointed link: strace is not installed");
     QVERIFY(writeFile(x + "/old.json", "old end") && writeFile(x + "/new.json", "new end"));
     QFile::remove(x + "/moving.json");
@@ -125,7 +125,7 @@ void EndToEndTest::unnamedFileNamedThroughProc()
 // helper is killed at each step of writing a new and an earlier result.
 void EndToEndTest::killedRunsLeaveNothing()
 {
-    if (QStandardPaths::findExecutable("strace").isEmpty())
+    if (!hasStrace())
         QSKIP("strace is not installed");
     const QString folder = dir.filePath("killed");
     QVERIFY(QDir().mkpath(folder));
@@ -280,7 +280,7 @@ void EndToEndTest::replacementWithoutProcAndFlags()
         if (!xattrs)
             break;
         QCOMPARE(::stat(result.constData(), &before), 0);
-        const Run r = run({"-f", "-qq", "-o", "/dev/null", "-e", QString("inject=flistxattr,listxattr:error=%1").arg(error), Helper, "1", abc, folder + "/r"}, "strace");
+        const Run r = run({"1", abc, folder + "/r"}, Helper, underStrace({"-e", QString("inject=flistxattr,listxattr:error=%1").arg(error)}));
         QVERIFY2(r.out.contains("IT_MD5_SHA1"), qPrintable(r.err));
         QCOMPARE(readFile(folder + "/r.json"), expectedJson({{"SHA1", Sha1Abc}}));
         QCOMPARE(::stat(result.constData(), &after), 0);
@@ -315,7 +315,7 @@ void EndToEndTest::replacementWithoutProcAndFlags()
     for (const QString error : {"EIO", "ENOMEM"}) {
         QVERIFY(writeFile(folder + "/r.json", "earlier") && QProcess::execute("chattr", {"+d", folder + "/r.json"}) == 0);
         QCOMPARE(::stat(result.constData(), &before), 0);
-        const Run r = run({"-f", "-qq", "-o", "/dev/null", "-e", "inject=ioctl:error=" + error + ":when=2", Helper, "1", abc, folder + "/r"}, "strace");
+        const Run r = run({"1", abc, folder + "/r"}, Helper, underStrace({"-e", "inject=ioctl:error=" + error + ":when=2"}));
         QCOMPARE(readFile(folder + "/r.json"), error == "EIO" ? expectedJson({{"SHA1", Sha1Abc}}) : QByteArray("earlier"));
         QVERIFY2(error == "EIO" || r.err.contains("out of memory: no result written"), r.err.constData());
         QVERIFY2(::stat(result.constData(), &after) == 0 && after.st_ino == before.st_ino, qPrintable(error + ": replaced, its flags lost"));
