@@ -1,5 +1,6 @@
 #include "folderstats/folderstats.h"
 #include "platform/platform.h"
+#include "support/machine.h"
 #include "support/trees.h"
 
 #include <QCoreApplication>
@@ -95,7 +96,8 @@ private slots:
         const std::string root = QFile::encodeName(dir.path()).toStdString();
         QVERIFY(writeFile(dir.filePath("f"), "x") && QDir(dir.path()).mkpath("sub/closed"));
         QVERIFY(QFile::link("loop-b", dir.filePath("loop-a")) && QFile::link("loop-a", dir.filePath("loop-b")));
-        QVERIFY(QFile::setPermissions(dir.filePath("sub/closed"), QFileDevice::Permissions()));
+        const ScopedPermissions shut(dir.filePath("sub/closed"), QFileDevice::Permissions());
+        QVERIFY(shut.isSet());
         const auto call = [&]() -> SysResult {
             FileStatus status;
             Handle file;

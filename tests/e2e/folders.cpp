@@ -149,7 +149,7 @@ void EndToEndTest::startFolderAnchoredByItsHandle()
     QVERIFY(QDir(inner).mkpath("sub"));
     QVERIFY(writeSizedFile(QFile::encodeName(inner + "/sub/x"), 12000));
     QProcess::execute("chown", {"-R", "65534:65534", inner});
-    QFile::setPermissions(outer, QFileDevice::Permissions(0x7700)); // root's, closed to others
+    ScopedPermissions closedToOthers(outer, QFileDevice::Permissions(0x7700)); // root's
     QProcess helper;
     helper.setWorkingDirectory(inner);
     if (::geteuid() == 0)
@@ -157,9 +157,7 @@ void EndToEndTest::startFolderAnchoredByItsHandle()
     else
         helper.start(Helper, {"3", ".", "res"});
     QVERIFY(helper.waitForFinished(30000));
-    const QByteArray report = readFile(inner + "/res.json");
-    QFile::setPermissions(outer, QFileDevice::Permissions(0x7777));
-    QCOMPARE(report, folderJson("11.7 KB", 1, 1));
+    QCOMPARE(readFile(inner + "/res.json"), folderJson("11.7 KB", 1, 1));
 }
 
 // Guards against a volume that stops answering mid-walk giving a report that looks whole:
@@ -350,7 +348,7 @@ void EndToEndTest::closedStartFolder()
     const QString closed = work + "/closed-start";
     QVERIFY(QDir().mkpath(closed));
     QVERIFY(writeFile(closed + "/x", "hidden"));
-    QFile::setPermissions(closed, QFileDevice::Permissions());
+    const ScopedPermissions shut(closed, QFileDevice::Permissions());
     const QString out = work + "/closed-out";
     const QByteArray empty = folderJson("0 bytes", 0, 0);
     QFile::remove(out + ".json");
@@ -359,10 +357,8 @@ void EndToEndTest::closedStartFolder()
     QVERIFY(writeFile(out + ".json", "another folder's stats"));
     QFile::setPermissions(out + ".json", QFileDevice::Permissions(0x6666));
     runUnprivileged({"3", closed, out});
-    const QByteArray over = readFile(out + ".json");
-    QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
     QCOMPARE(fresh, empty);
-    QCOMPARE(over, empty);
+    QCOMPARE(readFile(out + ".json"), empty);
 }
 
 // Guards against a folder that cannot be listed or sized stopping the walk or being invented.
@@ -378,13 +374,11 @@ void EndToEndTest::unreadableFolders()
     QVERIFY(writeSizedFile(QFile::encodeName(locked + "/visible"), 1024));
     for (const QString &path : {locked, locked + "/blind/deeper"})
         QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
-    QFile::setPermissions(locked + "/closed", QFileDevice::Permissions());       // not listable
-    QFile::setPermissions(locked + "/blind", QFileDevice::Permissions(0x4444)); // listable, not searchable
+    const ScopedPermissions closed(locked + "/closed", QFileDevice::Permissions()); // not listable
+    const ScopedPermissions blind(locked + "/blind", QFileDevice::Permissions(0x4444)); // listable, not searchable
     const QString out = work + "/locked-out";
     QFile::remove(out + ".json");
     const Run r = runUnprivileged({"3", locked, out});
-    QFile::setPermissions(locked + "/closed", QFileDevice::Permissions(0x7777));
-    QFile::setPermissions(locked + "/blind", QFileDevice::Permissions(0x7777));
     QCOMPARE(r.exitCode, 0);
     // "closed" counts as a folder with nothing in it; so do "blind" and "deeper", which its
     // listing names although neither can be looked into; "y" cannot be sized and is logged.

@@ -178,7 +178,7 @@ void EndToEndTest::concurrentInPlaceWriters()
     const QString result = closed + "/result.json";
     QVERIFY(writeFile(result, "OLD"));
     QFile::setPermissions(result, QFileDevice::Permissions(0x6666));
-    QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
+    const ScopedPermissions readOnly(closed, QFileDevice::Permissions(0x5555));
     int torn = 0;
     for (int round = 0; round < 20; ++round) {
         std::vector<std::unique_ptr<QProcess>> writers;
@@ -213,7 +213,6 @@ void EndToEndTest::concurrentInPlaceWriters()
     QVERIFY(waiting.waitForFinished(30000));
     holder.waitForFinished(10000);
     QCOMPARE(readFile(result), reports.at(0));
-    QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
     QCOMPARE(torn, 0);
     QCOMPARE(QDir(closed).entryList(QDir::Files | QDir::Hidden), QStringList("result.json"));
 }
@@ -253,11 +252,10 @@ void EndToEndTest::fileSizeLimit()
     QVERIFY(writeSizedFile(QFile::encodeName(work + "/fsize-big"), 100000));
     QVERIFY(writeFile(closed + "/r.json", earlier));
     QFile::setPermissions(closed + "/r.json", QFileDevice::Permissions(0x6666));
-    QFile::setPermissions(closed, QFileDevice::Permissions(0x5555));
+    const ScopedPermissions readOnly(closed, QFileDevice::Permissions(0x5555));
     const QStringList arguments = {"2", work + "/fsize-big", closed + "/r"};
     r = ::geteuid() == 0 ? run(limited.mid(1) + QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", unprivilegedHelper} + arguments, "prlimit")
                          : run(arguments, Helper, limited);
-    QFile::setPermissions(closed, QFileDevice::Permissions(0x7777));
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(readFile(closed + "/r.json"), earlier);
 }

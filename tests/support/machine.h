@@ -39,3 +39,23 @@ private:
     QByteArray before_;
     bool set_ = false;
 };
+
+// A file's or folder's permissions set for the life of the object and opened up again as it goes
+// (read, write and search for all, unless after says otherwise), however the test leaves: a folder
+// left closed would keep its tree from being removed, and the next run from starting clean.
+class ScopedPermissions {
+public:
+    ScopedPermissions(const QString &path, QFileDevice::Permissions set, QFileDevice::Permissions after = QFileDevice::Permissions(0x7777))
+        : path_(path), after_(after), set_(QFile::setPermissions(path, set))
+    {
+    }
+    ScopedPermissions(const ScopedPermissions &) = delete;
+    ScopedPermissions &operator=(const ScopedPermissions &) = delete;
+    ~ScopedPermissions() { QFile::setPermissions(path_, after_); }
+    bool isSet() const { return set_; }
+
+private:
+    const QString path_;
+    const QFileDevice::Permissions after_;
+    const bool set_;
+};
