@@ -63,7 +63,8 @@ int restartViewer()
     return !viewer.empty() && startDetached(viewer) ? 1 : 0;
 }
 
-// Runs the request's mode through calls; numbers outside 0 to 4 do nothing.
+// Runs the request's mode through calls; numbers outside 0 to 4 do nothing. Whether a report was
+// written leaves the exit code alone: the viewer reads the result file, not the code.
 int runRequest(const Request &request, const SystemCalls &calls)
 {
     switch (request.mode) {
