@@ -16,6 +16,7 @@
 #include "platform/folders.h"
 #include "platform/listings.h"
 #include "platform/results.h"
+#include "platform/attributes.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/threads.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-// The result file: its place, making, naming, renaming and removing files there, what the earlier
-// file carries (owner, permissions, attributes), locks, and the limits a write meets.
+// The result file: its place, making, naming, renaming and removing files there, locks, and the
+// limits a write meets. What the earlier file carries over is attributes.h's.
 
 #include "platform/listings.h"
 #include "platform/types.h"
@@ -51,16 +51,6 @@ SysResult flushFile(const Handle &file);
 // Takes an exclusive lock on the whole file without waiting; Locked when another holds one.
 SysResult tryLockFile(const Handle &file);
 
-// Gives file the owner and group of the status, where they differ.
-SysResult copyOwner(const FileStatus &from, const Handle &file);
-
-// Gives file the permissions (mode bits, or read-only, hidden and system attributes) of status.
-SysResult copyPermissions(const FileStatus &from, const Handle &file);
-
-// Gives file every extended attribute and access control list of the file from, and its
-// user-settable file flags (no-dump, no-atime, compression; POSIX, where the file system has them).
-SysResult copyExtendedAttributes(const Handle &from, const Handle &file);
-
 // Gives the unnamed file the name `name` in the place's folder; Exists when it is taken, NotSupported
 // where the system names no unnamed file for this process.
 SysResult nameUnnamedFile(const ResultPlace &place, const Handle &file, const std::string &name);
@@ -71,14 +61,6 @@ SysResult renameOverResult(const ResultPlace &place, const Handle &file, const s
 
 // Removes the name from the place's folder.
 SysResult removeName(const ResultPlace &place, const std::string &name);
-
-// Stores in own whether the existing file of the place belongs to the process's user (its owner
-// is the effective user; on Windows the token's user).
-SysResult isOwnedByUser(const ResultPlace &place, bool &own);
-
-// True when the system lets no user make a hard link to a file they do not own (Linux's
-// fs.protected_hardlinks); false where it does, or cannot tell.
-bool hardLinksProtected();
 
 // Returns a number that differs between runs and processes, to name temporary files.
 std::uint64_t uniqueSeed();

@@ -1,7 +1,4 @@
-// The result file on Windows: its place, its making, naming, replacing and removal, and what it
-// carries over from the earlier file (owner, permissions, attributes, streams). Past the house's
-// 350 lines by a few dozen: the carrying-over shares this file's handle opens, and is next to be
-// cut out as a concern of its own, with its POSIX side.
+// The result file on Windows: its place, its making, naming, replacing and removal.
 // The plumbing first: it sets the Windows version the system headers declare.
 #include "platform/windows_internal.h"
 #include "platform/results.h"
@@ -194,29 +191,7 @@ SysResult tryLockFile(const Handle &file)
     return okIf(SYS(LockFileEx, FALSE)(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole));
 }
 
-SysResult copyOwner(const FileStatus &, const Handle &)
-{
-    // A new file's owner is whoever replaces the earlier one, as Windows' own replacement does.
-    return {};
-}
-
 namespace {
-
-// The file attributes of the open file, or INVALID_FILE_ATTRIBUTES.
-DWORD attributesOf(HANDLE file)
-{
-    FILE_BASIC_INFO basic;
-    return SYS(GetFileInformationByHandleEx, FALSE)(file, FileBasicInfo, &basic, sizeof basic) ? basic.FileAttributes
-                                                                                                : INVALID_FILE_ATTRIBUTES;
-}
-
-// Gives the open file these attributes, its times left as they are.
-bool setAttributesOf(HANDLE file, DWORD attributes)
-{
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-    return SYS(SetFileInformationByHandle, FALSE)(file, FileBasicInfo, &basic, sizeof basic);
-}
 
 // Sets the read-only attribute of the place's file on or off, through a handle of its own, and
 // stores what its attributes were before (INVALID_FILE_ATTRIBUTES where they cannot be read);
@@ -239,38 +214,6 @@ bool setPlaceReadOnly(const ResultPlace &place, bool on, DWORD &before)
 }
 
 } // namespace
-
-SysResult copyPermissions(const FileStatus &from, const Handle &file)
-{
-    const DWORD kept = from.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    // Read-only last, in a step of its own: a file system that keeps the other attributes beside
-    // the file's permissions (Wine's, in an extended attribute) may refuse to store them once the
-    // file is read-only to its owner.
-    const DWORD others = kept & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    if (others != kept && !setAttributesOf(handleOf(file), others))
-        return lastError();
-    return okIf(setAttributesOf(handleOf(file), kept));
-}
-
-SysResult copyExtendedAttributes(const Handle &from, const Handle &file)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(from), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                 nullptr, &descriptor);
-    if (code != ERROR_SUCCESS)
-        return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION ? SysResult{} : resultOf(long(code));
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
-                                      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    code = SYS(SetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
-    LocalFree(descriptor);
-    return resultOf(long(code));
-}
 
 SysResult nameUnnamedFile(const ResultPlace &, const Handle &, const std::string &)
 {
@@ -363,31 +306,6 @@ SysResult removeName(const ResultPlace &place, const std::string &name)
     Handle closing;
     return openRelative(place.folder, name, DELETE, ShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE,
                         closing);
-}
-
-SysResult isOwnedByUser(const ResultPlace &place, bool &own)
-{
-    own = false;
-    Handle file;
-    const SysResult opened = openRelative(place.folder, place.name, READ_CONTROL, ShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, file);
-    if (!opened.ok())
-        return opened;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD code = SYS(GetSecurityInfo, DWORD(ERROR_ACCESS_DENIED))(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                                                       &owner, nullptr, nullptr, nullptr, &descriptor);
-    if (code != ERROR_SUCCESS)
-        return resultOf(long(code));
-    const std::vector<char> user = processTokenInformation(TokenUser);
-    own = !user.empty() && owner && EqualSid(owner, reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid);
-    LocalFree(descriptor);
-    return {};
-}
-
-bool hardLinksProtected()
-{
-    // Whoever may write a file's attributes may give it another name: nothing to rely on.
-    return false;
 }
 
 std::uint64_t uniqueSeed()

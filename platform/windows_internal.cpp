@@ -181,6 +181,20 @@ std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type)
     return information;
 }
 
+DWORD attributesOf(HANDLE file)
+{
+    FILE_BASIC_INFO basic;
+    return SYS(GetFileInformationByHandleEx, FALSE)(file, FileBasicInfo, &basic, sizeof basic) ? basic.FileAttributes
+                                                                                                : INVALID_FILE_ATTRIBUTES;
+}
+
+bool setAttributesOf(HANDLE file, DWORD attributes)
+{
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SYS(SetFileInformationByHandle, FALSE)(file, FileBasicInfo, &basic, sizeof basic);
+}
+
 } // namespace windows_internal
 
 void closeNativeHandle(NativeHandle handle)

@@ -183,6 +183,12 @@ bool systemPathOf(HANDLE handle, DWORD volumeName, std::wstring &path);
 // The process's token information of class, or empty where the system refuses it.
 std::vector<char> processTokenInformation(TOKEN_INFORMATION_CLASS type);
 
+// The file attributes of the open file, or INVALID_FILE_ATTRIBUTES.
+DWORD attributesOf(HANDLE file);
+
+// Gives the open file these attributes, its times left as they are; false when it cannot.
+bool setAttributesOf(HANDLE file, DWORD attributes);
+
 // Returns name below folder as one wide path with backslashes, for the calls that take paths.
 inline std::wstring joined(const std::string &folder, const std::string &name)
 {
