@@ -24,6 +24,8 @@
 #include <vector>
 
 // Trees are built by hand, so their sizes and counts are known from construction.
+Q_DECLARE_METATYPE(TreeDescription)
+
 namespace {
 
 // Walkers log from threads of their own.
@@ -111,30 +113,27 @@ private slots:
         qInstallMessageHandler(collectMessage);
     }
 
-    // Guards against folders' own sizes being summed, or empty files and folders not counted.
+    // Guards against folders' own sizes being summed, or empty files and folders not counted;
+    // and against names that are not valid UTF-8 or hold odd characters being lost (only "." and
+    // ".." themselves are no entries: names that start like them are).
+    void flatAndNestedTrees_data()
+    {
+        QTest::addColumn<TreeDescription>("tree");
+        QTest::newRow("flat") << TreeDescription{{{"a", 10}, {"b", 20}, {"c", 0}}, {"empty"}};
+        QTest::newRow("nested") << TreeDescription{{{"A/1", 1}, {"A/B/1", 1}, {"A/B/C/1", 1}}, {}};
+        QTest::newRow("empty") << TreeDescription{};
+        QTest::newRow("odd names") << TreeDescription{{{"bad\xff\xfe/in\x80", 7}, {"new\nline", 11}, {"with space", 13}, {"-dash", 17},
+                                                      {"caf\xc3\xa9", 19}, {"..x", 23}, {".hidden", 29}}, {"..."}};
+    }
     void flatAndNestedTrees()
     {
-        const QString flat = makeFolder("flat");
-        writeBytes(native(flat + "/a"), 10);
-        writeBytes(native(flat + "/b"), 20);
-        writeBytes(native(flat + "/c"), 0);
-        makeFolder("flat/empty");
-        WalkResult r = walk(flat);
-        QCOMPARE(r.total, std::uint64_t(30));
-        QCOMPARE(r.files, std::uint64_t(3));
-        QCOMPARE(r.folders, std::uint64_t(1));
-        QCOMPARE(r.messages, 0);
-
-        makeFolder("A/B/C");
-        for (const char *file : {"A/1", "A/B/1", "A/B/C/1"})
-            writeBytes(native(dir.filePath(file)), 1);
-        r = walk(dir.filePath("A"));
-        QCOMPARE(r.total, std::uint64_t(3));
-        QCOMPARE(r.folders, std::uint64_t(2));
-        QCOMPARE(r.files, std::uint64_t(3));
-
-        r = walk(makeFolder("void"));
-        QCOMPARE(r.total + r.folders + r.files, std::uint64_t(0));
+        QFETCH(TreeDescription, tree);
+        const QString root = makeFolder(QString("tree-%1").arg(QTest::currentDataTag()));
+        QVERIFY(tree.build(native(root)));
+        const WalkResult r = walk(root);
+        QCOMPARE(r.total, tree.bytes());
+        QCOMPARE(r.folders, std::uint64_t(tree.folders().size()));
+        QCOMPARE(r.files, std::uint64_t(tree.files.size()));
         QCOMPARE(r.messages, 0);
     }
 
@@ -154,28 +153,6 @@ private slots:
         QCOMPARE(r.files, std::uint64_t(2));
         QCOMPARE(r.folders, std::uint64_t(1));
         QCOMPARE(r.messages, 4); // folder link, ancestor link, dangling link, FIFO
-    }
-
-    // Guards against names that are not valid UTF-8 or hold odd characters being lost.
-    void oddNames()
-    {
-        const QString root = makeFolder("names");
-        const QByteArray base = native(root);
-        QCOMPARE(::mkdir((base + "/bad\xff\xfe").constData(), 0755), 0);
-        writeBytes(base + "/bad\xff\xfe/in\x80", 7);
-        writeBytes(base + "/new\nline", 11);
-        writeBytes(base + "/with space", 13);
-        writeBytes(base + "/-dash", 17);
-        writeBytes(base + "/caf\xc3\xa9", 19);
-        // Only "." and ".." themselves are no entries: names that start like them are.
-        writeBytes(base + "/..x", 23);
-        writeBytes(base + "/.hidden", 29);
-        QCOMPARE(::mkdir((base + "/...").constData(), 0755), 0);
-        const WalkResult r = walk(root);
-        QCOMPARE(r.total, std::uint64_t(7 + 11 + 13 + 17 + 19 + 23 + 29));
-        QCOMPARE(r.files, std::uint64_t(7));
-        QCOMPARE(r.folders, std::uint64_t(2));
-        QCOMPARE(r.messages, 0);
     }
 
     // Guards against folders deeper than the system's path limit (4,096 bytes) being counted as

@@ -10,6 +10,10 @@
 #include <QProcess>
 #include <QString>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -106,6 +110,53 @@ inline bool buildFolderFan(const QString &root, int count, const QByteArray &nam
         ::close(fd);
     return done;
 }
+
+// A tree written down by hand: its files (each a path below the root and a size) and its empty
+// folders. It builds itself below a root, and its totals are counted from the description alone,
+// never by the walk under test: every folder a path names, and every file, once.
+struct TreeDescription {
+    QList<QPair<QByteArray, off_t>> files;
+    QList<QByteArray> emptyFolders;
+
+    // Builds the tree below root, which exists; false when a step fails.
+    bool build(const QByteArray &root) const
+    {
+        for (const QByteArray &folder : folders()) {
+            if (::mkdir((root + "/" + folder).constData(), 0755) != 0 && errno != EEXIST)
+                return false;
+        }
+        for (const auto &file : files) {
+            if (!writeSizedFile(root + "/" + file.first, file.second))
+                return false;
+        }
+        return true;
+    }
+    std::uint64_t bytes() const
+    {
+        std::uint64_t sum = 0;
+        for (const auto &file : files)
+            sum += std::uint64_t(file.second);
+        return sum;
+    }
+    // Every folder below the root, parents before children.
+    QList<QByteArray> folders() const
+    {
+        QList<QByteArray> all;
+        QList<QByteArray> named = emptyFolders;
+        for (const auto &file : files)
+            named.append(file.first.left(std::max(0, file.first.lastIndexOf('/'))));
+        for (const QByteArray &path : named) {
+            for (int at = path.indexOf('/'); ; at = path.indexOf('/', at + 1)) {
+                const QByteArray folder = at < 0 ? path : path.left(at);
+                if (!folder.isEmpty() && !all.contains(folder))
+                    all.append(folder);
+                if (at < 0)
+                    break;
+            }
+        }
+        return all;
+    }
+};
 
 // Moves this whole test process into a mount namespace of its own, whose mounts no one else sees
 // and which end with it. Returns why it cannot (not root, or no namespaces here), or nothing.
