@@ -144,7 +144,7 @@ struct TreeDescription {
         QList<QByteArray> all;
         QList<QByteArray> named = emptyFolders;
         for (const auto &file : files)
-            named.append(file.first.left(std::max(0, file.first.lastIndexOf('/'))));
+            named.append(file.first.left(std::max<decltype(file.first.size())>(0, file.first.lastIndexOf('/'))));
         for (const QByteArray &path : named) {
             for (int at = path.indexOf('/'); ; at = path.indexOf('/', at + 1)) {
                 const QByteArray folder = at < 0 ? path : path.left(at);
