@@ -86,9 +86,13 @@ static void terminateAt(const char *call)
         usleep(1000);
     if ((after && __atomic_add_fetch(&made, 1, __ATOMIC_SEQ_CST) <= atoi(after)) || __atomic_exchange_n(&done, 1, __ATOMIC_SEQ_CST))
         return;
-    if (to && strcmp(to, "taker") == 0)
+    if (to && strcmp(to, "taker") == 0) {
+        // Another program reaches the taker once it is there: on a loaded machine it may not yet
+        // have run (5 s at most).
+        for (int waited = 0; waited < 5000 && !__atomic_load_n(&taker, __ATOMIC_SEQ_CST); ++waited)
+            usleep(1000);
         syscall(SYS_tgkill, getpid(), __atomic_load_n(&taker, __ATOMIC_SEQ_CST), SIGTERM);
-    else if (faultIsOn("VURO_FAULT_TERM_TO_THREAD"))
+    } else if (faultIsOn("VURO_FAULT_TERM_TO_THREAD"))
         syscall(SYS_tgkill, getpid(), (pid_t)syscall(SYS_gettid), SIGTERM);
     else
         kill(getpid(), SIGTERM);
