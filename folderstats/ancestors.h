@@ -56,8 +56,12 @@ private:
 };
 
 
+// True when a folder of this identity is on the chain. An unknown identity equals nothing, and is
+// not looked for: a chain of such folders would cost its depth at every step.
 inline bool isAncestor(const Ancestor *chain, const FileIdentity &identity)
 {
+    if (!identity.known)
+        return false;
     for (const Ancestor *link = chain; link; link = link->parent) {
         if (isSameFile(link->identity, identity))
             return true;
