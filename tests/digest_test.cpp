@@ -373,23 +373,28 @@ private slots:
     }
 
 private:
-    // Makes each call of a mode-2 run on path fail in turn, with each kind of failure.
+    // Makes each call of a mode-2 run on path fail in turn, with each kind of failure: that call
+    // alone, then that call and every one after it. A report holds the file's own identity, which
+    // keeps a result path that names the file from overwriting it.
     void sweepCallsOf(const QString &path, const ReportList &whole, DigestWay way)
     {
+        struct stat file {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &file), 0);
         const ReportList closed = {{"MD5", ""}, {"SHA1", ""}};
         const SysResult failures[] = {resultOf(EIO), {SysError::Denied, EACCES}, {SysError::Locked, EBUSY},
                                       {SysError::OutOfMemory, ENOMEM}, {SysError::Gone, ENODEV}};
         // k = 0 fails nothing: that run counts the calls to sweep.
         int calls = 0;
         for (int k = 0; k <= calls; ++k) {
+            for (const bool onward : {false, true})
             for (const SysResult &failure : failures) {
                 int made = 0;
                 const SystemCalls watched = wrapEachCall(SystemCalls(), [&, k, failure](const char *, auto real) {
-                    return [&made, k, failure, real](auto &&...arguments) -> SysResult {
-                        return ++made == k ? failure : real(std::forward<decltype(arguments)>(arguments)...);
+                    return [&made, k, onward, failure, real](auto &&...arguments) -> SysResult {
+                        return ++made == k || (onward && k > 0 && made > k) ? failure : real(std::forward<decltype(arguments)>(arguments)...);
                     };
                 });
-                const QString what = QString("call %1 failing with %2").arg(k).arg(errorTextOf(failure.code).c_str());
+                const QString what = QString("call %1%2 failing with %3").arg(k).arg(onward ? " on" : "").arg(errorTextOf(failure.code).c_str());
                 std::optional<Report> report;
                 bool threw = false;
                 try {
@@ -405,6 +410,7 @@ private:
                 QVERIFY2(!threw || failure.kind == SysError::OutOfMemory, qPrintable(what));
                 QVERIFY2(threw || report || failure.kind != SysError::OutOfMemory, qPrintable(what + ": out of memory, quietly no report"));
                 if (report) {
+                    QVERIFY2(report->target.identity.known && report->target.identity.fileLow == file.st_ino, qPrintable(what + ": not the file's identity"));
                     const bool asClosed = failure.kind == SysError::Denied || failure.kind == SysError::Locked;
                     QVERIFY2(sameEntries(report->entries, whole) || (asClosed && sameEntries(report->entries, closed)), qPrintable(what));
                 }
