@@ -20,6 +20,7 @@ mkdir -p "$SCRATCH"
 WIN_EXE="$("$WINE" winepath -w "$EXE" 2>/dev/null | tr -d '\r')"
 passed=0
 failed=0
+detail=""
 
 check() {
     local what="$1"
@@ -29,8 +30,9 @@ check() {
         echo "ok: $what"
     else
         failed=$((failed + 1))
-        echo "FAIL: $what"
+        echo "FAIL: $what${detail:+ ($detail)}"
     fi
+    detail=""
 }
 
 winpath() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
@@ -50,7 +52,12 @@ linux_result_crlf() {
     rm -f "$SCRATCH/linux-result.json"
 }
 
-same_bytes() { cmp -s "$1" "$2"; }
+# A failed comparison says what there was, for a failure seen once to be read afterwards.
+same_bytes() {
+    cmp -s "$1" "$2" && return
+    if [ -e "$1" ]; then detail+="${detail:+, }got: $(head -c 200 "$1" | tr -s '\r\n ' ' ')"; else detail+="${detail:+, }no result"; fi
+    false
+}
 rc_is() { [ "$(cat "$SCRATCH/rc")" = "$1" ]; }
 # True when the last run printed exactly the file $1 and exited with $2.
 printed_and_exited() { cmp -s "$SCRATCH/out" "$1" && rc_is "$2"; }
@@ -268,6 +275,7 @@ case_cloud_placeholders() {
             ln -sfn "$T/synced" "$devices/s:" && ln -sfn "$T/synced/cloudy" "$devices/y:"
         fi
         VURO_FAULT="$faults" timeout 60 "$WINE" "$helper" "$mode" "$target" "$T/row-$n" >/dev/null 2>&1
+        detail="exit $?"
         check "$what" $checker "$T/row-$n.json" $expected
     done <<ROWS
 cloud:cloudy|3|$T/synced|same_bytes|$SCRATCH/synced-expected|a placeholder folder's contents counted as Explorer counts them: the Linux report
